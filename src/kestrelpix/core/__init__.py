@@ -1,0 +1,1 @@
+"""Pure-Python services shared by kestrelpix's codecs."""
