@@ -1,0 +1,26 @@
+// Small rules shared by the reader, the writer and the module functions.
+#pragma once
+
+#include "py.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kp {
+
+// The name the module is imported under; every published callable and
+// class reports it.
+inline constexpr const char kModuleName[] = "kestrelpix.codecs._jxl";
+
+// Only this many leading bytes are ever shown to JxlSignatureCheck.
+inline constexpr size_t kSignatureProbe = 16;
+
+// Whether the bytes start a JPEG XL codestream or container. An empty input
+// is not one, and libjxl is not asked about it.
+bool is_jxl_signature(const uint8_t* data, size_t size);
+
+// Worker count: None, 0 or a negative number select libjxl's default; a
+// positive number is used unchanged. Returns 0, or -1 with an error set.
+int resolve_num_threads(PyObject* numthreads, size_t* out);
+
+}  // namespace kp

@@ -1,0 +1,277 @@
+// Module start-up: NumPy's C interface, the status tables, JxlError and the
+// published classes and functions.
+#define KP_IMPORT_ARRAY
+#include "npy.h"
+
+#include <jxl/decode.h>
+
+#include <string>
+
+#include "common.h"
+#include "status.h"
+
+namespace kp {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Built-in functions with a return annotation.
+//
+// A plain built-in function cannot carry __annotations__, so the two small
+// functions that have one are published as this thin callable: it forwards
+// calls to the built-in (vectorcall, no extra frame) and keeps its metadata
+// in an instance dict. inspect.signature reads __signature__, which is the
+// built-in's text signature plus the return annotation.
+
+struct AnnotatedFunction {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* func;
+  PyObject* dict;
+};
+
+PyObject* annotated_vectorcall(PyObject* self, PyObject* const* args,
+                               size_t nargsf, PyObject* kwnames) {
+  auto* af = reinterpret_cast<AnnotatedFunction*>(self);
+  return PyObject_Vectorcall(af->func, args, nargsf, kwnames);
+}
+
+int annotated_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* af = reinterpret_cast<AnnotatedFunction*>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(af->func);
+  Py_VISIT(af->dict);
+  return 0;
+}
+
+int annotated_clear(PyObject* self) {
+  auto* af = reinterpret_cast<AnnotatedFunction*>(self);
+  Py_CLEAR(af->func);
+  Py_CLEAR(af->dict);
+  return 0;
+}
+
+void annotated_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  annotated_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* annotated_repr(PyObject* self) {
+  return PyObject_Repr(reinterpret_cast<AnnotatedFunction*>(self)->func);
+}
+
+PyObject* annotated_signature(PyObject* self, void*) {
+  auto* af = reinterpret_cast<AnnotatedFunction*>(self);
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  Ref sig = call_method(inspect.get(), "signature", af->func);
+  if (!sig) return nullptr;
+  PyObject* annotations = PyDict_GetItemString(af->dict, "__annotations__");
+  PyObject* ret = annotations ? PyDict_GetItemString(annotations, "return") : nullptr;
+  if (!ret) return sig.release();
+  Ref replace = Ref::steal(PyObject_GetAttrString(sig.get(), "replace"));
+  Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "return_annotation", ret));
+  Ref empty = Ref::steal(PyTuple_New(0));
+  if (!replace || !kwargs || !empty) return nullptr;
+  return PyObject_Call(replace.get(), empty.get(), kwargs.get());
+}
+
+PyGetSetDef annotated_getset[] = {
+    {"__signature__", annotated_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef annotated_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(AnnotatedFunction, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(AnnotatedFunction, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot annotated_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(annotated_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(annotated_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(annotated_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(annotated_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, annotated_getset},
+    {Py_tp_members, annotated_members},
+    {0, nullptr},
+};
+
+PyType_Spec annotated_spec = {
+    "kestrelpix.codecs._jxl.builtin_function",
+    sizeof(AnnotatedFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    annotated_slots,
+};
+
+// Publishes `def` as module attribute, annotated with `-> return_type`.
+int add_annotated_function(PyObject* module, PyObject* annotated_type,
+                           PyMethodDef* def, const char* return_type) {
+  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!modname) return -1;
+  Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
+  if (!func) return -1;
+  auto* af = PyObject_GC_New(AnnotatedFunction, reinterpret_cast<PyTypeObject*>(annotated_type));
+  if (!af) return -1;
+  Py_INCREF(annotated_type);  // heap-type instances own their type
+  af->vectorcall = annotated_vectorcall;
+  af->func = func.release();
+  af->dict = PyDict_New();
+  Ref holder = Ref::steal(reinterpret_cast<PyObject*>(af));
+  PyObject_GC_Track(holder.get());
+  if (!af->dict) return -1;
+  Ref annotations = Ref::steal(Py_BuildValue("{ss}", "return", return_type));
+  Ref doc = Ref::steal(PyObject_GetAttrString(af->func, "__doc__"));
+  if (!annotations || !doc) return -1;
+  if (PyDict_SetItemString(af->dict, "__name__", Ref::steal(PyUnicode_FromString(def->ml_name)).get()) < 0 ||
+      PyDict_SetItemString(af->dict, "__qualname__", Ref::steal(PyUnicode_FromString(def->ml_name)).get()) < 0 ||
+      PyDict_SetItemString(af->dict, "__module__", modname.get()) < 0 ||
+      PyDict_SetItemString(af->dict, "__doc__", doc.get()) < 0 ||
+      PyDict_SetItemString(af->dict, "__annotations__", annotations.get()) < 0)
+    return -1;
+  return PyModule_AddObjectRef(module, def->ml_name, holder.get());
+}
+
+// ---------------------------------------------------------------------------
+// libjxl_version, check_signature
+
+PyObject* libjxl_version(PyObject*, PyObject*) {
+  const uint32_t v = JxlDecoderVersion();
+  return PyUnicode_FromFormat("%u.%u.%u", v / 1000000u, (v / 1000u) % 1000u,
+                              v % 1000u);
+}
+
+PyObject* check_signature(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", nullptr};
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:check_signature",
+                                   const_cast<char**>(kwlist), &data))
+    return nullptr;
+  ByteView view;
+  if (view.acquire(data) < 0) return nullptr;
+  return PyBool_FromLong(is_jxl_signature(view.data(), view.size()));
+}
+
+PyMethodDef libjxl_version_def = {
+    "libjxl_version", libjxl_version, METH_NOARGS,
+    "libjxl_version()\n--\n\n"};
+
+PyMethodDef check_signature_def = {
+    "check_signature", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_signature)),
+    METH_VARARGS | METH_KEYWORDS,
+    "check_signature(data)\n--\n\n"
+    "Return True if `data` looks like a JPEG XL stream."};
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+// NumPy's C interface, with the failure reported as an ImportError chained
+// to its cause (NumPy's own macro prints the cause instead).
+int import_numpy_c_api() {
+  if (_import_array() >= 0) return 0;
+  SavedError cause;
+  cause.restore();
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref cause_exc = Ref::steal(PyErr_GetRaisedException());
+  PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyException_SetCause(exc.get(), Py_NewRef(cause_exc.get()));
+  PyException_SetContext(exc.get(), cause_exc.release());
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject *ct, *cv, *ctb;
+  PyErr_Fetch(&ct, &cv, &ctb);
+  PyErr_NormalizeException(&ct, &cv, &ctb);
+  if (ctb) PyException_SetTraceback(cv, ctb);
+  PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  Py_INCREF(cv);
+  PyException_SetCause(v, cv);
+  PyException_SetContext(v, cv);
+  Py_XDECREF(ct);
+  Py_XDECREF(ctb);
+  PyErr_Restore(t, v, tb);
+#endif
+  return -1;
+}
+
+int add_module_ref(PyObject* module, const char* name, Ref value) {
+  if (!value) return -1;
+  return PyModule_AddObjectRef(module, name, value.get());
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,
+    "Streaming JPEG XL codec for NumPy arrays, over libjxl.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyObject* m = module.get();
+
+  // The classes first, then what they and the functions rely on.
+  // (JxlReader and JxlWriter are registered here as they are built.)
+
+  if (Ref numpy = Ref::steal(PyImport_ImportModule("numpy")); !numpy)
+    return nullptr;
+  if (add_module_ref(m, "os", Ref::steal(PyImport_ImportModule("os"))) < 0 ||
+      add_module_ref(m, "np", Ref::steal(PyImport_ImportModule("numpy"))) < 0)
+    return nullptr;
+  if (import_numpy_c_api() < 0) return nullptr;
+
+  if (add_module_ref(m, "_DEC_STATUS_NAMES", Ref::steal(build_dec_status_names())) < 0 ||
+      add_module_ref(m, "_ENC_STATUS_NAMES", Ref::steal(build_enc_status_names())) < 0 ||
+      add_module_ref(m, "_ENC_ERR_NAMES", Ref::steal(build_enc_err_names())) < 0)
+    return nullptr;
+
+  Ref errors = Ref::steal(PyImport_ImportModule("kestrelpix.core.errors"));
+  if (!errors) return nullptr;
+  if (add_module_ref(m, "JxlError", Ref::steal(PyObject_GetAttrString(errors.get(), "JxlError"))) < 0) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ImportError,
+                      "cannot import name 'JxlError' from 'kestrelpix.core.errors'");
+    }
+    return nullptr;
+  }
+
+  Ref annotated_type = Ref::steal(PyType_FromSpec(&annotated_spec));
+  if (!annotated_type ||
+      add_annotated_function(m, annotated_type.get(), &libjxl_version_def, "str") < 0 ||
+      add_annotated_function(m, annotated_type.get(), &check_signature_def, "bool") < 0)
+    return nullptr;
+
+  return module.release();
+}
+
+}  // namespace
+
+PyObject* module_global(const char* name) {
+  PyObject* module = PyState_FindModule(&module_def);
+  if (!module) {
+    PyErr_SetString(PyExc_RuntimeError, "jxl: module is not initialised");
+    return nullptr;
+  }
+  PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+  if (!value) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  return value;
+}
+
+}  // namespace kp
+
+PyMODINIT_FUNC PyInit__jxl(void) { return kp::init_module(); }

@@ -1,0 +1,236 @@
+// Small RAII helpers for the CPython boundary: owned references, byte-buffer
+// views, interpreter-lock release and the per-object lock.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pythread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace kp {
+
+// Owns exactly one strong reference, or none. Copy adds a reference, move
+// steals it, destruction drops it; `steal`/`borrow` say at the call site
+// which of the two happens to the caller's reference.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* o) noexcept {
+    Ref r;
+    r.p_ = o;
+    return r;
+  }
+  static Ref borrow(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return steal(o);
+  }
+  static Ref none() noexcept { return borrow(Py_None); }
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  // Hands the reference to the caller (for returning to the interpreter).
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Drops the held reference: the old object may run arbitrary code when it
+  // dies, so the field is updated before the reference goes.
+  void clear() noexcept { Ref old(std::move(*this)); }
+  PyObject** addr() noexcept { return &p_; }  // for Py_VISIT-style access
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// A field holding a Python object that reads None when empty, as the
+// objects' documented fields start out as None.
+class Field {
+ public:
+  Field() : r_(Ref::none()) {}
+  PyObject* get() const noexcept { return r_.get(); }
+  bool is_none() const noexcept { return r_.get() == Py_None; }
+  void set(Ref r) noexcept {
+    Ref old = std::exchange(r_, std::move(r));
+  }
+  void set_borrowed(PyObject* o) noexcept { set(Ref::borrow(o)); }
+  void reset() noexcept { set(Ref::none()); }
+  PyObject* new_ref() const noexcept { return Py_NewRef(r_.get()); }
+  int visit(visitproc visit, void* arg) const {
+    Py_VISIT(r_.get());
+    return 0;
+  }
+
+ private:
+  Ref r_;
+};
+
+// A read-only view of a one-dimensional, C-contiguous buffer of unsigned
+// bytes. None counts as an empty buffer. The export is held until the view
+// is released or destroyed.
+class ByteView {
+ public:
+  ByteView() = default;
+  ByteView(const ByteView&) = delete;
+  ByteView& operator=(const ByteView&) = delete;
+  ~ByteView() { release(); }
+
+  // Returns 0, or -1 with TypeError/ValueError set.
+  int acquire(PyObject* obj);
+  void release() noexcept {
+    if (held_) {
+      PyBuffer_Release(&view_);
+      held_ = false;
+    }
+  }
+  const uint8_t* data() const noexcept {
+    return held_ && view_.len > 0 ? static_cast<const uint8_t*>(view_.buf)
+                                  : nullptr;
+  }
+  size_t size() const noexcept {
+    return held_ ? static_cast<size_t>(view_.len) : 0;
+  }
+  // Moves the export into another view (used to keep it beyond a call).
+  void move_to(ByteView& other) noexcept {
+    other.release();
+    other.view_ = view_;
+    other.held_ = std::exchange(held_, false);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Releases the interpreter lock for its lifetime. Nothing done inside may
+// touch a Python object.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Sets the exception being raised aside for its lifetime and puts it back
+// at the end (unless `discard` was called), so that clean-up code can call
+// into Python without disturbing it.
+class SavedError {
+ public:
+  SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+  }
+  ~SavedError() { restore(); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  bool any() const noexcept { return exc_ != nullptr || type_ != nullptr; }
+  // Puts the saved exception back, replacing whatever is set now.
+  void restore() noexcept {
+    if (!any()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
+                  std::exchange(tb_, nullptr));
+#endif
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* exc_ = nullptr;
+  PyObject* tb_ = nullptr;
+};
+
+// Runs `f` with the interpreter lock released and returns its result.
+template <class F>
+auto without_gil(F&& f) {
+  WithoutGil released;
+  return f();
+}
+
+// Serializes the operations of one object across threads, as CPython's bz2
+// and lzma objects do: the lock is tried first, then waited for with the
+// interpreter lock released. A second entry from the thread that already
+// holds it (say, from a callback into Python) is refused with RuntimeError
+// instead of deadlocking.
+class ObjectLock {
+ public:
+  ObjectLock() noexcept : lock_(PyThread_allocate_lock()) {}
+  ~ObjectLock() {
+    if (lock_) PyThread_free_lock(lock_);
+  }
+  ObjectLock(const ObjectLock&) = delete;
+  ObjectLock& operator=(const ObjectLock&) = delete;
+
+  bool valid() const noexcept { return lock_ != nullptr; }
+  // Returns true with the lock held, or false with RuntimeError set.
+  bool acquire(const char* type_name);
+  void release() noexcept {
+    owner_.store(0, std::memory_order_relaxed);
+    PyThread_release_lock(lock_);
+  }
+
+ private:
+  PyThread_type_lock lock_;
+  std::atomic<unsigned long> owner_{0};
+};
+
+// Holds an ObjectLock for a scope; check `ok()` before going on.
+class LockGuard {
+ public:
+  LockGuard(ObjectLock& lock, const char* type_name)
+      : lock_(lock), ok_(lock.acquire(type_name)) {}
+  ~LockGuard() {
+    if (ok_) lock_.release();
+  }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  bool ok() const noexcept { return ok_; }
+
+ private:
+  ObjectLock& lock_;
+  bool ok_;
+};
+
+// Looks up a name among the module's globals (borrowed reference), so that
+// raise sites and helpers use what start-up bound there. Sets an error and
+// returns null when the module or the name is missing.
+PyObject* module_global(const char* name);
+
+// Calls `obj.name(*args)` and returns the new reference (null on error).
+template <class... Args>
+Ref call_method(PyObject* obj, const char* name, Args... args) {
+  Ref meth = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (!meth) return {};
+  PyObject* argv[] = {nullptr, args...};
+  return Ref::steal(PyObject_Vectorcall(
+      meth.get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+      nullptr));
+}
+
+// True for str (and subclasses) and os.PathLike instances.
+// Returns 1, 0, or -1 with an error set.
+int is_path_like(PyObject* obj);
+
+// Reads a whole file the way `with open(path, 'rb') as f: f.read()` does.
+Ref read_path(PyObject* path);
+
+// Truth value of a file-like test: has `read`, and is not bytes, bytearray
+// or memoryview. Returns 1, 0 or -1 with an error set.
+int is_readable_file(PyObject* obj);
+
+}  // namespace kp
