@@ -8,7 +8,10 @@
 #include <string>
 
 #include "common.h"
+#include "oneshot.h"
+#include "reader.h"
 #include "status.h"
+#include "writer.h"
 
 namespace kp {
 namespace {
@@ -225,7 +228,7 @@ PyObject* init_module() {
   PyObject* m = module.get();
 
   // The classes first, then what they and the functions rely on.
-  // (JxlReader and JxlWriter are registered here as they are built.)
+  if (add_reader_type(m) < 0 || add_writer_type(m) < 0) return nullptr;
 
   if (Ref numpy = Ref::steal(PyImport_ImportModule("numpy")); !numpy)
     return nullptr;
@@ -256,6 +259,7 @@ PyObject* init_module() {
       add_annotated_function(m, annotated_type.get(), &check_signature_def, "bool") < 0)
     return nullptr;
 
+  if (add_oneshot_functions(m) < 0) return nullptr;
   return module.release();
 }
 

@@ -1,0 +1,162 @@
+"""Shared fixtures: sample images, the reference tools cjxl/djxl and the
+Netpbm/PFM files they read and write."""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+TESTDATA = Path("/usr/share/libjxl-testdata")
+
+
+# --- Netpbm (PGM/PPM/PAM) and PFM files ------------------------------------
+
+_PAM_TUPLTYPES = {1: "GRAYSCALE", 2: "GRAYSCALE_ALPHA", 3: "RGB", 4: "RGB_ALPHA"}
+
+
+def write_pnm(path: Path, arr: np.ndarray, maxval: int | None = None) -> Path:
+    """Write a (Y, X) or (Y, X, C) integer array as PGM, PPM or PAM.
+
+    The extension of `path` picks the flavour; samples above 255 are stored
+    big-endian in two bytes, as Netpbm requires."""
+    arr = np.asarray(arr)
+    if maxval is None:
+        maxval = 255 if arr.dtype == np.uint8 else 65535
+    ysize, xsize = arr.shape[:2]
+    channels = 1 if arr.ndim == 2 else arr.shape[2]
+    body = arr.astype(">u2" if maxval > 255 else "u1").tobytes()
+    suffix = Path(path).suffix.lower()
+    if suffix == ".pam":
+        header = (f"P7\nWIDTH {xsize}\nHEIGHT {ysize}\nDEPTH {channels}\n"
+                  f"MAXVAL {maxval}\nTUPLTYPE {_PAM_TUPLTYPES[channels]}\nENDHDR\n")
+    else:
+        magic = {1: "P5", 3: "P6"}[channels]
+        header = f"{magic}\n{xsize} {ysize}\n{maxval}\n"
+    Path(path).write_bytes(header.encode() + body)
+    return Path(path)
+
+
+def _tokens(data: bytes, count: int, pos: int) -> tuple[list[bytes], int]:
+    out: list[bytes] = []
+    while len(out) < count:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos) + 1
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        out.append(data[pos:end])
+        pos = end
+    return out, pos + 1
+
+
+def read_pnm(path: Path) -> tuple[np.ndarray, int]:
+    """Read a PGM, PPM or PAM file: (array, maxval); grey comes back 2-D."""
+    data = Path(path).read_bytes()
+    if data.startswith(b"P7"):
+        head_end = data.index(b"ENDHDR\n") + len(b"ENDHDR\n")
+        fields = dict(line.split(None, 1) for line in data[3:head_end].decode().splitlines()
+                      if line and not line.startswith(("#", "ENDHDR")))
+        xsize, ysize = int(fields["WIDTH"]), int(fields["HEIGHT"])
+        channels, maxval = int(fields["DEPTH"]), int(fields["MAXVAL"])
+        pos = head_end
+    else:
+        channels = {b"P5": 1, b"P6": 3}[data[:2]]
+        (x, y, m), pos = _tokens(data, 3, 2)
+        xsize, ysize, maxval = int(x), int(y), int(m)
+    dtype = np.dtype(">u2" if maxval > 255 else "u1")
+    count = xsize * ysize * channels
+    arr = np.frombuffer(data, dtype, count, pos).reshape(ysize, xsize, channels)
+    arr = arr.astype(np.uint16 if maxval > 255 else np.uint8)
+    return (arr[:, :, 0] if channels == 1 else arr), maxval
+
+
+def write_pfm(path: Path, arr: np.ndarray) -> Path:
+    """Write a float (Y, X) or (Y, X, 3) array as little-endian PFM."""
+    arr = np.asarray(arr, dtype="<f4")
+    ysize, xsize = arr.shape[:2]
+    magic = "Pf" if arr.ndim == 2 else "PF"
+    # PFM stores rows bottom to top.
+    Path(path).write_bytes(f"{magic}\n{xsize} {ysize}\n-1.0\n".encode()
+                           + arr[::-1].tobytes())
+    return Path(path)
+
+
+def read_pfm(path: Path) -> np.ndarray:
+    data = Path(path).read_bytes()
+    (magic, x, y, scale), pos = _tokens(data, 4, 0)
+    channels = 3 if magic == b"PF" else 1
+    dtype = "<f4" if float(scale) < 0 else ">f4"
+    xsize, ysize = int(x), int(y)
+    arr = np.frombuffer(data, dtype, xsize * ysize * channels, pos)
+    arr = arr.reshape(ysize, xsize, channels)[::-1].astype(np.float32)
+    return arr[:, :, 0] if channels == 1 else np.ascontiguousarray(arr)
+
+
+# --- reference tools --------------------------------------------------------
+
+def run_tool(*args: str | Path) -> None:
+    subprocess.run([str(a) for a in args], check=True, capture_output=True)
+
+
+def cjxl(src: Path, out: Path, *options: str) -> bytes:
+    """Encode `src` with the reference encoder and return the stream."""
+    run_tool("cjxl", src, out, *options)
+    return Path(out).read_bytes()
+
+
+def djxl(stream: bytes, tmp_path: Path, suffix: str, *options: str) -> Path:
+    """Decode `stream` with the reference decoder into a file of `suffix`."""
+    src = tmp_path / "djxl_in.jxl"
+    src.write_bytes(stream)
+    out = tmp_path / f"djxl_out{suffix}"
+    run_tool("djxl", src, out, *options)
+    return out
+
+
+# --- sample images ----------------------------------------------------------
+
+def sample_image(ysize: int, xsize: int, channels: int, maxval: int = 255,
+                 seed: int = 0) -> np.ndarray:
+    """A deterministic image with gradients, edges and noise, in 0..maxval.
+
+    Returns (Y, X) for one channel, else (Y, X, C), as uint8 up to 255 and
+    uint16 above."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:ysize, 0:xsize]
+    planes = []
+    for c in range(channels):
+        base = (x * (c + 1) * 7 + y * 3) % (xsize + ysize + 1) / (xsize + ysize)
+        edges = ((x // 5 + y // 7 + c) % 2) * 0.25
+        noise = rng.random((ysize, xsize)) * 0.2
+        planes.append(np.clip(base * 0.6 + edges + noise, 0, 1))
+    img = np.rint(np.stack(planes, axis=-1) * maxval)
+    img = img.astype(np.uint8 if maxval <= 255 else np.uint16)
+    return img[:, :, 0] if channels == 1 else img
+
+
+@pytest.fixture(scope="session")
+def have_tools() -> None:
+    if not (shutil.which("cjxl") and shutil.which("djxl")):
+        pytest.skip("cjxl/djxl not installed")
+
+
+@pytest.fixture(scope="session")
+def jxl():
+    import kestrelpix.codecs._jxl as module
+    return module
+
+
+@pytest.fixture(scope="session")
+def lossless_rgb(tmp_path_factory, have_tools) -> tuple[bytes, np.ndarray]:
+    """A small lossless 8-bit RGB stream made by cjxl, with its samples."""
+    tmp = tmp_path_factory.mktemp("lossless_rgb")
+    img = sample_image(24, 32, 3)
+    stream = cjxl(write_pnm(tmp / "in.ppm", img), tmp / "out.jxl", "-d", "0", "-e", "1")
+    return stream, img
