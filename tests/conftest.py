@@ -171,18 +171,21 @@ def _png_chunk(kind: bytes, body: bytes) -> bytes:
             + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
 
 
-def write_apng(path: Path, frames: np.ndarray, delay_ms: int = 100) -> Path:
-    """Write a (T, Y, X, C) uint8/uint16 stack (C of 1 to 4) as an APNG.
+def write_apng(path: Path, frames, delay_ms: int = 100,
+               x_offsets: list[int] | None = None) -> Path:
+    """Write a (T, Y, X[, C]) uint8/uint16 stack (C of 1 to 4) as an APNG.
 
-    Every frame covers the whole canvas: the reference encoder 0.11.2 cannot
-    take sub-frames shorter than the canvas."""
+    Frames after the first may be narrower than the canvas, placed at
+    `x_offsets`; they keep the full height, as the reference encoder 0.11.2
+    cannot take sub-frames shorter than the canvas."""
     import struct
     import zlib
-    frames = np.asarray(frames)
-    if frames.ndim == 3:
-        frames = frames[..., None]
-    count, ysize, xsize, channels = frames.shape
-    depth = 16 if frames.dtype == np.uint16 else 8
+    frames = [np.asarray(f) if np.asarray(f).ndim == 3 else np.asarray(f)[..., None]
+              for f in frames]
+    count = len(frames)
+    ysize, xsize, channels = frames[0].shape
+    x_offsets = x_offsets or [0] * count
+    depth = 16 if frames[0].dtype == np.uint16 else 8
     color_type = {1: 0, 2: 4, 3: 2, 4: 6}[channels]
     out = [b"\x89PNG\r\n\x1a\n",
            _png_chunk(b"IHDR", struct.pack(">IIBBBBB", xsize, ysize, depth, color_type, 0, 0, 0)),
@@ -191,8 +194,8 @@ def write_apng(path: Path, frames: np.ndarray, delay_ms: int = 100) -> Path:
     for i, frame in enumerate(frames):
         rows = frame.astype(">u2" if depth == 16 else "u1").reshape(ysize, -1)
         raw = b"".join(b"\x00" + row.tobytes() for row in rows)
-        out.append(_png_chunk(b"fcTL", struct.pack(">IIIIIHHBB", seq, xsize, ysize, 0, 0,
-                                                   delay_ms, 1000, 0, 0)))
+        out.append(_png_chunk(b"fcTL", struct.pack(">IIIIIHHBB", seq, frame.shape[1], ysize,
+                                                   x_offsets[i], 0, delay_ms, 1000, 0, 0)))
         seq += 1
         data = zlib.compress(raw)
         if i == 0:
