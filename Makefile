@@ -19,5 +19,16 @@ test: build
 demo: build
 	$(PY) scripts/demo.py
 
+# The raw-libjxl baseline the benchmarks compare against, then the run:
+# `make bench ARGS=--quick` for the short version.
+BASELINE := build/bench/baseline
+
+$(BASELINE): bench/baseline.cc
+	@mkdir -p $(@D)
+	g++ -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags --libs libjxl libjxl_threads)
+
+bench: build $(BASELINE)
+	$(PY) bench/run.py $(ARGS)
+
 clean:
 	rm -rf build

@@ -1,0 +1,591 @@
+"""Benchmarks of kestrelpix's JPEG XL API against raw libjxl, in one run.
+
+Each workload runs the raw-libjxl baseline (build/bench/baseline, a C++
+program over libjxl's C API) and the Python API in alternation, A B A B ...,
+so that both see the same machine load, and reports the median of each side.
+The raw side is one baseline process per workload that times itself, one
+repetition per request, after a warm-up call; the Python side is timed in
+this process after a warm-up call of its own. Both stay warm across the
+repetitions. Streaming decodes run in fresh child processes on both sides,
+which read their own peak resident memory.
+
+Wall time decides the ratios. Process CPU time (all threads) is measured
+beside it and its ratio printed too: on a shared machine a side that was
+descheduled loses wall time but not CPU time, so a wall-time miss with a CPU
+ratio near 1 is load, not overhead.
+
+    python bench/run.py [--quick] [--reps N] [--only GROUP,...]
+
+Groups: decode, anim, encode, tiny, count, stream, lock. The streams are made
+once into build/bench/cache/ (see streams.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import NamedTuple
+
+import kestrelpix.codecs._jxl as jxl
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from streams import Picture, Recipe, StreamCache  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+BASELINE = BUILD / "baseline"
+
+GROUPS = ("decode", "anim", "encode", "tiny", "count", "stream", "lock")
+THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
+MIB = 1 << 20
+NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
+
+# Targets: the goal, printed beside each ratio, never asserted.
+LARGE_RATIO = 1.02       # decode/encode of 1 MP and more, against raw
+TINY_EXTRA_US = 15.0     # 64x64 calls: at most this much over raw per call
+COUNT_RATIO = 2.0        # frame_count against the raw frame-event count
+STREAM_SLACK_MIB = 40.0  # streaming peak RSS above the frame's own bytes
+LOCK_SPEEDUP = 1.8       # two threads against one
+
+LOSSY = Recipe(distance=1.0, effort=5)
+LOSSLESS_E1 = Recipe(lossless=True, effort=1)
+
+STILL_4K = Picture("still-3840x2160-u8", 3840, 2160, bits=8, seed=1)
+STILL_2K16 = Picture("still-2048x2048-u16", 2048, 2048, bits=16, seed=2, noise=0.005)
+ANIM = Picture("anim-16x1024x1024-u16", 1024, 1024, bits=16, seed=3, noise=0.005, frames=16)
+TINY = Picture("tiny-64x64-u8", 64, 64, bits=8, seed=4)
+HUGE_NOISE = 0.02  # heavy noise: the big lossless stream stays near the frame's size
+
+
+@dataclass(frozen=True)
+class Settings:
+    quick: bool
+    reps: int
+    tiny_calls: int
+    count_calls: int
+    stream_mib: int
+    stream_reps: int
+    lock_images: int  # per thread
+
+    @staticmethod
+    def make(quick: bool, reps: int | None) -> Settings:
+        if quick:
+            return Settings(True, reps or 3, tiny_calls=200, count_calls=200, stream_mib=64,
+                            stream_reps=reps or 1, lock_images=2)
+        return Settings(False, reps or 5, tiny_calls=2000, count_calls=2000, stream_mib=256,
+                        stream_reps=reps or 3, lock_images=4)
+
+
+class Sample(NamedTuple):
+    """One repetition (or the median of several): wall and process CPU seconds."""
+
+    wall: float
+    cpu: float
+
+
+@dataclass
+class Row:
+    workload: str
+    threads: str
+    raw: str
+    py: str
+    ratio: str
+    cpu: str     # the ratio in process CPU time, where it means something
+    target: str
+    met: bool | None  # None: information only, or skipped
+
+
+def threads_label(numthreads: int | None) -> str:
+    return "default" if numthreads is None else str(numthreads)
+
+
+def fmt_time(seconds: float) -> str:
+    ms = seconds * 1e3
+    return f"{ms:.1f} ms" if ms >= 10 else f"{ms:.2f} ms"
+
+
+def timed(fn: Callable[[], object], calls: int = 1) -> Sample:
+    wall, cpu = time.perf_counter(), time.process_time()
+    for _ in range(calls):
+        fn()
+    return Sample(time.perf_counter() - wall, time.process_time() - cpu)
+
+
+def median(values: Sequence[float]) -> float:
+    return statistics.median(values)
+
+
+def median_sample(samples: Sequence[Sample]) -> Sample:
+    return Sample(median([s.wall for s in samples]), median([s.cpu for s in samples]))
+
+
+def as_sample(record: dict[str, float]) -> Sample:
+    return Sample(record["seconds"], record["cpu_seconds"])
+
+
+class RawServer:
+    """A baseline process serving timed repetitions on request (--serve),
+    so that its repetitions alternate with Python's while both stay warm."""
+
+    def __init__(self, bench: Bench, workload: str, files: Sequence[Path],
+                 numthreads: int | None, *options: str) -> None:
+        self.bench = bench
+        self.numthreads = numthreads
+        self.cmd = [str(BASELINE), workload, *map(str, files), "--threads",
+                    str(numthreads or 0), "--serve", *options]
+        self.proc: subprocess.Popen[str] | None = None
+
+    def record(self) -> dict[str, float]:
+        if self.proc is None:
+            self.proc = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True)
+        assert self.proc.stdin and self.proc.stdout and self.proc.stderr
+        self.proc.stdin.write("\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise SystemExit(f"baseline failed: {' '.join(self.cmd)}\n{self.proc.stderr.read()}")
+        record = json.loads(line)
+        if self.numthreads is None:
+            self.bench.default_threads = int(record["threads"])
+        return record
+
+    def __call__(self) -> Sample:
+        return as_sample(self.record())
+
+    def close(self) -> None:
+        if self.proc is not None:
+            assert self.proc.stdin
+            self.proc.stdin.close()
+            self.proc.wait()
+            self.proc = None
+
+
+@dataclass
+class Bench:
+    settings: Settings
+    cache: StreamCache
+    rows: list[Row] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    default_threads: int = 0
+
+    # --- measuring ---------------------------------------------------------
+
+    def raw(self, workload: str, files: Sequence[Path], numthreads: int | None,
+            *options: str) -> RawServer:
+        """The baseline's repetitions of a workload, one per call."""
+        return RawServer(self, workload, files, numthreads, *options)
+
+    def raw_once(self, workload: str, files: Sequence[Path], numthreads: int | None,
+                 *options: str) -> dict[str, float]:
+        """A fresh baseline process, one repetition without warm-up: its JSON
+        record (for peak memory, which needs a process of its own)."""
+        cmd = [str(BASELINE), workload, *map(str, files), "--threads", str(numthreads or 0),
+               "--reps", "1", "--warmup", "0", *options]
+        done = subprocess.run(cmd, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"baseline failed: {' '.join(cmd)}\n{done.stderr}")
+        return json.loads(done.stdout.splitlines()[-1])
+
+    def alternate(self, *runs: Callable[[], Sample], reps: int | None = None,
+                  warm_up_python: bool = True) -> list[Sample]:
+        """Medians of each run, taken in turn rep after rep. The last run is
+        the Python one and gets a warm-up call first; baseline servers are
+        closed at the end."""
+        try:
+            if warm_up_python:
+                runs[-1]()
+            samples: list[list[Sample]] = [[] for _ in runs]
+            for _ in range(reps or self.settings.reps):
+                for run, out in zip(runs, samples):
+                    out.append(run())
+            return [median_sample(s) for s in samples]
+        finally:
+            for run in runs:
+                if isinstance(run, RawServer):
+                    run.close()
+
+    # --- rows ----------------------------------------------------------------
+
+    def time_row(self, workload: str, numthreads: int | None, raw: Sample, py: Sample) -> None:
+        ratio = py.wall / raw.wall
+        self.rows.append(Row(workload, threads_label(numthreads), fmt_time(raw.wall),
+                             fmt_time(py.wall), f"{ratio:.3f}x", f"{py.cpu / raw.cpu:.3f}x",
+                             f"<= {LARGE_RATIO}x", ratio <= LARGE_RATIO))
+
+    def tiny_row(self, workload: str, numthreads: int | None, calls: int, raw: Sample,
+                 py: Sample) -> None:
+        raw_us, py_us = raw.wall * 1e6 / calls, py.wall * 1e6 / calls
+        extra = py_us - raw_us
+        self.rows.append(Row(workload, threads_label(numthreads), f"{raw_us:.0f} us",
+                             f"{py_us:.0f} us", f"{py_us / raw_us:.2f}x ({extra:+.0f} us)",
+                             f"{py.cpu / raw.cpu:.3f}x", f"<= raw+{TINY_EXTRA_US:.0f} us",
+                             extra <= TINY_EXTRA_US))
+
+    def info_row(self, workload: str, threads: str, raw: str, py: str, ratio: str = "",
+                 cpu: str = "") -> None:
+        self.rows.append(Row(workload, threads, raw, py, ratio, cpu, "", None))
+
+    def skip(self, workload: str, why: str) -> None:
+        self.rows.append(Row(workload, "-", "-", "-", "-", "-", "skipped", None))
+        if why not in self.notes:
+            self.notes.append(why)
+
+
+# ---------------------------------------------------------------------------
+# Workloads
+
+
+def bench_decode(b: Bench) -> None:
+    """(1), (2): single stills of 8 and 4 MP, lossy and lossless."""
+    cases = [(STILL_4K, LOSSY, "decode 3840x2160 u8 d1 e5"),
+             (STILL_4K, LOSSLESS_E1, "decode 3840x2160 u8 lossless e1"),
+             (STILL_2K16, LOSSLESS_E1, "decode 2048x2048 u16 lossless e1")]
+    for picture, recipe, name in cases:
+        path = b.cache.stream(picture, recipe)
+        data = path.read_bytes()
+        for nt in THREADS:
+            raw, py = b.alternate(b.raw("decode", [path], nt),
+                                  lambda: timed(lambda: jxl.decode(data, numthreads=nt)))
+            b.time_row(name, nt, raw, py)
+
+
+def read_all(data: bytes, numthreads: int | None) -> None:
+    with jxl.JxlReader(data, numthreads=numthreads) as reader:
+        reader.read()
+
+
+def iterate_all(data: bytes, numthreads: int | None) -> None:
+    with jxl.JxlReader(data, numthreads=numthreads) as reader:
+        for _ in reader:
+            pass
+
+
+def bench_anim(b: Bench) -> None:
+    """(2): the 16-frame animation, all frames kept (read) or one at a time
+    (iteration); raw keeps every frame's buffer, or only the last two."""
+    path = b.cache.stream(ANIM, LOSSLESS_E1)
+    data = path.read_bytes()
+    name = f"anim {ANIM.frames}x{ANIM.width}x{ANIM.height} u16 ll e1"
+    for nt in THREADS:
+        raw, py = b.alternate(b.raw("decode", [path], nt, "--frames", "keep"),
+                              lambda: timed(lambda: read_all(data, nt)))
+        b.time_row(f"{name} read()", nt, raw, py)
+        raw, py = b.alternate(b.raw("decode", [path], nt, "--frames", "drop"),
+                              lambda: timed(lambda: iterate_all(data, nt)))
+        b.time_row(f"{name} iteration", nt, raw, py)
+
+
+def bench_encode(b: Bench) -> None:
+    """(3): the 8 MP still at d1 e3, d1 e5 and lossless e1."""
+    cases = [(Recipe(distance=1.0, effort=3), "encode 3840x2160 u8 d1 e3"),
+             (Recipe(distance=1.0, effort=5), "encode 3840x2160 u8 d1 e5"),
+             (LOSSLESS_E1, "encode 3840x2160 u8 lossless e1")]
+    if not hasattr(jxl, "encode"):
+        for _, name in cases:
+            b.skip(name, NO_ENCODE)
+        return
+    pnm = b.cache.pnm(STILL_4K)
+    arr = STILL_4K.frame()
+    for recipe, name in cases:
+        raw_opts = ["--effort", str(recipe.effort)]
+        raw_opts += ["--lossless"] if recipe.lossless else ["--distance", f"{recipe.distance:g}"]
+        py_opts: dict[str, object] = {"effort": recipe.effort}
+        py_opts.update({"lossless": True} if recipe.lossless else {"distance": recipe.distance})
+        for nt in THREADS:
+            raw, py = b.alternate(b.raw("encode", [pnm], nt, *raw_opts),
+                                  lambda: timed(lambda: jxl.encode(arr, numthreads=nt, **py_opts)))
+            b.time_row(name, nt, raw, py)
+
+
+def bench_tiny(b: Bench) -> None:
+    """(4): many 64x64 calls; per-call time against raw at the same runner
+    settings (a runner per call for the default count, none for one worker),
+    with raw's runner-created-once figure beside it."""
+    calls = b.settings.tiny_calls
+    path = b.cache.stream(TINY, LOSSY)
+    data = path.read_bytes()
+    name = f"tiny decode 64x64 u8 d1 e5 x{calls}"
+    for nt in THREADS:
+        runner = "per-call" if nt is None else "none"
+        runs = [b.raw("decode", [path], nt, "--calls", str(calls), "--runner", runner)]
+        if nt is None:
+            runs.append(b.raw("decode", [path], nt, "--calls", str(calls), "--runner", "once"))
+        medians = b.alternate(*runs, lambda: timed(lambda: jxl.decode(data, numthreads=nt),
+                                                   calls))
+        b.tiny_row(name, nt, calls, medians[0], medians[-1])
+        if nt is None:
+            b.info_row("  raw, one runner for all calls", "default",
+                       f"{medians[1].wall * 1e6 / calls:.0f} us", "")
+    name = f"tiny encode 64x64 u8 d1 e5 x{calls}"
+    if not hasattr(jxl, "encode"):
+        b.skip(name, NO_ENCODE)
+        return
+    pnm = b.cache.pnm(TINY)
+    arr = TINY.frame()
+    opts = ["--distance", "1", "--effort", "5", "--calls", str(calls)]
+    for nt in THREADS:
+        runner = "per-call" if nt is None else "none"
+        runs = [b.raw("encode", [pnm], nt, *opts, "--runner", runner)]
+        if nt is None:
+            runs.append(b.raw("encode", [pnm], nt, *opts, "--runner", "once"))
+        medians = b.alternate(*runs, lambda: timed(
+            lambda: jxl.encode(arr, distance=1.0, effort=5, numthreads=nt), calls))
+        b.tiny_row(name, nt, calls, medians[0], medians[-1])
+        if nt is None:
+            b.info_row("  raw, one runner for all calls", "default",
+                       f"{medians[1].wall * 1e6 / calls:.0f} us", "")
+
+
+def bench_count(b: Bench) -> None:
+    """(5): frame_count of the animation against the raw frame-event count,
+    and against a full decode of it."""
+    calls = b.settings.count_calls
+    path = b.cache.stream(ANIM, LOSSLESS_E1)
+    data = path.read_bytes()
+    raw_count, raw_decode, py_count = b.alternate(
+        b.raw("count", [path], None, "--calls", str(calls)),
+        b.raw("decode", [path], None),
+        lambda: timed(lambda: jxl.frame_count(data), calls))
+    raw_us, py_us = raw_count.wall * 1e6 / calls, py_count.wall * 1e6 / calls
+    ratio = py_us / raw_us
+    b.rows.append(Row(f"frame_count {ANIM.frames}-frame anim x{calls}", "-", f"{raw_us:.1f} us",
+                      f"{py_us:.1f} us", f"{ratio:.2f}x", f"{py_count.cpu / raw_count.cpu:.2f}x",
+                      f"<= {COUNT_RATIO:g}x", ratio <= COUNT_RATIO))
+    b.info_row("  frame_count vs raw full decode", "default", fmt_time(raw_decode.wall),
+               f"{py_us:.1f} us", f"{py_us / (raw_decode.wall * 1e6):.5f}x")
+
+
+# --- streaming ---------------------------------------------------------------
+
+# Peak RSS comes from VmHWM, not from getrusage's ru_maxrss: the latter
+# carries over exec the parent's size at fork, so a child of this (big)
+# process would report this process's memory as its own.
+STREAM_CHILD = r"""
+import json, sys, time
+import kestrelpix.codecs._jxl as jxl
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) for l in status if l.startswith("VmHWM:"))
+
+path, streaming, numthreads = sys.argv[1], sys.argv[2] == "1", int(sys.argv[3]) or None
+before = peak_kib()
+wall, cpu = time.perf_counter(), time.process_time()
+frame = jxl.decode(path, streaming=streaming, numthreads=numthreads)
+wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+peak = peak_kib()
+print(json.dumps({"seconds": wall, "cpu_seconds": cpu, "before_kib": before,
+                  "maxrss_kib": peak, "nbytes": frame.nbytes}))
+"""
+
+
+def python_child(path: Path, streaming: bool, numthreads: int | None) -> dict[str, float]:
+    done = subprocess.run([sys.executable, "-c", STREAM_CHILD, str(path), str(int(streaming)),
+                           str(numthreads or 0)], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"streaming child failed:\n{done.stderr}")
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def huge_picture(b: Bench) -> tuple[Picture, Path]:
+    """A lossless 16-bit still whose stream is at least the configured size:
+    sized from the bytes per pixel of a small sample with the same noise."""
+    target = b.settings.stream_mib * MIB
+    sample = Picture("huge-sample-512x512-u16", 512, 512, bits=16, seed=7, noise=HUGE_NOISE)
+    bytes_per_pixel = b.cache.stream(sample, LOSSLESS_E1).stat().st_size / (512 * 512)
+    width = 8192
+    height = 8 * math.ceil(target * 1.05 / bytes_per_pixel / width / 8)
+    picture = Picture(f"huge-{width}x{height}-u16", width, height, bits=16, seed=7,
+                      noise=HUGE_NOISE)
+    path = b.cache.stream(picture, LOSSLESS_E1, keep_source=False)
+    size = path.stat().st_size
+    if size < target:
+        raise SystemExit(f"{path} is {size / MIB:.0f} MiB, short of {b.settings.stream_mib} MiB")
+    return picture, path
+
+
+def bench_stream(b: Bench) -> None:
+    """(6): a big lossless stream from its file, streaming=True against
+    streaming=False: wall time and peak RSS, each run in its own process.
+    Raw reads the file whole, or feeds it in 4 MiB chunks as it reads."""
+    picture, path = huge_picture(b)
+    frame_mib = picture.frame_bytes / MIB
+    size_mib = path.stat().st_size / MIB
+    name = f"{size_mib:.0f} MiB file {picture.width}x{picture.height} u16"
+    b.notes.append(f"streaming: {path.name}, {size_mib:.0f} MiB; frame {frame_mib:.0f} MiB. "
+                   "Python RSS is the decode's peak above the interpreter's peak before it "
+                   "(imports); raw RSS is the whole baseline process's peak")
+    limit = frame_mib + STREAM_SLACK_MIB
+    for nt in THREADS:
+        for streaming in (False, True):
+            raw_records: list[dict[str, float]] = []
+            py_records: list[dict[str, float]] = []
+            chunk = str(4 * MIB if streaming else 0)
+
+            def raw_run() -> Sample:
+                raw_records.append(b.raw_once("decode-file", [path], nt, "--chunk", chunk))
+                return as_sample(raw_records[-1])
+
+            def py_run() -> Sample:
+                py_records.append(python_child(path, streaming, nt))
+                return as_sample(py_records[-1])
+
+            raw, py = b.alternate(raw_run, py_run, reps=b.settings.stream_reps,
+                                  warm_up_python=False)
+            mode = f"streaming={streaming}"
+            b.time_row(f"{name} {mode}", nt, raw, py)
+            raw_rss = median([r["maxrss_kib"] for r in raw_records]) / 1024
+            py_rss = median([r["maxrss_kib"] - r["before_kib"] for r in py_records]) / 1024
+            py_abs = median([r["maxrss_kib"] for r in py_records]) / 1024
+            cells = (f"  peak RSS {mode}", threads_label(nt), f"{raw_rss:.0f} MiB",
+                     f"{py_rss:.0f} MiB", f"{py_rss / raw_rss:.2f}x", "")
+            if streaming:
+                b.rows.append(Row(*cells, f"<= {limit:.0f} MiB", py_rss <= limit))
+            else:
+                b.info_row(*cells)
+            b.notes.append(f"streaming: {mode} numthreads={threads_label(nt)}: Python peak RSS "
+                           f"{py_abs:.0f} MiB absolute")
+
+
+# --- lock release ------------------------------------------------------------
+
+
+def decode_set(streams: Sequence[bytes]) -> None:
+    for data in streams:
+        jxl.decode(data, numthreads=1)
+
+
+def python_lock_run(first: Sequence[bytes], second: Sequence[bytes]) -> tuple[float, Sample]:
+    """(one thread doing both sets, two threads doing one set each)."""
+    one = timed(lambda: (decode_set(first), decode_set(second))).wall
+    threads = [threading.Thread(target=decode_set, args=(s,)) for s in (first, second)]
+    wall, cpu = time.perf_counter(), time.process_time()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return one, Sample(time.perf_counter() - wall, time.process_time() - cpu)
+
+
+def bench_lock(b: Bench) -> None:
+    """(7): two Python threads each decoding its own set with numthreads=1,
+    against one thread decoding both sets; the raw figure is the same with
+    two native threads."""
+    n = b.settings.lock_images
+    pictures = [Picture(f"lock-{i}-1024x1024-u8", 1024, 1024, seed=100 + i) for i in range(2 * n)]
+    paths = [b.cache.stream(p, LOSSY) for p in pictures]
+    streams = [p.read_bytes() for p in paths]
+    raw_one: list[float] = []
+    py_one: list[float] = []
+    server = b.raw("parallel", paths, 1)
+
+    def raw_run() -> Sample:
+        record = server.record()
+        raw_one.append(record["one_thread"])
+        return as_sample(record)
+
+    def py_run() -> Sample:
+        one, two = python_lock_run(streams[:n], streams[n:])
+        py_one.append(one)
+        return two
+
+    try:
+        raw_two, py_two = b.alternate(raw_run, py_run)
+    finally:
+        server.close()
+    raw_speedup = median(raw_one) / raw_two.wall
+    py_speedup = median(py_one) / py_two.wall
+    b.rows.append(Row(f"lock release: 2 threads vs 1, {n}+{n} decodes 1024x1024 d1", "1",
+                      f"{raw_speedup:.2f}x", f"{py_speedup:.2f}x",
+                      f"{py_speedup / raw_speedup:.3f}", "", f">= {LOCK_SPEEDUP}x",
+                      py_speedup >= LOCK_SPEEDUP))
+    b.notes.append(f"lock release: one thread {fmt_time(median(py_one))} (raw "
+                   f"{fmt_time(median(raw_one))}), two threads {fmt_time(py_two.wall)} (raw "
+                   f"{fmt_time(raw_two.wall)})")
+
+
+WORKLOADS: dict[str, Callable[[Bench], None]] = {
+    "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
+    "count": bench_count, "stream": bench_stream, "lock": bench_lock,
+}
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+def print_table(b: Bench, load_before: tuple[float, ...], elapsed: float) -> None:
+    header = Row("workload", "threads", "raw", "python", "ratio", "cpu ratio", "target", None)
+    cols = ["workload", "threads", "raw", "py", "ratio", "cpu", "target"]
+    widths = {c: max(len(getattr(r, c)) for r in [header, *b.rows]) for c in cols}
+
+    def line(r: Row, met: str) -> str:
+        cells = [getattr(r, c).ljust(widths[c]) if c == "workload" else
+                 getattr(r, c).rjust(widths[c]) for c in cols]
+        return "  ".join(cells + [met]).rstrip()
+
+    load_after = os.getloadavg()
+    print()
+    print(f"kestrelpix against raw libjxl {jxl.libjxl_version()}"
+          f"{' (quick)' if b.settings.quick else ''}; medians of {b.settings.reps} reps "
+          f"({b.settings.stream_reps} for streaming)")
+    print(f"cores: {os.cpu_count()} (usable {len(os.sched_getaffinity(0))}); default worker "
+          f"count {b.default_threads or '?'}; load average before "
+          f"{' '.join(f'{x:.2f}' for x in load_before)}, after "
+          f"{' '.join(f'{x:.2f}' for x in load_after)}")
+    print(f"streams made by {b.cache.producer}; run took {elapsed:.0f} s")
+    print()
+    print(line(header, "met"))
+    print("-" * len(line(header, "met")))
+    for r in b.rows:
+        print(line(r, "-" if r.met is None else "yes" if r.met else "NO"))
+    if b.notes:
+        print()
+        for note in b.notes:
+            print(f"note: {note}")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer reps and calls, smaller "
+                        "streaming input: under two minutes on two cores once the cache is made")
+    parser.add_argument("--reps", type=int, help="repetitions per side (default 5, quick 3; "
+                        "streaming 3, quick 1)")
+    parser.add_argument("--only", help=f"comma-separated groups out of {', '.join(GROUPS)}")
+    parser.add_argument("--cache", type=Path, default=BUILD / "cache",
+                        help="where the synthetic sources and streams are kept")
+    args = parser.parse_args(argv)
+    groups = args.only.split(",") if args.only else list(GROUPS)
+    unknown = set(groups) - set(GROUPS)
+    if unknown:
+        parser.error(f"unknown groups: {', '.join(sorted(unknown))}")
+    if not BASELINE.exists():
+        parser.error(f"{BASELINE} is missing: run `make bench`, which builds it")
+
+    load_before = os.getloadavg()
+    if load_before[0] > 0.5:
+        print(f"warning: load average {load_before[0]:.2f}: the machine is busy, wall-time "
+              "ratios (two-thread figures above all) will be noisy", file=sys.stderr)
+    bench = Bench(Settings.make(args.quick, args.reps), StreamCache(args.cache, jxl))
+    start = time.perf_counter()
+    for group in GROUPS:
+        if group in groups:
+            print(f"running {group} ...", file=sys.stderr, flush=True)
+            WORKLOADS[group](bench)
+    print_table(bench, load_before, time.perf_counter() - start)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
