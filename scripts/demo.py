@@ -23,12 +23,12 @@ SETTINGS: list[tuple[str, dict]] = [
 
 # --- a deterministic landscape --------------------------------------------------
 
-def value_noise(rng: np.random.Generator, cells: int) -> np.ndarray:
+def value_noise(rng: np.random.Generator, cells: int, ysize: int, xsize: int) -> np.ndarray:
     """Smoothly interpolated random values on a grid `cells` rows high."""
-    cols = cells * XSIZE // YSIZE + 1
+    cols = cells * xsize // ysize + 1
     grid = rng.random((cells + 1, cols + 1), dtype=np.float32)
-    gy = np.linspace(0, cells - 1e-4, YSIZE, dtype=np.float32)
-    gx = np.linspace(0, cols - 1e-4, XSIZE, dtype=np.float32)
+    gy = np.linspace(0, cells - 1e-4, ysize, dtype=np.float32)
+    gx = np.linspace(0, cols - 1e-4, xsize, dtype=np.float32)
     y0, x0 = gy.astype(int), gx.astype(int)
     fy, fx = (gy - y0)[:, None], (gx - x0)[None, :]
     fy, fx = fy * fy * (3 - 2 * fy), fx * fx * (3 - 2 * fx)  # smoothstep
@@ -37,17 +37,17 @@ def value_noise(rng: np.random.Generator, cells: int) -> np.ndarray:
     return top * (1 - fy) + bottom * fy
 
 
-def fractal_noise(rng: np.random.Generator, octaves: int = 6) -> np.ndarray:
-    total = sum(value_noise(rng, 4 << i) * 0.5 ** i for i in range(octaves))
+def fractal_noise(rng: np.random.Generator, ysize: int, xsize: int, octaves: int = 6) -> np.ndarray:
+    total = sum(value_noise(rng, 4 << i, ysize, xsize) * 0.5 ** i for i in range(octaves))
     return total / sum(0.5 ** i for i in range(octaves))
 
 
-def landscape(seed: int = 7) -> np.ndarray:
+def landscape(ysize: int = YSIZE, xsize: int = XSIZE, seed: int = 7) -> np.ndarray:
     """Sky, sun, hills, a lake, a few buildings and grain, as (Y, X, 3) uint8."""
     rng = np.random.default_rng(seed)
-    v, u = np.mgrid[0:YSIZE, 0:XSIZE].astype(np.float32)
-    v, u = v / YSIZE, u / XSIZE
-    clouds = fractal_noise(rng)
+    v, u = np.mgrid[0:ysize, 0:xsize].astype(np.float32)
+    v, u = v / ysize, u / xsize
+    clouds = fractal_noise(rng, ysize, xsize)
     sky = np.stack([0.30 + 0.45 * v, 0.50 + 0.35 * v, 0.92 - 0.10 * v], axis=-1)
     sky += (np.clip(clouds - 0.5, 0, 1) * 1.2)[..., None]
     sun = np.exp(-(((u - 0.78) * 16 / 9) ** 2 + (v - 0.20) ** 2) / 0.004)
@@ -55,21 +55,21 @@ def landscape(seed: int = 7) -> np.ndarray:
 
     horizon = 0.58 + 0.07 * np.sin(5.5 * u + 1.0) + 0.025 * np.sin(19 * u + 0.3)
     ground = v > horizon
-    soil = fractal_noise(rng)
+    soil = fractal_noise(rng, ysize, xsize)
     grass = np.stack([0.22 + 0.25 * soil, 0.38 + 0.30 * soil, 0.12 + 0.10 * soil], axis=-1)
     grass *= (0.7 + 0.5 * (v - horizon))[..., None]
     img[ground] = grass[ground]
 
     lake = ((u - 0.3) / 0.22) ** 2 + ((v - 0.82) / 0.08) ** 2 < 1
-    mirror_rows = (np.clip(2 * horizon - v, 0, 0.999) * YSIZE).astype(int)
-    cols = np.broadcast_to(np.arange(XSIZE), lake.shape)
+    mirror_rows = (np.clip(2 * horizon - v, 0, 0.999) * ysize).astype(int)
+    cols = np.broadcast_to(np.arange(xsize), lake.shape)
     img[lake] = sky[mirror_rows[lake], cols[lake]] * 0.8  # the sky, reflected
 
     for left, width, height, shade in [(0.52, 0.04, 0.16, 0.25), (0.57, 0.025, 0.24, 0.32),
                                        (0.60, 0.05, 0.12, 0.20), (0.66, 0.03, 0.19, 0.28)]:
-        x0, x1 = int(left * XSIZE), int((left + width) * XSIZE)
+        x0, x1 = int(left * xsize), int((left + width) * xsize)
         base = horizon[0, x0:x1].max()
-        y0, y1 = int((base - height) * YSIZE), int(base * YSIZE) + 4
+        y0, y1 = int((base - height) * ysize), int(base * ysize) + 4
         img[y0:y1, x0:x1] = shade
         img[y0:y1:12, x0:x1:9] = 0.85  # lit windows
 
@@ -103,7 +103,7 @@ def decode(stream: bytes, tmp: Path) -> tuple[np.ndarray, float]:
 def main() -> None:
     print(f"libjxl {jxl.libjxl_version()}")
     img = landscape()
-    megapixels = img.shape[0] * img.shape[1] / 1e6
+    megapixels = img.size / 3 / 1e6
     decoder = "JxlReader" if hasattr(jxl, "decode") else "djxl (process, PPM file)"
     print(f"{XSIZE}x{YSIZE} RGB uint8 landscape, decoded with {decoder}\n")
     print(f"{'setting':<14}{'bytes':>11}{'bpp':>8}{'max err':>9}{'PSNR dB':>9}"
