@@ -160,3 +160,58 @@ def lossless_rgb(tmp_path_factory, have_tools) -> tuple[bytes, np.ndarray]:
     img = sample_image(24, 32, 3)
     stream = cjxl(write_pnm(tmp / "in.ppm", img), tmp / "out.jxl", "-d", "0", "-e", "1")
     return stream, img
+
+
+# --- animated PNG, the reference encoder's animation input --------------------
+
+def _png_chunk(kind: bytes, body: bytes) -> bytes:
+    import struct
+    import zlib
+    return (struct.pack(">I", len(body)) + kind + body
+            + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+
+def write_apng(path: Path, frames, delay_ms: int = 100,
+               x_offsets: list[int] | None = None) -> Path:
+    """Write a (T, Y, X[, C]) uint8/uint16 stack (C of 1 to 4) as an APNG.
+
+    Frames after the first may be narrower than the canvas, placed at
+    `x_offsets`; they keep the full height, as the reference encoder 0.11.2
+    cannot take sub-frames shorter than the canvas."""
+    import struct
+    import zlib
+    frames = [np.asarray(f) if np.asarray(f).ndim == 3 else np.asarray(f)[..., None]
+              for f in frames]
+    count = len(frames)
+    ysize, xsize, channels = frames[0].shape
+    x_offsets = x_offsets or [0] * count
+    depth = 16 if frames[0].dtype == np.uint16 else 8
+    color_type = {1: 0, 2: 4, 3: 2, 4: 6}[channels]
+    out = [b"\x89PNG\r\n\x1a\n",
+           _png_chunk(b"IHDR", struct.pack(">IIBBBBB", xsize, ysize, depth, color_type, 0, 0, 0)),
+           _png_chunk(b"acTL", struct.pack(">II", count, 0))]
+    seq = 0
+    for i, frame in enumerate(frames):
+        rows = frame.astype(">u2" if depth == 16 else "u1").reshape(ysize, -1)
+        raw = b"".join(b"\x00" + row.tobytes() for row in rows)
+        out.append(_png_chunk(b"fcTL", struct.pack(">IIIIIHHBB", seq, frame.shape[1], ysize,
+                                                   x_offsets[i], 0, delay_ms, 1000, 0, 0)))
+        seq += 1
+        data = zlib.compress(raw)
+        if i == 0:
+            out.append(_png_chunk(b"IDAT", data))
+        else:
+            out.append(_png_chunk(b"fdAT", struct.pack(">I", seq) + data))
+            seq += 1
+    out.append(_png_chunk(b"IEND", b""))
+    Path(path).write_bytes(b"".join(out))
+    return Path(path)
+
+
+@pytest.fixture(scope="session")
+def lossless_animation(tmp_path_factory, have_tools) -> tuple[bytes, np.ndarray]:
+    """A lossless 4-frame RGBA animation made by cjxl, with its frames."""
+    tmp = tmp_path_factory.mktemp("animation")
+    frames = np.stack([sample_image(16, 20, 4, seed=i) for i in range(4)])
+    stream = cjxl(write_apng(tmp / "in.apng", frames), tmp / "out.jxl", "-d", "0", "-e", "1")
+    return stream, frames

@@ -4,37 +4,19 @@
 
 #include "npy.h"
 
+#include <jxl/decode.h>
+#include <jxl/decode_cxx.h>
+
+#include <climits>
+
 #include "common.h"
+#include "status.h"
 
 namespace kp {
 namespace {
 
 // ---------------------------------------------------------------------------
 // encode
-
-// Leaves a `with` block by the exception being raised: calls
-// exit(type, value, traceback) and re-raises unless exit suppressed it.
-// Returns 0 when suppressed, -1 with an exception set otherwise.
-int exit_with_error(PyObject* exit) {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-  PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
-                      exc.get(), tb ? tb.get() : Py_None};
-  Ref suppress = Ref::steal(PyObject_Vectorcall(exit, argv, 3, nullptr));
-  if (!suppress) {
-    // The exit's own error, raised while handling the block's.
-    Ref exit_exc = Ref::steal(PyErr_GetRaisedException());
-    if (exit_exc.get() != exc.get())
-      PyException_SetContext(exit_exc.get(), exc.release());
-    PyErr_SetRaisedException(exit_exc.release());
-    return -1;
-  }
-  const int suppressed = PyObject_IsTrue(suppress.get());
-  if (suppressed < 0) return -1;
-  if (suppressed) return 0;
-  PyErr_SetRaisedException(exc.release());
-  return -1;
-}
 
 // w.write_frame(frame, is_last=is_last)
 bool write_frame(PyObject* w, PyObject* frame, bool is_last, PyObject* kwnames) {
@@ -63,10 +45,9 @@ Ref write_and_close(PyObject* w, PyObject* a, bool animation) {
 }
 
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {
-      "arr",        "color",     "lossless",  "quality", "distance",
-      "effort",     "decoding_speed", "numthreads", "animation", "container",
-      "dest",       nullptr};
+  static const char* kwlist[] = {"arr", "color", "lossless", "quality", "distance",
+                                 "effort", "decoding_speed", "numthreads",
+                                 "animation", "container", "dest", nullptr};
   PyObject* arr = nullptr;
   PyObject* color = Py_None;
   PyObject* lossless = Py_None;
@@ -116,38 +97,184 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
       PyObject_Call(writer_type, writer_args.get(), writer_kwargs.get()));
   if (!writer) return nullptr;
 
-  // with JxlWriter(...) as w: ...
-  Ref exit = Ref::steal(PyObject_GetAttrString(writer.get(), "__exit__"));
-  if (!exit) return nullptr;
-  Ref w = call_method(writer.get(), "__enter__");
-  if (!w) return nullptr;
-  Ref result = write_and_close(w.get(), a.get(), is_animation);
-  if (!result) {
-    if (exit_with_error(exit.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-  }
-  PyObject* argv[] = {Py_None, Py_None, Py_None};
-  Ref exited = Ref::steal(PyObject_Vectorcall(exit.get(), argv, 3, nullptr));
-  if (!exited) return nullptr;
-  return result.release();
+  const bool animation_stack = is_animation != 0;
+  return with_context(writer.get(), [&a, animation_stack](PyObject* w) {
+           return write_and_close(w, a.get(), animation_stack);
+         }).release();
 }
+
+// ---------------------------------------------------------------------------
+// decode
+
+// The frame index as libjxl's skip count: a signed 32-bit number.
+int frame_index_to_skip(PyObject* index, long* skip) {
+  *skip = 0;
+  if (index == Py_None) return 0;
+  Ref n = Ref::steal(PyNumber_Long(index));
+  if (!n) return -1;
+  const long v = PyLong_AsLong(n.get());
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (v > INT_MAX || v < INT_MIN) {
+    PyErr_SetString(PyExc_OverflowError,
+                    v > 0 ? "signed integer is greater than maximum"
+                          : "signed integer is less than minimum");
+    return -1;
+  }
+  *skip = v;
+  return 0;
+}
+
+Ref decode_chosen_frame(PyObject* reader, PyObject* index) {
+  Ref frames = call_method(reader, "iter_frames");
+  if (!frames) return {};
+  Ref frame = Ref::steal(PyIter_Next(frames.get()));
+  if (frame || PyErr_Occurred()) return frame;
+  Ref text = Ref::steal(PyObject_Format(index, nullptr));
+  if (!text) return {};
+  PyErr_Format(PyExc_IndexError, "jxl: frame %U not found (stream too short?)", text.get());
+  return {};
+}
+
+PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
+                                 "parse_color", "streaming", "index", nullptr};
+  PyObject* data = nullptr;
+  PyObject* numthreads = Py_None;
+  PyObject* keep_orientation = Py_False;
+  PyObject* coalesce = Py_True;
+  PyObject* parse_color = Py_False;
+  PyObject* streaming = Py_False;
+  PyObject* index = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:decode", const_cast<char**>(kwlist),
+                                   &data, &numthreads, &keep_orientation, &coalesce,
+                                   &parse_color, &streaming, &index))
+    return nullptr;
+  long skip = 0;
+  if (frame_index_to_skip(index, &skip) < 0) return nullptr;
+
+  PyObject* reader_type = module_global("JxlReader");
+  if (!reader_type) return nullptr;
+  Ref reader_args = Ref::steal(PyTuple_Pack(1, data));
+  Ref reader_kwargs = Ref::steal(Py_BuildValue(
+      "{sOsOsOsOsOsl}", "numthreads", numthreads, "keep_orientation", keep_orientation,
+      "coalesce", coalesce, "parse_color", parse_color, "streaming", streaming,
+      "skip_frames", skip));
+  if (!reader_args || !reader_kwargs) return nullptr;
+  Ref reader = Ref::steal(PyObject_Call(reader_type, reader_args.get(), reader_kwargs.get()));
+  if (!reader) return nullptr;
+  return with_context(reader.get(), [index](PyObject* r) {
+           if (index == Py_None) return call_method(r, "read");
+           return decode_chosen_frame(r, index);
+         }).release();
+}
+
+// ---------------------------------------------------------------------------
+// frame_count
+
+// The stream as exact bytes: a path is read whole, a file object's read()
+// result taken, anything else converted with bytes().
+Ref stream_bytes(PyObject* data) {
+  Ref loaded;
+  const int path_like = is_path_like(data);
+  if (path_like < 0) return {};
+  if (path_like) {
+    loaded = read_path(data);
+    if (!loaded) return {};
+    data = loaded.get();
+  } else {
+    const int file_like = is_readable_file(data);
+    if (file_like < 0) return {};
+    if (file_like) {
+      loaded = call_method(data, "read");
+      if (!loaded) return {};
+      data = loaded.get();
+    }
+  }
+  Ref raw = PyBytes_Check(data) ? Ref::borrow(data)
+                                : Ref::steal(PyObject_CallOneArg(
+                                      reinterpret_cast<PyObject*>(&PyBytes_Type), data));
+  if (raw && !PyBytes_CheckExact(raw.get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
+                 Py_TYPE(raw.get())->tp_name);
+    return {};
+  }
+  return raw;
+}
+
+PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "numthreads", nullptr};
+  PyObject* data = nullptr;
+  PyObject* numthreads = Py_None;  // accepted for symmetry; counting is single-threaded
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:frame_count",
+                                   const_cast<char**>(kwlist), &data, &numthreads))
+    return nullptr;
+  Ref raw = stream_bytes(data);
+  if (!raw) return nullptr;
+  const auto* src_data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw.get()));
+  const size_t src_size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get()));
+  if (src_size == 0) return PyLong_FromLong(0);
+
+  JxlDecoderPtr dec = JxlDecoderMake(/*memory_manager=*/nullptr);
+  if (!dec) return raise_jxl_error("JxlDecoderCreate returned NULL");
+  JxlDecoderStatus status = JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME);
+  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", status);
+  // The whole stream at once, never closed: running out of it means the
+  // stream is truncated.
+  status = JxlDecoderSetInput(dec.get(), src_data, src_size);
+  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status);
+  uint64_t count = 0;
+  for (;;) {
+    JxlDecoder* d = dec.get();
+    status = without_gil([d] { return JxlDecoderProcessInput(d); });
+    if (status == JXL_DEC_FRAME) {
+      ++count;
+    } else if (status == JXL_DEC_SUCCESS) {
+      break;
+    } else if (status == JXL_DEC_NEED_MORE_INPUT) {
+      return raise_jxl_error("jxl: truncated stream while counting frames");
+    } else if (status == JXL_DEC_ERROR) {
+      return _raise_dec("JxlDecoderProcessInput", status);
+    }
+  }
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+PyMethodDef functions[] = {
+    {"encode",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
+     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
+     "container=False, dest=None)\n--\n\n"
+     "Encode an array as a JPEG XL stream in one call.\n\n"
+     "arr is one frame, (Y, X) or (Y, X, C), or with animation=True a stack\n"
+     "(T, Y, X[, C]). The options are JxlWriter's. Returns the encoded bytes,\n"
+     "or None when dest (a path or writable object) received them."},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
+     "parse_color=False, streaming=False, index=None)\n--\n\n"
+     "Decode a JPEG XL stream into a NumPy array.\n\n"
+     "`data` is a bytes-like object, a path or a binary file object. Returns the\n"
+     "single frame of a still image, all frames of an animation stacked on a new\n"
+     "leading axis, or with `index` only that frame (counted from 0; the frames\n"
+     "before it are skipped without decoding their pixels). Raises IndexError\n"
+     "when the stream has no such frame."},
+    {"frame_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_count)),
+     METH_VARARGS | METH_KEYWORDS,
+     "frame_count(data, *, numthreads=None)\n--\n\n"
+     "Return the number of frames in a JPEG XL stream.\n\n"
+     "The stream (bytes-like, a path or a binary file object) is parsed by a\n"
+     "private libjxl decoder subscribed to frame events only: frame headers are\n"
+     "read and frame data skipped, so no pixel is decoded. Empty input counts\n"
+     "0 frames; a truncated stream raises JxlError. `numthreads` is accepted\n"
+     "and ignored."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
 int add_oneshot_functions(PyObject* module) {
-  static PyMethodDef functions[] = {
-      {"encode",
-       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
-       METH_VARARGS | METH_KEYWORDS,
-       "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
-       "effort=5, decoding_speed=0, numthreads=None, animation=False, "
-       "container=False, dest=None)\n--\n\n"
-       "Encode an array as a JPEG XL stream in one call.\n\n"
-       "arr is one frame, (Y, X) or (Y, X, C), or with animation=True a stack\n"
-       "(T, Y, X[, C]). The options are JxlWriter's. Returns the encoded bytes,\n"
-       "or None when dest (a path or writable object) received them."},
-      {nullptr, nullptr, 0, nullptr},
-  };
   Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
   if (!modname) return -1;
   for (PyMethodDef* def = functions; def->ml_name; ++def) {

@@ -222,6 +222,51 @@ Ref call_method(PyObject* obj, const char* name, Args... args) {
       nullptr));
 }
 
+// Runs `body(entered)` inside `with cm as entered:`. On an exception the
+// context's __exit__ sees it (and may add its own, chained); otherwise
+// __exit__ gets three Nones. Returns body's result, or null with an error.
+template <class Body>
+Ref with_context(PyObject* cm, Body&& body) {
+  Ref entered = call_method(cm, "__enter__");
+  if (!entered) return {};
+  Ref result = body(entered.get());
+  if (result) {
+    if (!call_method(cm, "__exit__", Py_None, Py_None, Py_None)) return {};
+    return result;
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb) PyException_SetTraceback(v, tb);
+  Py_XDECREF(t);
+  Py_XDECREF(tb);
+  Ref exc = Ref::steal(v);
+#endif
+  Ref tb_obj = Ref::steal(PyException_GetTraceback(exc.get()));
+  Ref exited = call_method(cm, "__exit__", reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
+                           exc.get(), tb_obj ? tb_obj.get() : Py_None);
+  if (!exited) {
+    // __exit__ failed: its error wins, with the body's as its context.
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exit_exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(exit_exc.get(), exc.release());
+    PyErr_SetRaisedException(exit_exc.release());
+#endif
+    return {};
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))), exc.get(),
+                tb_obj.release());
+  exc.release();
+#endif
+  return {};
+}
+
 // True for str (and subclasses) and os.PathLike instances.
 // Returns 1, 0, or -1 with an error set.
 int is_path_like(PyObject* obj);

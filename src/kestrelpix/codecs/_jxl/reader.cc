@@ -1,7 +1,882 @@
+// JxlReader: object and lifecycle, construction, header parsing and pixel
+// format, the frame loop, and the colour and metadata views. The streaming
+// feed is in feed.cc.
 #include "reader.h"
 
-namespace kp {
+#include <jxl/thread_parallel_runner.h>
 
-int add_reader_type(PyObject*) { return 0; }
+#include <cstdlib>
+#include <string>
+
+#include "common.h"
+#include "npy.h"
+#include "status.h"
+
+namespace kp {
+namespace {
+
+constexpr size_t kStreamingThreshold = 4194304;
+constexpr const char kTypeName[] = "JxlReader";
+
+struct ReaderObject {
+  PyObject_HEAD
+  Reader r;
+};
+
+Reader& reader_of(PyObject* self) {
+  return reinterpret_cast<ReaderObject*>(self)->r;
+}
+
+// ---------------------------------------------------------------------------
+// Frame format rules, from the basic info alone.
+
+// (shape, samples) of every frame, or NotImplementedError for a channel
+// layout other than L, LA, RGB and RGBA.
+Ref _shape_from_basic_info(const JxlBasicInfo& info, size_t* samples) {
+  const bool alpha = info.alpha_bits != 0;
+  const uint32_t color = info.num_color_channels;
+  const uint32_t extra = info.num_extra_channels;
+  size_t n = 0;
+  if ((color == 1 || color == 3) && extra == 0) {
+    n = color;
+  } else if ((color == 1 || color == 3) && extra == 1 && alpha) {
+    n = color + 1;
+  } else {
+    PyErr_Format(PyExc_NotImplementedError,
+                 "jxl: unsupported channel layout (color=%u, extra=%u, alpha=%s); "
+                 "v0.1 supports L, LA, RGB, RGBA only",
+                 color, extra, alpha ? "True" : "False");
+    return {};
+  }
+  *samples = n;
+  if (n == 1) return Ref::steal(Py_BuildValue("(II)", info.ysize, info.xsize));
+  return Ref::steal(Py_BuildValue("(IIn)", info.ysize, info.xsize,
+                                  static_cast<Py_ssize_t>(n)));
+}
+
+// The NumPy scalar type of every frame and its type number.
+Ref _basic_info_to_dtype(const JxlBasicInfo& info, int* typenum) {
+  const uint32_t bps = info.bits_per_sample;
+  const char* name = nullptr;
+  if (info.exponent_bits_per_sample == 0) {
+    if (bps <= 8) {
+      name = "uint8", *typenum = NPY_UINT8;
+    } else if (bps <= 16) {
+      name = "uint16", *typenum = NPY_UINT16;
+    } else {
+      // Integer samples wider than 16 bits are delivered as float.
+      name = "float32", *typenum = NPY_FLOAT32;
+    }
+  } else if (bps == 32) {
+    name = "float32", *typenum = NPY_FLOAT32;
+  } else if (bps == 16) {
+    name = "float16", *typenum = NPY_FLOAT16;
+  } else {
+    PyErr_Format(PyExc_ValueError, "jxl: unsupported float bits_per_sample=%u", bps);
+    return {};
+  }
+  PyObject* np = module_global("np");
+  if (!np) return {};
+  return Ref::steal(PyObject_GetAttrString(np, name));
+}
+
+// ---------------------------------------------------------------------------
+// The lock-free decode step: runs libjxl for one frame until the frame is
+// complete, the stream ends, more input is needed or something fails.
+
+int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
+                            const JxlBitDepth* bd, void* buf, size_t buf_size,
+                            int* buffer_set_io, int streaming) {
+  int buffer_set = *buffer_set_io;
+  // Integer output keeps the codestream's own sample range.
+  const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(dec);
+    switch (status) {
+      case JXL_DEC_FULL_IMAGE:
+        *buffer_set_io = buffer_set;
+        return _RC_FRAME;
+      case JXL_DEC_SUCCESS:
+        *buffer_set_io = buffer_set;
+        return _RC_EOF;
+      case JXL_DEC_NEED_MORE_INPUT:
+        *buffer_set_io = buffer_set;
+        return streaming ? _RC_NEED_INPUT : _RC_ERR_NEED_INPUT_FATAL;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        if (buffer_set) return _RC_ERR_DOUBLE_ALLOC;
+        size_t out_size = 0;
+        if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
+          return _RC_ERR_BUF_SIZE_QUERY;
+        if (out_size != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+        if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
+          return _RC_ERR_SET_BUFFER;
+        if (set_bit_depth && JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+          return _RC_ERR_SET_BIT_DEPTH;
+        buffer_set = 1;
+        break;
+      }
+      case JXL_DEC_ERROR:
+        return _RC_ERR_PROCESS;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+Reader::~Reader() { release_native(); }
+
+void Reader::release_native_handles() noexcept {
+  // The runner serves the decoder, so it goes after it.
+  if (_decoder) {
+    JxlDecoderDestroy(_decoder);
+    _decoder = nullptr;
+  }
+  if (_runner) {
+    JxlThreadParallelRunnerDestroy(_runner);
+    _runner = nullptr;
+  }
+}
+
+void Reader::release_native() noexcept {
+  release_native_handles();
+  if (_input_buf) {
+    std::free(_input_buf);
+    _input_buf = nullptr;
+  }
+}
+
+// Clears an AttributeError or OSError (io.UnsupportedOperation included);
+// returns -1 for any other error.
+static int ignore_unsupported() {
+  if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_OSError)) {
+    PyErr_Clear();
+    return 0;
+  }
+  return -1;
+}
+
+// The total size of a file object (its end offset), or -1 when it cannot be
+// told: fstat on its descriptor, else seeking to the end and back.
+static int measure_file_object(PyObject* file, long long* fsize) {
+  *fsize = -1;
+  PyObject* os = module_global("os");
+  if (!os) return -1;
+  Ref fileno = call_method(file, "fileno");
+  Ref st = fileno ? call_method(os, "fstat", fileno.get()) : Ref();
+  Ref size = st ? Ref::steal(PyObject_GetAttrString(st.get(), "st_size")) : Ref();
+  if (size) {
+    *fsize = PyLong_AsLongLong(size.get());
+    return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
+  }
+  if (ignore_unsupported() < 0) return -1;
+
+  Ref cur = call_method(file, "tell");
+  if (!cur) return ignore_unsupported();
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref whence = Ref::steal(PyLong_FromLong(2));
+  if (!zero || !whence) return -1;
+  if (!call_method(file, "seek", zero.get(), whence.get())) return ignore_unsupported();
+  Ref end = call_method(file, "tell");
+  if (!end) return ignore_unsupported();
+  *fsize = PyLong_AsLongLong(end.get());
+  if (*fsize == -1 && PyErr_Occurred()) return -1;
+  if (!call_method(file, "seek", cur.get())) return ignore_unsupported();
+  return 0;
+}
+
+// Calls obj.close(), discarding an Exception but letting anything else
+// (KeyboardInterrupt, SystemExit) through.
+static int close_quietly(PyObject* obj) {
+  if (call_method(obj, "close")) return 0;
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+    return 0;
+  }
+  return -1;
+}
+
+int Reader::close() {
+  if (_closed) return 0;
+  release_native_handles();
+  if (!_chunk_reader.is_none()) {
+    if (close_quietly(_chunk_reader.get()) < 0) return -1;
+    _chunk_reader.reset();
+  }
+  if (_input_buf) {
+    std::free(_input_buf);
+    _input_buf = nullptr;
+  }
+  _src_data = nullptr;
+  _src_size = 0;
+  data_view.release();
+  _data_ref.reset();
+  if (!_file_handle.is_none() && _own_file_handle) {
+    if (close_quietly(_file_handle.get()) < 0) return -1;
+  }
+  _file_handle.reset();
+  _closed = 1;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+// Decides between streaming and loading the source whole. On return either
+// `*stream_it` is set (stream `*data` itself) or `*data` is the object whose
+// bytes are the stream (possibly `loaded`, the bytes read from a source).
+int Reader::load_source(PyObject** data, PyObject* streaming, Ref* loaded,
+                        bool* stream_it) {
+  *stream_it = false;
+  const int want_streaming = PyObject_IsTrue(streaming);
+  if (want_streaming < 0) return -1;
+  const int path_like = is_path_like(*data);
+  if (path_like < 0) return -1;
+  const int file_like = path_like ? 0 : is_readable_file(*data);
+  if (file_like < 0) return -1;
+
+  if (want_streaming && path_like) {
+    long long fsize = -1;
+    PyObject* os = module_global("os");
+    if (!os) return -1;
+    Ref ospath = Ref::steal(PyObject_GetAttrString(os, "path"));
+    if (!ospath) return -1;
+    Ref size = call_method(ospath.get(), "getsize", *data);
+    if (size) {
+      fsize = PyLong_AsLongLong(size.get());
+      if (fsize == -1 && PyErr_Occurred()) return -1;
+    } else if (PyErr_ExceptionMatches(PyExc_OSError)) {
+      PyErr_Clear();
+    } else {
+      return -1;
+    }
+    if (fsize > static_cast<long long>(kStreamingThreshold)) {
+      *stream_it = true;
+      return 0;
+    }
+  } else if (want_streaming && file_like) {
+    long long fsize = -1;
+    if (measure_file_object(*data, &fsize) < 0) return -1;
+    if (fsize > static_cast<long long>(kStreamingThreshold)) {
+      *stream_it = true;
+      return 0;
+    }
+    *loaded = call_method(*data, "read");
+    if (!*loaded) return -1;
+    *data = loaded->get();
+    return 0;
+  }
+  if (path_like) {
+    *loaded = read_path(*data);
+  } else if (file_like) {
+    *loaded = call_method(*data, "read");
+  } else {
+    return 0;
+  }
+  if (!*loaded) return -1;
+  *data = loaded->get();
+  return 0;
+}
+
+int Reader::establish_buffered_input(PyObject* data) {
+  if (data_view.acquire(data) < 0) return -1;
+  _data_ref.set_borrowed(data);
+  _src_size = data_view.size();
+  _src_data = data_view.data();
+  return 0;
+}
+
+int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
+  _decoder = JxlDecoderCreate(/*memory_manager=*/nullptr);
+  if (!_decoder) {
+    raise_jxl_error("JxlDecoderCreate returned NULL");
+    return -1;
+  }
+  if (_num_threads > 1) {
+    _runner = JxlThreadParallelRunnerCreate(/*memory_manager=*/nullptr, _num_threads);
+    if (!_runner) {
+      raise_jxl_error("JxlThreadParallelRunnerCreate returned NULL");
+      return -1;
+    }
+    const JxlDecoderStatus st =
+        JxlDecoderSetParallelRunner(_decoder, JxlThreadParallelRunner, _runner);
+    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetParallelRunner", st), -1;
+  }
+  if (_keep_orientation) {
+    const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder, JXL_TRUE);
+    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetKeepOrientation", st), -1;
+  }
+  if (!_coalesce) {
+    const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder, JXL_FALSE);
+    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetCoalescing", st), -1;
+  }
+  const int want_color = PyObject_IsTrue(parse_color);
+  if (want_color < 0) return -1;
+  _parse_color = want_color;
+  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
+  if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
+  JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  // In buffered mode the input is never closed; streaming closes it at the
+  // end of the data.
+  st = JxlDecoderSetInput(_decoder, _src_data, _src_size);
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", st), -1;
+
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return -1;
+  const int positive = PyObject_RichCompareBool(skip_frames, zero.get(), Py_GT);
+  if (positive < 0) return -1;
+  if (positive) {
+    Ref n = Ref::steal(PyNumber_Long(skip_frames));
+    if (!n) return -1;
+    const size_t amount = PyLong_AsSize_t(n.get());
+    if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
+    JxlDecoderSkipFrames(_decoder, amount);
+  }
+  return 0;
+}
+
+int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
+                 PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
+                 PyObject* skip_frames) {
+  if (init_called) {
+    PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader.__init__ may only be called once");
+    return -1;
+  }
+  init_called = true;
+
+  Ref loaded;
+  bool stream_it = false;
+  if (load_source(&data, streaming, &loaded, &stream_it) < 0) return -1;
+  if (stream_it) {
+    if (_init_streaming(data) < 0) return -1;
+  } else if (establish_buffered_input(data) < 0) {
+    return -1;
+  }
+  if (_src_size == 0) {
+    PyErr_SetString(PyExc_ValueError, "jxl: empty input");
+    return -1;
+  }
+  if (!is_jxl_signature(_src_data, _src_size)) {
+    PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
+    return -1;
+  }
+  if (resolve_num_threads(numthreads, &_num_threads) < 0) return -1;
+  const int coalesce_flag = PyObject_IsTrue(coalesce);
+  if (coalesce_flag < 0) return -1;
+  _coalesce = coalesce_flag;
+  const int keep_flag = PyObject_IsTrue(keep_orientation);
+  if (keep_flag < 0) return -1;
+  _keep_orientation = keep_flag;
+  if (create_decoder(parse_color, skip_frames) < 0) return -1;
+  return _parse_header();
+}
+
+// ---------------------------------------------------------------------------
+// Header parsing and pixel format
+
+int Reader::_parse_header() {
+  if (!_parse_color) _have_color = 1;
+  for (;;) {
+    if (_have_basic_info && _have_color) return 0;
+    JxlDecoder* dec = _decoder;
+    const JxlDecoderStatus status =
+        without_gil([dec] { return JxlDecoderProcessInput(dec); });
+    switch (status) {
+      case JXL_DEC_SUCCESS:
+        _exhausted = 1;
+        return 0;
+      case JXL_DEC_ERROR:
+        _raise_dec("JxlDecoderProcessInput", status);
+        return -1;
+      case JXL_DEC_NEED_MORE_INPUT:
+        if (_streaming) {
+          if (_refill_input() < 0) return -1;
+          break;
+        }
+        raise_jxl_error(
+            "JxlDecoderProcessInput needs more input than was provided (truncated stream?)");
+        return -1;
+      case JXL_DEC_BASIC_INFO: {
+        if (JxlDecoderGetBasicInfo(_decoder, &_basic_info) != JXL_DEC_SUCCESS) {
+          raise_jxl_error("JxlDecoderGetBasicInfo failed");
+          return -1;
+        }
+        _have_basic_info = 1;
+        size_t samples = 0;
+        Ref shape = _shape_from_basic_info(_basic_info, &samples);
+        if (!shape) return -1;
+        _frame_shape.set(std::move(shape));
+        _samples = samples;
+        Ref dtype = _basic_info_to_dtype(_basic_info, &frame_typenum);
+        if (!dtype) return -1;
+        _frame_dtype.set(std::move(dtype));
+        if (_configure_pixel_format() < 0) return -1;
+        break;
+      }
+      case JXL_DEC_COLOR_ENCODING:
+        // Not every colour has an encoded form (an ICC-only stream); the
+        // record then keeps what it had, and `color` reports it as is.
+        JxlDecoderGetColorAsEncodedProfile(_decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+                                           &_color_encoding);
+        _have_color = 1;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+int Reader::_configure_pixel_format() {
+  const uint32_t bps = _basic_info.bits_per_sample;
+  const bool is_float = _basic_info.exponent_bits_per_sample != 0;
+  _pixel_format.num_channels = static_cast<uint32_t>(_samples);
+  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
+  _pixel_format.align = 0;
+  size_t item_size = 0;
+  if (!is_float && bps <= 8) {
+    _pixel_format.data_type = JXL_TYPE_UINT8;
+    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
+    item_size = 1;
+  } else if (!is_float && bps <= 16) {
+    _pixel_format.data_type = JXL_TYPE_UINT16;
+    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
+    item_size = 2;
+  } else if (!is_float) {
+    _pixel_format.data_type = JXL_TYPE_FLOAT;
+    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32, 8};
+    item_size = 4;
+  } else if (bps == 16) {
+    _pixel_format.data_type = JXL_TYPE_FLOAT16;
+    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 16,
+                  _basic_info.exponent_bits_per_sample};
+    item_size = 2;
+  } else {
+    _pixel_format.data_type = JXL_TYPE_FLOAT;
+    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32,
+                  _basic_info.exponent_bits_per_sample};
+    item_size = 4;
+  }
+  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize *
+                  _samples * item_size;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Colour and metadata views
+
+int Reader::_fetch_icc_profile() {
+  _icc_fetched = 1;
+  size_t icc_size = 0;
+  if (JxlDecoderGetICCProfileSize(_decoder, JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
+          JXL_DEC_SUCCESS ||
+      icc_size == 0)
+    return 0;
+  Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
+  if (!icc) return -1;
+  if (JxlDecoderGetColorAsICCProfile(
+          _decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+          reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) == JXL_DEC_SUCCESS)
+    _icc_profile.set(std::move(icc));
+  return 0;
+}
+
+int Reader::_raise_decode_error(int rc) {
+  raise_decode_result(rc);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// The frame iterator
+
+namespace {
+
+struct FrameIterObject {
+  PyObject_HEAD
+  PyObject* reader;     // strong: keeps the reader alive while iterating
+  int started;
+  int finished;
+  int streaming;
+};
+
+PyObject* frame_iter_finish(FrameIterObject* it) {
+  it->finished = 1;
+  return nullptr;
+}
+
+// Allocates the next frame's array, as numpy.empty(frame_shape, dtype) does.
+Ref new_frame_array(const Reader& r) {
+  npy_intp dims[3] = {static_cast<npy_intp>(r._basic_info.ysize),
+                      static_cast<npy_intp>(r._basic_info.xsize),
+                      static_cast<npy_intp>(r._samples)};
+  return Ref::steal(PyArray_SimpleNew(r._samples == 1 ? 2 : 3, dims, r.frame_typenum));
+}
+
+PyObject* frame_iter_next(PyObject* self) {
+  auto* it = reinterpret_cast<FrameIterObject*>(self);
+  if (it->finished) return nullptr;
+  Reader& r = reader_of(it->reader);
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok()) return frame_iter_finish(it);
+  if (!it->started) {
+    it->started = 1;
+    it->streaming = r._streaming;
+  }
+  if (r._closed) {
+    PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
+    return frame_iter_finish(it);
+  }
+  if (!r._decoder || r.frame_typenum < 0) {
+    if (r._exhausted) return frame_iter_finish(it);
+    PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader is not initialised");
+    return frame_iter_finish(it);
+  }
+  if (r._exhausted) return frame_iter_finish(it);
+
+  Ref frame = new_frame_array(r);
+  if (!frame) return frame_iter_finish(it);
+  auto* arr = reinterpret_cast<PyArrayObject*>(frame.get());
+  void* buf = PyArray_DATA(arr);
+  const size_t expected_size = r._frame_nbytes;
+  int buffer_set = 0;
+  for (;;) {
+    JxlDecoder* dec = r._decoder;
+    const JxlPixelFormat* pf = &r._pixel_format;
+    const JxlBitDepth* bd = &r._bit_depth;
+    const int streaming = it->streaming;
+    const int rc = without_gil([&] {
+      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming);
+    });
+    switch (rc) {
+      case _RC_NEED_INPUT:
+        if (r._refill_input() < 0) return frame_iter_finish(it);
+        continue;
+      case _RC_FRAME:
+        return frame.release();
+      case _RC_EOF:
+        r._exhausted = 1;
+        return frame_iter_finish(it);
+      default:
+        r._raise_decode_error(rc);
+        return frame_iter_finish(it);
+    }
+  }
+}
+
+int frame_iter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<FrameIterObject*>(self)->reader);
+  return 0;
+}
+
+int frame_iter_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<FrameIterObject*>(self)->reader);
+  return 0;
+}
+
+void frame_iter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  frame_iter_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot frame_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame_iter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(frame_iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(frame_iter_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(frame_iter_next)},
+    {Py_tp_doc, const_cast<char*>("Iterator over the frames of a JxlReader.")},
+    {0, nullptr},
+};
+
+PyType_Spec frame_iter_spec = {
+    "kestrelpix.codecs._jxl.JxlFrameIterator",
+    sizeof(FrameIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    frame_iter_slots,
+};
+
+// The iterator type lives on the reader type's module state-free globals:
+// it is created with the reader type and kept here for the process.
+PyTypeObject* g_frame_iter_type = nullptr;
+
+// ---------------------------------------------------------------------------
+// The Python type
+
+PyObject* reader_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Reader* r = new (&reader_of(self.get())) Reader();
+  if (!r->lock.valid()) {
+    PyErr_NoMemory();
+    return nullptr;  // dealloc destroys the constructed part
+  }
+  return self.release();
+}
+
+int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
+                                 "parse_color", "streaming", "skip_frames", nullptr};
+  PyObject* data = nullptr;
+  PyObject* numthreads = Py_None;
+  PyObject* keep_orientation = Py_False;
+  PyObject* coalesce = Py_True;
+  PyObject* parse_color = Py_True;
+  PyObject* streaming = Py_False;
+  PyObject* skip_frames = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:JxlReader",
+                                   const_cast<char**>(kwlist), &data, &numthreads,
+                                   &keep_orientation, &coalesce, &parse_color,
+                                   &streaming, &skip_frames))
+    return -1;
+  Ref zero;
+  if (!skip_frames) {
+    zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    skip_frames = zero.get();
+  }
+  Reader& r = reader_of(self);
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok()) return -1;
+  return r.init(data, numthreads, keep_orientation, coalesce, parse_color, streaming,
+                skip_frames);
+}
+
+void reader_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Reader& r = reader_of(self);
+  {
+    // Native releases only; the exception being raised (if any) is kept.
+    SavedError saved;
+    r.release_native();
+  }
+  r.~Reader();  // drops the references, the buffer export and the lock
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const Reader& r = reader_of(self);
+  for (const Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader,
+                         &r._frame_dtype, &r._frame_shape}) {
+    if (int rc = f->visit(visit, arg)) return rc;
+  }
+  return 0;
+}
+
+int reader_clear(PyObject* self) {
+  Reader& r = reader_of(self);
+  for (Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader, &r._frame_dtype,
+                   &r._frame_shape})
+    f->reset();
+  return 0;
+}
+
+PyObject* reader_close(PyObject* self, PyObject*) {
+  Reader& r = reader_of(self);
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok() || r.close() < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"exc_type", "exc", "tb", nullptr};
+  PyObject *exc_type, *exc, *tb;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(kwlist),
+                                   &exc_type, &exc, &tb))
+    return nullptr;
+  if (!call_method(self, "close")) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* reader_iter_frames(PyObject* self, PyObject*) {
+  auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
+  if (!it) return nullptr;
+  Py_INCREF(g_frame_iter_type);
+  it->reader = Py_NewRef(self);
+  it->started = 0;
+  it->finished = 0;
+  it->streaming = 0;
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* reader_iter(PyObject* self) {
+  return call_method(self, "iter_frames").release();
+}
+
+PyObject* reader_read(PyObject* self, PyObject*) {
+  Ref iter = call_method(self, "iter_frames");
+  if (!iter) return nullptr;
+  Ref frames = Ref::steal(PySequence_List(iter.get()));
+  if (!frames) return nullptr;
+  const Py_ssize_t n = PyList_GET_SIZE(frames.get());
+  if (n == 0) return raise_jxl_error("jxl: no frames in stream");
+  if (n == 1) return Py_NewRef(PyList_GET_ITEM(frames.get(), 0));
+  PyObject* np = module_global("np");
+  if (!np) return nullptr;
+  Ref stack = Ref::steal(PyObject_GetAttrString(np, "stack"));
+  Ref args = Ref::steal(PyTuple_Pack(1, frames.get()));
+  Ref kwargs = Ref::steal(Py_BuildValue("{si}", "axis", 0));
+  if (!stack || !args || !kwargs) return nullptr;
+  return PyObject_Call(stack.get(), args.get(), kwargs.get());
+}
+
+PyObject* reader_refuse_pickle(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+
+// --- properties
+
+PyObject* get_xsize(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(reader_of(self)._basic_info.xsize);
+}
+PyObject* get_ysize(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(reader_of(self)._basic_info.ysize);
+}
+PyObject* get_samples(PyObject* self, void*) {
+  return PyLong_FromSize_t(reader_of(self)._samples);
+}
+PyObject* get_frame_shape(PyObject* self, void*) {
+  return reader_of(self)._frame_shape.new_ref();
+}
+PyObject* get_dtype(PyObject* self, void*) { return reader_of(self)._frame_dtype.new_ref(); }
+PyObject* get_is_animation(PyObject* self, void*) {
+  return PyBool_FromLong(reader_of(self)._basic_info.have_animation != 0);
+}
+PyObject* get_n_frames(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_basic_info(PyObject* self, void*) {
+  const JxlBasicInfo& b = reader_of(self)._basic_info;
+  return Py_BuildValue(
+      "{sIsIsIsIsIsIsIsNsIsdsdsN}", "xsize", b.xsize, "ysize", b.ysize, "bits_per_sample",
+      b.bits_per_sample, "exponent_bits_per_sample", b.exponent_bits_per_sample,
+      "num_color_channels", b.num_color_channels, "num_extra_channels",
+      b.num_extra_channels, "alpha_bits", b.alpha_bits, "have_animation",
+      PyBool_FromLong(b.have_animation != 0), "orientation",
+      static_cast<unsigned>(b.orientation), "intensity_target",
+      static_cast<double>(b.intensity_target), "min_nits", static_cast<double>(b.min_nits),
+      "uses_original_profile", PyBool_FromLong(b.uses_original_profile != 0));
+}
+
+PyObject* get_color(PyObject* self, void*) {
+  const Reader& r = reader_of(self);
+  if (!r._parse_color) Py_RETURN_NONE;
+  const JxlColorEncoding& c = r._color_encoding;
+  return Py_BuildValue("{sIsIsIsIsI}", "color_space", static_cast<unsigned>(c.color_space),
+                       "white_point", static_cast<unsigned>(c.white_point), "primaries",
+                       static_cast<unsigned>(c.primaries), "transfer_function",
+                       static_cast<unsigned>(c.transfer_function), "rendering_intent",
+                       static_cast<unsigned>(c.rendering_intent));
+}
+
+PyObject* get_icc_profile(PyObject* self, void*) {
+  Reader& r = reader_of(self);
+  if (r._icc_fetched) return r._icc_profile.new_ref();
+  if (!r._parse_color || r._closed || !r._decoder) Py_RETURN_NONE;
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok()) return nullptr;
+  // Another thread may have closed the reader or fetched the profile while
+  // this one waited for the lock.
+  if (!r._icc_fetched && !r._closed && r._decoder && r._fetch_icc_profile() < 0)
+    return nullptr;
+  return r._icc_profile.new_ref();
+}
+
+PyMethodDef reader_methods[] = {
+    {"iter_frames", reader_iter_frames, METH_NOARGS,
+     "iter_frames($self, /)\n--\n\n"
+     "Return an iterator that decodes the remaining frames one at a time,\n"
+     "each into a new NumPy array of the reader's frame_shape and dtype."},
+    {"read", reader_read, METH_NOARGS,
+     "read($self, /)\n--\n\n"
+     "Decode every remaining frame: the single frame of a still image, or\n"
+     "all frames stacked on a new leading axis."},
+    {"__enter__", reader_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the reader."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc, tb, /)\n--\n\nClose the reader; exceptions propagate."},
+    {"close", reader_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Release the decoder, its threads and the input. Idempotent."},
+    {"__reduce__", reader_refuse_pickle, METH_NOARGS, nullptr},
+    {"__setstate__", reader_refuse_pickle, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"xsize", get_xsize, nullptr, "Image width in pixels.", nullptr},
+    {"ysize", get_ysize, nullptr, "Image height in pixels.", nullptr},
+    {"samples", get_samples, nullptr, "Samples per pixel (1 to 4).", nullptr},
+    {"frame_shape", get_frame_shape, nullptr, "Shape of every frame array.", nullptr},
+    {"dtype", get_dtype, nullptr, "NumPy scalar type of every frame.", nullptr},
+    {"is_animation", get_is_animation, nullptr, "Whether the stream is an animation.",
+     nullptr},
+    {"n_frames", get_n_frames, nullptr,
+     "Always None: frames are not counted ahead of decoding (see frame_count).", nullptr},
+    {"basic_info", get_basic_info, nullptr, "The stream's basic header facts, as a dict.",
+     nullptr},
+    {"color", get_color, nullptr,
+     "The colour encoding as a dict of libjxl enumeration values, or None\n"
+     "when the reader was opened with parse_color=False.",
+     nullptr},
+    {"icc_profile", get_icc_profile, nullptr,
+     "The ICC profile of the decoded pixels as bytes (fetched once), or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_init, reinterpret_cast<void*>(reader_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
+         "parse_color=True, streaming=False, skip_frames=0)\n--\n\n"
+         "Streaming JPEG XL decoder.\n\n"
+         "`data` is a bytes-like object, a path or a binary file object. The\n"
+         "header is parsed at once; iterate the reader (or call read()) to decode\n"
+         "frames into NumPy arrays. With streaming=True a path or file object\n"
+         "larger than 4 MiB is read by a background thread while libjxl decodes.")},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "kestrelpix.codecs._jxl.JxlReader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    reader_slots,
+};
+
+}  // namespace
+
+int add_reader_type(PyObject* module) {
+  if (!g_frame_iter_type) {
+    g_frame_iter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&frame_iter_spec));
+    if (!g_frame_iter_type) return -1;
+  }
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "JxlReader", type.get());
+}
 
 }  // namespace kp

@@ -1,9 +1,102 @@
 // JxlReader: the streaming decoder type.
+//
+// One reader owns one libjxl decoder over one encoded stream, and everything
+// that decoder needs to stay valid: the caller's input (its buffer export is
+// held until close, so the memory libjxl reads cannot be resized or freed
+// under it), or the streaming input buffer and its chunk reader; an optional
+// thread-pool runner; and the header facts parsed once at construction.
 #pragma once
+
+#include <jxl/decode.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "py.h"
 
 namespace kp {
+
+// The reader's state. Every field starts as documented (null, 0, None); the
+// Python object embeds one of these, constructed when the object is
+// allocated. The internal operations are virtual, in their slot order, so a
+// native subclass can replace them; each returns 0, or -1 with an exception
+// set.
+class Reader {
+ public:
+  Reader() = default;
+  virtual ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // --- internal operations, in slot order -------------------------------
+  virtual int _init_streaming(PyObject* src);
+  virtual int _refill_input();
+  virtual int _grow_input_buf(size_t needed);
+  virtual int _parse_header();
+  virtual int _configure_pixel_format();
+  virtual int _fetch_icc_profile();
+  virtual int _raise_decode_error(int rc);
+
+  // --- lifecycle -----------------------------------------------------------
+  int init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
+           PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
+           PyObject* skip_frames);
+  int close();
+  // Native release without calling into Python (destruction).
+  void release_native() noexcept;
+  void release_native_handles() noexcept;
+
+  // --- fields ------------------------------------------------------------
+  JxlDecoder* _decoder = nullptr;
+  void* _runner = nullptr;            // JxlThreadParallelRunner, or null
+  size_t _num_threads = 0;
+  Field _data_ref;                    // buffered input object
+  const uint8_t* _src_data = nullptr;
+  size_t _src_size = 0;
+  Field _file_handle;                 // never set by this module
+  int32_t _own_file_handle = 0;
+  Field _chunk_reader;                // BackgroundChunkReader (streaming)
+  int32_t _streaming = 0;
+  uint8_t* _input_buf = nullptr;      // malloc'd streaming buffer
+  size_t _input_buf_capacity = 0;
+  size_t _input_buf_used = 0;
+  int32_t _input_eof = 0;
+  int32_t _input_closed = 0;
+  JxlBasicInfo _basic_info{};
+  JxlColorEncoding _color_encoding{};
+  JxlPixelFormat _pixel_format{};
+  JxlBitDepth _bit_depth{};
+  int32_t _have_basic_info = 0;
+  int32_t _have_color = 0;
+  int32_t _parse_color = 0;
+  int32_t _icc_fetched = 0;
+  int32_t _coalesce = 1;
+  int32_t _keep_orientation = 0;
+  int32_t _closed = 0;
+  int32_t _frames_started = 0;
+  int32_t _exhausted = 0;
+  Field _icc_profile;                 // cached bytes, or None
+  Field _frame_dtype;                 // NumPy scalar type of every frame
+  Field _frame_shape;                 // tuple of every frame's shape
+  size_t _samples = 0;
+  size_t _frame_nbytes = 0;
+
+  // --- implementation state ------------------------------------------------
+  int frame_typenum = -1;             // NumPy type number of _frame_dtype
+  ByteView data_view;                 // export of _data_ref, held until close
+  bool init_called = false;
+  // A refill that failed after taking libjxl's input back leaves the buffer
+  // out of step with the decoder's position; later refills are refused.
+  bool feed_broken = false;
+  ObjectLock lock;
+
+ private:
+  int load_source(PyObject** data, PyObject* streaming, Ref* loaded,
+                  bool* stream_it);
+  int establish_buffered_input(PyObject* data);
+  int create_decoder(PyObject* parse_color, PyObject* skip_frames);
+  int fetch_chunk(Ref* chunk);
+};
 
 // Creates the JxlReader type and binds it in the module.
 int add_reader_type(PyObject* module);

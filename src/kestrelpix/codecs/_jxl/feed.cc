@@ -1,0 +1,162 @@
+// The streaming input feed of JxlReader.
+//
+// A BackgroundChunkReader reads the source ahead on its own thread. The
+// reader keeps one growable buffer whose valid prefix is exactly the input
+// last handed to libjxl; on JXL_DEC_NEED_MORE_INPUT the unconsumed tail moves
+// to the front, the next chunk is appended and the whole prefix is handed
+// back. At the end of the data libjxl's input is closed, once.
+#include <jxl/decode.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common.h"
+#include "reader.h"
+#include "status.h"
+
+namespace kp {
+namespace {
+
+constexpr size_t kChunkSize = 4194304;
+constexpr long kPrefetch = 4;
+constexpr size_t kInitialCapacity = 2 * kChunkSize;
+
+}  // namespace
+
+// Takes the next chunk: exact bytes, or None at the end of the data.
+int Reader::fetch_chunk(Ref* chunk) {
+  *chunk = call_method(_chunk_reader.get(), "get");
+  if (!*chunk) return -1;
+  if (chunk->get() != Py_None && !PyBytes_CheckExact(chunk->get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
+                 Py_TYPE(chunk->get())->tp_name);
+    chunk->clear();
+    return -1;
+  }
+  return 0;
+}
+
+int Reader::_init_streaming(PyObject* src) {
+  Ref io = Ref::steal(PyImport_ImportModule("kestrelpix.core.io"));
+  if (!io) return -1;
+  Ref cls = Ref::steal(PyObject_GetAttrString(io.get(), "BackgroundChunkReader"));
+  if (!cls) return -1;
+  Ref args = Ref::steal(PyTuple_Pack(1, src));
+  Ref kwargs = Ref::steal(Py_BuildValue("{snsl}", "chunk_size",
+                                        static_cast<Py_ssize_t>(kChunkSize),
+                                        "prefetch", kPrefetch));
+  if (!args || !kwargs) return -1;
+  Ref chunk_reader = Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
+  if (!chunk_reader) return -1;
+  _chunk_reader.set(std::move(chunk_reader));
+  _streaming = 1;
+
+  _input_buf_capacity = kInitialCapacity;
+  _input_buf = static_cast<uint8_t*>(std::malloc(_input_buf_capacity));
+  if (!_input_buf) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate streaming input buffer");
+    return -1;
+  }
+
+  Ref first;
+  if (fetch_chunk(&first) < 0) return -1;
+  if (first.get() == Py_None || PyBytes_GET_SIZE(first.get()) == 0) {
+    PyErr_SetString(PyExc_ValueError, "jxl: empty input");
+    return -1;
+  }
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(first.get()));
+  // A chunk reader that oversteps its chunk size must not overrun the buffer.
+  if (n > _input_buf_capacity && _grow_input_buf(n) < 0) return -1;
+  std::memcpy(_input_buf, PyBytes_AS_STRING(first.get()), n);
+  _input_buf_used = n;
+
+  if (!is_jxl_signature(_input_buf, _input_buf_used)) {
+    PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
+    return -1;
+  }
+  _src_data = _input_buf;
+  _src_size = _input_buf_used;
+  return 0;
+}
+
+int Reader::_refill_input() {
+  if (feed_broken) {
+    raise_jxl_error("jxl: streaming input failed earlier; the reader cannot continue");
+    return -1;
+  }
+  if (!_decoder || !_input_buf) {
+    PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
+    return -1;
+  }
+  // From here until the input is handed back, a failure loses bytes that
+  // libjxl has not seen yet: mark the feed broken until success.
+  feed_broken = true;
+  const size_t unprocessed = JxlDecoderReleaseInput(_decoder);
+  if (unprocessed > 0) {
+    if (unprocessed != _input_buf_used) {
+      const size_t tail_offset = _input_buf_used - unprocessed;
+      std::memmove(_input_buf, _input_buf + tail_offset, unprocessed);
+    }
+    _input_buf_used = unprocessed;
+  } else {
+    _input_buf_used = 0;
+    if (_input_eof) {
+      feed_broken = false;  // nothing was lost: the source is simply done
+      raise_jxl_error("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
+      return -1;
+    }
+  }
+
+  if (!_input_eof) {
+    Ref chunk;
+    if (fetch_chunk(&chunk) < 0) return -1;
+    if (chunk.get() == Py_None) {
+      _input_eof = 1;
+    } else {
+      const size_t chunk_len = static_cast<size_t>(PyBytes_GET_SIZE(chunk.get()));
+      if (_input_buf_used + chunk_len > _input_buf_capacity &&
+          _grow_input_buf(_input_buf_used + chunk_len) < 0)
+        return -1;
+      std::memcpy(_input_buf + _input_buf_used, PyBytes_AS_STRING(chunk.get()), chunk_len);
+      _input_buf_used += chunk_len;
+    }
+    if (_input_buf_used == 0) {
+      feed_broken = false;
+      raise_jxl_error("jxl: empty refill (truncated?)");
+      return -1;
+    }
+  }
+
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _input_buf, _input_buf_used);
+  if (status != JXL_DEC_SUCCESS) {
+    _raise_dec("JxlDecoderSetInput", status);
+    return -1;
+  }
+  feed_broken = false;
+  if (_input_eof && !_input_closed) {
+    JxlDecoderCloseInput(_decoder);
+    _input_closed = 1;
+  }
+  return 0;
+}
+
+int Reader::_grow_input_buf(size_t needed) {
+  size_t new_cap = _input_buf_capacity ? _input_buf_capacity : kInitialCapacity;
+  while (new_cap < needed) {
+    if (new_cap > SIZE_MAX / 2) {
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow streaming input buffer");
+      return -1;
+    }
+    new_cap <<= 1;
+  }
+  auto* new_buf = static_cast<uint8_t*>(std::realloc(_input_buf, new_cap));
+  if (!new_buf) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow streaming input buffer");
+    return -1;
+  }
+  _input_buf = new_buf;
+  _input_buf_capacity = new_cap;
+  return 0;
+}
+
+}  // namespace kp

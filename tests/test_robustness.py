@@ -1,0 +1,60 @@
+"""Mutation sweeps: whatever the bytes, decoding either succeeds or raises a
+Python exception. A crash takes the whole test run down with it."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from conftest import cjxl, sample_image, write_apng, write_pnm
+
+
+@pytest.fixture(scope="module")
+def small_streams(tmp_path_factory, have_tools) -> dict[str, bytes]:
+    tmp = tmp_path_factory.mktemp("mutation")
+    still = write_pnm(tmp / "still.ppm", sample_image(12, 10, 3))
+    anim = write_apng(tmp / "anim.apng", [sample_image(8, 9, 2, seed=i) for i in range(3)])
+    return {
+        "still": cjxl(still, tmp / "still.jxl", "-d", "0", "-e", "1"),
+        "lossy": cjxl(still, tmp / "lossy.jxl", "-d", "2", "-e", "3"),
+        "animation": cjxl(anim, tmp / "anim.jxl", "-d", "0", "-e", "1"),
+        "container": cjxl(still, tmp / "box.jxl", "-d", "0", "-e", "1", "--container=1"),
+    }
+
+
+def _decode_everything(jxl, data) -> None:
+    """Every entry point over `data`; only Python exceptions may come out."""
+    calls = (
+        lambda: jxl.decode(data, parse_color=True),
+        lambda: jxl.decode(data, index=1, coalesce=False, numthreads=1),
+        lambda: jxl.frame_count(data),
+    )
+    for call in calls:
+        try:
+            call()
+        except (jxl.JxlError, ValueError, NotImplementedError, IndexError):
+            pass
+    try:
+        with jxl.JxlReader(data, numthreads=1) as reader:
+            reader.basic_info, reader.color, reader.icc_profile
+            for _ in reader:
+                pass
+    except (jxl.JxlError, ValueError, NotImplementedError):
+        pass
+
+
+@pytest.mark.parametrize("name", ["still", "lossy", "animation", "container"])
+def test_every_truncation(jxl, small_streams, name):
+    stream = small_streams[name]
+    for cut in range(len(stream)):
+        _decode_everything(jxl, stream[:cut])
+
+
+@pytest.mark.parametrize("name", ["still", "animation"])
+def test_single_bit_flips(jxl, small_streams, name):
+    stream = np.frombuffer(small_streams[name], np.uint8)
+    for pos in range(len(stream)):
+        for bit in (pos % 8, (pos + 4) % 8):
+            mutated = stream.copy()
+            mutated[pos] ^= 1 << bit
+            _decode_everything(jxl, mutated.tobytes())
