@@ -3,8 +3,10 @@ checked against the reference decoder djxl."""
 
 from __future__ import annotations
 
+import gc
 import io
 import pickle
+import weakref
 import threading
 from pathlib import Path
 
@@ -273,6 +275,25 @@ def test_uninitialised_writer_is_safe(jxl):
     with pytest.raises(RuntimeError):
         w.write_frame(IMG)
     assert w.close() is None
+
+
+def test_reference_cycle_through_destination_is_collected(jxl):
+    class Dest(io.BytesIO):
+        pass
+    dest = Dest()
+    dest.writer = jxl.JxlWriter(dest)
+    alive = weakref.ref(dest)
+    del dest
+    gc.collect()
+    assert alive() is None
+
+
+def test_out_of_range_distance_refused_at_first_frame(jxl):
+    w = jxl.JxlWriter(distance=30)
+    with pytest.raises(jxl.JxlError) as info:
+        w.write_frame(IMG)
+    assert str(info.value) == "JxlEncoderSetFrameDistance returned JXL_ENC_ERROR (JXL_ENC_ERR_API_USAGE)"
+    assert w.close() == b""
 
 
 @pytest.mark.parametrize("attempt", [
