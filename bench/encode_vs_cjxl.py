@@ -3,7 +3,8 @@
 Both sides use libjxl's default worker count. For encode, the time is the
 best of REPS calls (array in, bytes out). For cjxl, the figure is its own
 --num_reps report (it times the encoding only, not reading the PPM), with
-the wall time of the whole process beside it.
+the wall time of the whole process, divided by the reps, beside it. The
+machine may be shared: compare figures from the same run only.
 
     .venv/bin/python bench/encode_vs_cjxl.py
 """
@@ -20,7 +21,7 @@ from pathlib import Path
 
 import kestrelpix.codecs._jxl as jxl
 
-REPS = 3
+REPS = 5
 YSIZE, XSIZE = 2160, 3840
 CASES = [
     ("distance 1, effort 5", {"distance": 1.0, "effort": 5}, ["-d", "1", "-e", "5"]),
