@@ -392,6 +392,7 @@ int Reader::_parse_header() {
         _exhausted = 1;
         return 0;
       case JXL_DEC_ERROR:
+        decoder_failed = true;
         _raise_dec("JxlDecoderProcessInput", status);
         return -1;
       case JXL_DEC_NEED_MORE_INPUT:
@@ -541,6 +542,10 @@ PyObject* frame_iter_next(PyObject* self) {
     return frame_iter_finish(it);
   }
   if (r._exhausted) return frame_iter_finish(it);
+  if (r.decoder_failed) {
+    r._raise_decode_error(_RC_ERR_PROCESS);
+    return frame_iter_finish(it);
+  }
 
   // Resume a frame that libjxl already writes into, or start a new one.
   int buffer_set = r.pending_frame ? 1 : 0;
@@ -571,6 +576,7 @@ PyObject* frame_iter_next(PyObject* self) {
         return frame_iter_finish(it);
       default:
         if (buffer_set) r.pending_frame = std::move(frame);
+        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
         r._raise_decode_error(rc);
         return frame_iter_finish(it);
     }
