@@ -35,12 +35,19 @@ def _decode_everything(jxl, data) -> None:
         except (jxl.JxlError, ValueError, NotImplementedError, IndexError):
             pass
     try:
-        with jxl.JxlReader(data, numthreads=1) as reader:
-            reader.basic_info, reader.color, reader.icc_profile
-            for _ in reader:
-                pass
+        reader = jxl.JxlReader(data, numthreads=1)
     except (jxl.JxlError, ValueError, NotImplementedError):
-        pass
+        return
+    with reader:
+        reader.basic_info, reader.color, reader.icc_profile
+        # A second pass resumes a decoder that failed mid-frame: libjxl may
+        # still hold the first pass's frame memory.
+        for _ in range(2):
+            try:
+                for _ in reader:
+                    pass
+            except jxl.JxlError:
+                pass
 
 
 @pytest.mark.parametrize("name", ["still", "lossy", "animation", "container"])
@@ -58,3 +65,18 @@ def test_single_bit_flips(jxl, small_streams, name):
             mutated = stream.copy()
             mutated[pos] ^= 1 << bit
             _decode_everything(jxl, mutated.tobytes())
+
+
+# Found by fuzzing: after libjxl reports an error, driving the same decoder
+# again crashed inside libjxl. The error must repeat instead.
+FAILED_DECODER_STREAM = bytes.fromhex(
+    "ff0a30ffffffff030000400a30ff0000000000000000000000000000000000000000000a"
+    + "00" * 48)
+
+
+def test_decoder_error_is_final(jxl):
+    reader = jxl.JxlReader(FAILED_DECODER_STREAM, numthreads=1, coalesce=False,
+                           parse_color=False)
+    for _ in range(3):
+        with pytest.raises(jxl.JxlError, match="^JxlDecoderProcessInput returned JXL_DEC_ERROR$"):
+            reader.read()
