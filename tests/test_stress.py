@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import io
+import os
 import threading
 import tracemalloc
 from pathlib import Path
@@ -18,7 +19,6 @@ from conftest import cjxl, sample_image, write_pnm
 
 def _rss_bytes() -> int:
     pages = int(Path("/proc/self/statm").read_text().split()[1])
-    import os
     return pages * os.sysconf("SC_PAGE_SIZE")
 
 
@@ -131,7 +131,10 @@ def test_memory_stays_flat(jxl, streams, monkeypatch, name):
     python_growth, rss_growth = _growth(_operations(jxl, streams)[name], repeats=400)
     # A leaked frame, decoder or encoder per call would be tens of KiB each.
     assert python_growth < 64 * 1024
-    assert rss_growth < 4 * 1024 * 1024
+    # Under AddressSanitizer freed memory sits in quarantine; its leak
+    # checker judges native memory there instead.
+    if not os.environ.get("KESTRELPIX_SANITIZED"):
+        assert rss_growth < 4 * 1024 * 1024
 
 
 def test_no_chunk_reader_thread_survives(jxl, tmp_path, have_tools):
