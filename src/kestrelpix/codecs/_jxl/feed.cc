@@ -121,7 +121,10 @@ int Reader::_refill_input() {
       _input_buf_used += chunk_len;
     }
     if (_input_buf_used == 0) {
-      feed_broken = false;
+      // At the end of the source later refills report the end. After an
+      // empty chunk the feed stays broken: resuming would let libjxl go on
+      // with a frame whose output array the failed iteration has dropped.
+      if (_input_eof) feed_broken = false;
       raise_jxl_error("jxl: empty refill (truncated?)");
       return -1;
     }

@@ -2,6 +2,8 @@
 // private libjxl decoder.
 #include "oneshot.h"
 
+#include "npy.h"
+
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
 
@@ -12,6 +14,94 @@
 
 namespace kp {
 namespace {
+
+// ---------------------------------------------------------------------------
+// encode
+
+// w.write_frame(frame, is_last=is_last)
+bool write_frame(PyObject* w, PyObject* frame, bool is_last, PyObject* kwnames) {
+  Ref meth = Ref::steal(PyObject_GetAttrString(w, "write_frame"));
+  if (!meth) return false;
+  PyObject* argv[] = {frame, is_last ? Py_True : Py_False};
+  Ref done = Ref::steal(PyObject_Vectorcall(meth.get(), argv, 1, kwnames));
+  return static_cast<bool>(done);
+}
+
+// The body of encode's `with` block: every frame, then close().
+Ref write_and_close(PyObject* w, PyObject* a, bool animation) {
+  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "is_last"));
+  if (!kwnames) return {};
+  if (!animation) {
+    if (!write_frame(w, a, /*is_last=*/true, kwnames.get())) return {};
+  } else {
+    const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 0);
+    for (npy_intp i = 0; i < n; ++i) {
+      Ref frame = Ref::steal(PySequence_GetItem(a, i));
+      if (!frame || !write_frame(w, frame.get(), i == n - 1, kwnames.get()))
+        return {};
+    }
+  }
+  return call_method(w, "close");
+}
+
+PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"arr", "color", "lossless", "quality", "distance",
+                                 "effort", "decoding_speed", "numthreads",
+                                 "animation", "container", "dest", nullptr};
+  PyObject* arr = nullptr;
+  PyObject* color = Py_None;
+  PyObject* lossless = Py_None;
+  PyObject* quality = Py_None;
+  PyObject* distance = Py_None;
+  PyObject* effort = nullptr;
+  PyObject* decoding_speed = nullptr;
+  PyObject* numthreads = Py_None;
+  PyObject* animation = Py_False;
+  PyObject* container = Py_False;
+  PyObject* dest = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "O|$OOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
+          &color, &lossless, &quality, &distance, &effort, &decoding_speed,
+          &numthreads, &animation, &container, &dest))
+    return nullptr;
+  // The writer receives the documented defaults as they stand.
+  Ref default_effort = Ref::steal(PyLong_FromLong(5));
+  Ref default_speed = Ref::steal(PyLong_FromLong(0));
+  if (!default_effort || !default_speed) return nullptr;
+  if (!effort) effort = default_effort.get();
+  if (!decoding_speed) decoding_speed = default_speed.get();
+
+  PyObject* np = module_global("np");
+  if (!np) return nullptr;
+  Ref a = call_method(np, "asarray", arr);
+  if (!a) return nullptr;
+  const int is_animation = PyObject_IsTrue(animation);
+  if (is_animation < 0) return nullptr;
+  if (is_animation) {
+    if (!PyArray_Check(a.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) < 3) {
+      PyErr_SetString(PyExc_ValueError, "animation requires (T, Y, X[, C]) input");
+      return nullptr;
+    }
+  }
+
+  PyObject* writer_type = module_global("JxlWriter");
+  if (!writer_type) return nullptr;
+  Ref writer_args = Ref::steal(PyTuple_Pack(1, dest));
+  Ref writer_kwargs = Ref::steal(Py_BuildValue(
+      "{sOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless, "quality",
+      quality, "distance", distance, "effort", effort, "decoding_speed",
+      decoding_speed, "numthreads", numthreads, "animation",
+      is_animation ? Py_True : Py_False, "container", container));
+  if (!writer_args || !writer_kwargs) return nullptr;
+  Ref writer = Ref::steal(
+      PyObject_Call(writer_type, writer_args.get(), writer_kwargs.get()));
+  if (!writer) return nullptr;
+
+  const bool animation_stack = is_animation != 0;
+  return with_context(writer.get(), [&a, animation_stack](PyObject* w) {
+           return write_and_close(w, a.get(), animation_stack);
+         }).release();
+}
 
 // ---------------------------------------------------------------------------
 // decode
@@ -150,6 +240,16 @@ PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
+    {"encode",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
+     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
+     "container=False, dest=None)\n--\n\n"
+     "Encode an array as a JPEG XL stream in one call.\n\n"
+     "arr is one frame, (Y, X) or (Y, X, C), or with animation=True a stack\n"
+     "(T, Y, X[, C]). The options are JxlWriter's. Returns the encoded bytes,\n"
+     "or None when dest (a path or writable object) received them."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
      METH_VARARGS | METH_KEYWORDS,
      "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "

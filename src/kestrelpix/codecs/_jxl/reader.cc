@@ -203,6 +203,7 @@ static int close_quietly(PyObject* obj) {
 int Reader::close() {
   if (_closed) return 0;
   release_native_handles();
+  pending_frame.clear();
   if (!_chunk_reader.is_none()) {
     if (close_quietly(_chunk_reader.get()) < 0) return -1;
     _chunk_reader.reset();
@@ -391,6 +392,7 @@ int Reader::_parse_header() {
         _exhausted = 1;
         return 0;
       case JXL_DEC_ERROR:
+        decoder_failed = true;
         _raise_dec("JxlDecoderProcessInput", status);
         return -1;
       case JXL_DEC_NEED_MORE_INPUT:
@@ -532,17 +534,26 @@ PyObject* frame_iter_next(PyObject* self) {
   }
   if (!r._decoder || r.frame_typenum < 0) {
     if (r._exhausted) return frame_iter_finish(it);
-    PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader is not initialised");
+    // A close() interrupted after releasing the decoder leaves it closed
+    // in all but the flag.
+    PyErr_SetString(PyExc_RuntimeError, r._decoder || !r.init_called
+                                            ? "jxl: JxlReader is not initialised"
+                                            : "JxlReader is closed");
     return frame_iter_finish(it);
   }
   if (r._exhausted) return frame_iter_finish(it);
+  if (r.decoder_failed) {
+    r._raise_decode_error(_RC_ERR_PROCESS);
+    return frame_iter_finish(it);
+  }
 
-  Ref frame = new_frame_array(r);
+  // Resume a frame that libjxl already writes into, or start a new one.
+  int buffer_set = r.pending_frame ? 1 : 0;
+  Ref frame = buffer_set ? std::move(r.pending_frame) : new_frame_array(r);
   if (!frame) return frame_iter_finish(it);
   auto* arr = reinterpret_cast<PyArrayObject*>(frame.get());
   void* buf = PyArray_DATA(arr);
   const size_t expected_size = r._frame_nbytes;
-  int buffer_set = 0;
   for (;;) {
     JxlDecoder* dec = r._decoder;
     const JxlPixelFormat* pf = &r._pixel_format;
@@ -553,7 +564,10 @@ PyObject* frame_iter_next(PyObject* self) {
     });
     switch (rc) {
       case _RC_NEED_INPUT:
-        if (r._refill_input() < 0) return frame_iter_finish(it);
+        if (r._refill_input() < 0) {
+          if (buffer_set) r.pending_frame = std::move(frame);
+          return frame_iter_finish(it);
+        }
         continue;
       case _RC_FRAME:
         return frame.release();
@@ -561,6 +575,8 @@ PyObject* frame_iter_next(PyObject* self) {
         r._exhausted = 1;
         return frame_iter_finish(it);
       default:
+        if (buffer_set) r.pending_frame = std::move(frame);
+        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
         r._raise_decode_error(rc);
         return frame_iter_finish(it);
     }

@@ -84,6 +84,13 @@ class Reader {
   // --- implementation state ------------------------------------------------
   int frame_typenum = -1;             // NumPy type number of _frame_dtype
   ByteView data_view;                 // export of _data_ref, held until close
+  // A frame whose decode step failed after libjxl was given its memory:
+  // libjxl keeps writing there if decoding resumes, so the array lives until
+  // the next step takes it up again or the decoder is destroyed.
+  Ref pending_frame;
+  // libjxl's decoder must not be driven again once it reported an error
+  // (it may crash): later steps repeat the error instead.
+  bool decoder_failed = false;
   bool init_called = false;
   // A refill that failed after taking libjxl's input back leaves the buffer
   // out of step with the decoder's position; later refills are refused.

@@ -1,7 +1,1040 @@
+// JxlWriter: options and destination, first-frame configuration, frame
+// submission through the lock-free add-and-drain step, and delivery of the
+// encoded stream at close.
 #include "writer.h"
 
-namespace kp {
+#include "npy.h"
 
-int add_writer_type(PyObject*) { return 0; }
+#include <jxl/thread_parallel_runner.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+#include "common.h"
+#include "status.h"
+
+namespace kp {
+namespace {
+
+constexpr const char kTypeName[] = "JxlWriter";
+constexpr const char kColorModule[] = "kestrelpix.core.color";
+
+// `from module import name`, with the ImportError that statement raises when
+// the module lacks the name.
+Ref import_from(const char* module, const char* name) {
+  Ref mod = Ref::steal(PyImport_ImportModule(module));
+  if (!mod) return {};
+  Ref value = Ref::steal(PyObject_GetAttrString(mod.get(), name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
+                 module);
+  }
+  return value;
+}
+
+// hasattr(): 1, 0, or -1 when looking the name up failed otherwise.
+int has_attr(PyObject* obj, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (value) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+// int(value) as a 32-bit signed integer; 0, or -1 with an error set.
+int int32_option(PyObject* value, int32_t* out) {
+  Ref number = Ref::steal(PyNumber_Long(value));
+  if (!number) return -1;
+  const long v = PyLong_AsLong(number.get());
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (v < std::numeric_limits<int32_t>::min() ||
+      v > std::numeric_limits<int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+  }
+  *out = static_cast<int32_t>(v);
+  return 0;
+}
+
+// A colour-spec value as a libjxl enumeration: integers only, range-checked
+// against the enumeration's own underlying type.
+template <class E>
+int to_enum(PyObject* value, const char* enum_name, E* out) {
+  using Underlying = std::underlying_type_t<E>;
+  if (!PyLong_Check(value) && !PyIndex_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return -1;
+  }
+  Ref number = Ref::steal(PyNumber_Index(value));
+  if (!number) return -1;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (std::is_unsigned_v<Underlying> && (overflow < 0 || v < 0)) {
+    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s",
+                 enum_name);
+    return -1;
+  }
+  if (overflow != 0 ||
+      v < static_cast<long long>(std::numeric_limits<Underlying>::min()) ||
+      v > static_cast<long long>(std::numeric_limits<Underlying>::max())) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %s",
+                 enum_name);
+    return -1;
+  }
+  *out = static_cast<E>(v);
+  return 0;
+}
+
+// Reads `spec.<attr>` and converts it with to_enum.
+template <class E>
+int enum_attr(PyObject* spec, const char* attr, const char* enum_name, E* out) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+  if (!value) return -1;
+  return to_enum(value.get(), enum_name, out);
+}
+
+// The colour spec's optional `is_hdr`: a missing attribute counts as false.
+int spec_is_hdr(PyObject* spec) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, "is_hdr"));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(value.get());
+}
+
+// One JxlEncoderProcessOutput call into the free part of the buffer.
+JxlEncoderStatus process_output(JxlEncoder* enc, uint8_t* buf,
+                                uint64_t capacity, uint64_t& used) {
+  uint8_t* next_out = buf + used;
+  size_t avail_out = capacity - used;
+  const JxlEncoderStatus status =
+      JxlEncoderProcessOutput(enc, &next_out, &avail_out);
+  used = capacity - avail_out;
+  return status;
+}
+
+// Hands `payload` (bytes) to dest.write until every byte is taken. A write
+// returning a count smaller than offered is continued with the rest; one
+// returning no count (None, as from raw files) took the whole payload.
+int write_all(PyObject* dest, PyObject* payload) {
+  const Py_ssize_t total = PyBytes_GET_SIZE(payload);
+  Py_ssize_t done = 0;
+  Ref chunk = Ref::borrow(payload);
+  Ref view;
+  for (;;) {
+    Ref written = call_method(dest, "write", chunk.get());
+    if (!written) return -1;
+    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) return 0;
+    const Py_ssize_t n = PyLong_AsSsize_t(written.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    const Py_ssize_t remaining = total - done;
+    if (n == remaining) return 0;
+    if (n < 0 || n > remaining) {
+      PyErr_Format(PyExc_OSError,
+                   "jxl: destination write() returned invalid length %zd "
+                   "(should have been between 0 and %zd)",
+                   n, remaining);
+      return -1;
+    }
+    if (n == 0) {
+      // Offering the same bytes again could go on for ever.
+      PyErr_Format(PyExc_OSError,
+                   "jxl: destination write() accepted none of %zd bytes",
+                   remaining);
+      return -1;
+    }
+    done += n;
+    if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
+    if (!view) return -1;
+    chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
+    if (!chunk) return -1;
+  }
+}
+
+struct SampleType {
+  const char* numpy_name;
+  JxlDataType data_type;
+  uint32_t bits;
+  uint32_t exponent_bits;
+};
+
+// In the order the dtype is compared against them.
+constexpr SampleType kSampleTypes[] = {
+    {"uint8", JXL_TYPE_UINT8, 8, 0},
+    {"uint16", JXL_TYPE_UINT16, 16, 0},
+    {"float32", JXL_TYPE_FLOAT, 32, 8},
+    {"float16", JXL_TYPE_FLOAT16, 16, 5},
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Output buffer sizes and the lock-free step
+
+uint64_t grown_outbuf_capacity(uint64_t capacity) {
+  if (capacity == 0) return kMinOutbufCapacity;
+  return capacity + std::min(capacity, kMaxOutbufGrowth);
+}
+
+uint64_t first_outbuf_capacity(uint64_t frame_nbytes, bool lossless) {
+  uint64_t capacity = lossless ? frame_nbytes / 4 : frame_nbytes / 16;
+  capacity = (capacity + 65535) & ~uint64_t{65535};
+  return std::max(capacity, kMinOutbufCapacity);
+}
+
+int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                               const JxlPixelFormat* pf, const void* pixels,
+                               size_t pixels_size, bool close_input,
+                               MallocBytes& outbuf_io,
+                               uint64_t& outbuf_capacity_io,
+                               uint64_t& outbuf_used_io,
+                               JxlEncoderStatus& last_status_out) {
+  last_status_out = JxlEncoderAddImageFrame(fs, pf, pixels, pixels_size);
+  if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+  if (close_input) JxlEncoderCloseInput(enc);
+
+  uint64_t capacity = outbuf_capacity_io;
+  uint64_t used = outbuf_used_io;
+  int rc = _ENC_OK;
+  for (;;) {
+    last_status_out = process_output(enc, outbuf_io.get(), capacity, used);
+    if (last_status_out == JXL_ENC_SUCCESS) break;
+    if (last_status_out != JXL_ENC_NEED_MORE_OUTPUT) {
+      rc = _ENC_ERR_PROCESS;
+      break;
+    }
+    const uint64_t grown = grown_outbuf_capacity(capacity);
+    // A failed resize keeps the block, which holds everything collected.
+    if (!outbuf_io.resize(grown)) {
+      rc = _ENC_ERR_REALLOC;
+      break;
+    }
+    capacity = grown;
+  }
+  outbuf_capacity_io = capacity;
+  outbuf_used_io = used;
+  return rc;
+}
+
+int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
+                  uint32_t* exp_bps) {
+  PyObject* np = module_global("np");
+  if (!np) return -1;
+  Ref d = call_method(np, "dtype", dtype);
+  if (!d) return -1;
+  for (const SampleType& type : kSampleTypes) {
+    Ref scalar = Ref::steal(PyObject_GetAttrString(np, type.numpy_name));
+    if (!scalar) return -1;
+    // Equality with the scalar type matches the native byte order only.
+    const int equal = PyObject_RichCompareBool(d.get(), scalar.get(), Py_EQ);
+    if (equal < 0) return -1;
+    if (equal) {
+      *out = type.data_type;
+      *bps = type.bits;
+      *exp_bps = type.exponent_bits;
+      return 0;
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "jxl: unsupported dtype %R (want uint8, uint16, float16, or "
+               "float32)",
+               d.get());
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Writer: construction and release
+
+int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
+                 PyObject* quality, PyObject* distance, PyObject* effort,
+                 PyObject* decoding_speed, PyObject* numthreads,
+                 PyObject* animation, PyObject* container) {
+  Ref parse_color = import_from(kColorModule, "parse_color");
+  if (!parse_color || !import_from(kColorModule, "ColorSpec") ||
+      !import_from(kColorModule, "JXL_TF_GAMMA"))
+    return -1;
+  if (open_destination(dest) < 0) return -1;
+
+  Ref spec = Ref::steal(PyObject_CallOneArg(parse_color.get(), color));
+  if (!spec) return -1;
+  _color_spec.set(std::move(spec));
+
+  if (settle_quality(quality, distance, lossless) < 0) return -1;
+
+  if (effort == Py_None) {
+    _effort = 5;
+  } else {
+    int32_t e = 0;
+    if (int32_option(effort, &e) < 0) return -1;
+    _effort = std::clamp<int32_t>(e, 1, 10);
+  }
+
+  const int speed_given = PyObject_IsTrue(decoding_speed);
+  if (speed_given < 0) return -1;
+  _decoding_speed = 0;
+  if (speed_given) {
+    int32_t s = 0;
+    if (int32_option(decoding_speed, &s) < 0) return -1;
+    _decoding_speed = std::clamp<int32_t>(s, 0, 4);
+  }
+
+  size_t threads = 0;
+  if (resolve_num_threads(numthreads, &threads) < 0) return -1;
+  _num_threads = threads;
+
+  const int is_animation = PyObject_IsTrue(animation);
+  if (is_animation < 0) return -1;
+  const int use_container = PyObject_IsTrue(container);
+  if (use_container < 0) return -1;
+  _animation = is_animation;
+  _container = use_container;
+
+  return create_encoder();
+}
+
+int Writer::open_destination(PyObject* dest) {
+  if (dest == Py_None) {
+    _dest_obj.reset();
+    _own_dest = 0;
+    _is_buffer = 1;
+    return 0;
+  }
+  const int path = is_path_like(dest);
+  if (path < 0) return -1;
+  if (path) {
+    // Created (or truncated) now, before any option is looked at.
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    Ref file = Ref::steal(
+        PyObject_CallMethod(builtins.get(), "open", "Os", dest, "wb"));
+    if (!file) return -1;
+    _dest_obj.set(std::move(file));
+    _own_dest = 1;
+    _is_buffer = 0;
+    return 0;
+  }
+  const int writable = has_attr(dest, "write");
+  if (writable < 0) return -1;
+  if (!writable) {
+    PyErr_Format(PyExc_TypeError,
+                 "dest must be path, file-like, or None; got %S",
+                 reinterpret_cast<PyObject*>(Py_TYPE(dest)));
+    return -1;
+  }
+  _dest_obj.set_borrowed(dest);
+  _own_dest = 0;
+  _is_buffer = 0;
+  return 0;
+}
+
+int Writer::settle_quality(PyObject* quality, PyObject* distance,
+                           PyObject* lossless) {
+  if (quality != Py_None && distance != Py_None) {
+    PyErr_SetString(PyExc_ValueError, "jxl: pass quality or distance, not both");
+    return -1;
+  }
+  int lossless_default = 0;
+  if (quality != Py_None) {
+    const double q = PyFloat_AsDouble(quality);
+    if (q == -1.0 && PyErr_Occurred()) return -1;
+    _distance = JxlEncoderDistanceFromQuality(static_cast<float>(q));
+    // Quality 100 itself stays lossy; only what is above it means lossless.
+    Ref hundred = Ref::steal(PyLong_FromLong(100));
+    if (!hundred) return -1;
+    lossless_default = PyObject_RichCompareBool(quality, hundred.get(), Py_GT);
+    if (lossless_default < 0) return -1;
+  } else if (distance != Py_None) {
+    Ref d = Ref::steal(PyNumber_Float(distance));
+    if (!d) return -1;
+    const double value = PyFloat_AsDouble(d.get());
+    if (value == -1.0 && PyErr_Occurred()) return -1;
+    _distance = static_cast<float>(value);
+    lossless_default = _distance == 0.0f;
+  } else {
+    _distance = 1.0f;
+  }
+  if (lossless == Py_None) {
+    _lossless = lossless_default;
+  } else {
+    const int truth = PyObject_IsTrue(lossless);
+    if (truth < 0) return -1;
+    _lossless = truth;
+  }
+  if (_lossless) _distance = 0.0f;
+  return 0;
+}
+
+int Writer::create_encoder() {
+  // A constructor run again on a live writer starts a new stream: whatever
+  // the old encoder owned and was configured with goes with it.
+  release_native();
+  _config_done = 0;
+  _pending_frame.clear();
+  _input_closed = false;
+  _released = false;
+
+  _encoder = JxlEncoderMake(/*memory_manager=*/nullptr);
+  if (!_encoder) {
+    raise_jxl_error("JxlEncoderCreate returned NULL");
+    return -1;
+  }
+  if (_num_threads <= 1) return 0;
+  _runner = JxlThreadParallelRunnerMake(/*memory_manager=*/nullptr, _num_threads);
+  if (!_runner) {
+    raise_jxl_error("JxlThreadParallelRunnerCreate returned NULL");
+    return -1;
+  }
+  const JxlEncoderStatus status = JxlEncoderSetParallelRunner(
+      _encoder.get(), JxlThreadParallelRunner, _runner.get());
+  if (status != JXL_ENC_SUCCESS)
+    return raise_status("JxlEncoderSetParallelRunner", status);
+  return 0;
+}
+
+void Writer::release_native() noexcept {
+  // The encoder goes first: it uses the runner until it is destroyed.
+  _encoder.reset();
+  _frame_settings = nullptr;
+  _runner.reset();
+  _outbuf.reset();
+  _outbuf_capacity = 0;
+  _outbuf_used = 0;
+}
+
+int Writer::_destroy_native() {
+  release_native();
+  return 0;
+}
+
+void Writer::release_after_error() noexcept {
+  _pending_frame.clear();
+  _destroy_native();
+  _released = true;
+}
+
+int Writer::traverse(visitproc visit, void* arg) const {
+  if (int r = _dest_obj.visit(visit, arg)) return r;
+  if (int r = _color_spec.visit(visit, arg)) return r;
+  return _first_dtype.visit(visit, arg);
+}
+
+void Writer::clear() noexcept {
+  _dest_obj.reset();
+  _color_spec.reset();
+  _first_dtype.reset();
+}
+
+int Writer::raise_status(const char* func, JxlEncoderStatus status) {
+  _raise_enc(func, status, JxlEncoderGetError(_encoder.get()));
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Writer: first-frame configuration
+
+int Writer::_configure_from_first_frame(PyObject* arr_obj) {
+  Ref tf_gamma = import_from(kColorModule, "JXL_TF_GAMMA");
+  if (!tf_gamma) return -1;
+  if (!PyArray_Check(arr_obj)) {
+    PyErr_SetString(PyExc_TypeError, "jxl: frame must be a NumPy array");
+    return -1;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(arr_obj);
+
+  const int ndim = PyArray_NDIM(arr);
+  const npy_intp* shape = PyArray_DIMS(arr);
+  uint64_t samples = 1;
+  if (ndim == 3) {
+    if (shape[2] < 1 || shape[2] > 4) {
+      PyErr_Format(PyExc_ValueError,
+                   "jxl: last dim must be 1/2/3/4 channels (got %zd)",
+                   static_cast<Py_ssize_t>(shape[2]));
+      return -1;
+    }
+    samples = static_cast<uint64_t>(shape[2]);
+  } else if (ndim != 2) {
+    PyErr_Format(PyExc_ValueError,
+                 "jxl: ndim=%d; expected 2 (Y,X) or 3 (Y,X,C)", ndim);
+    return -1;
+  }
+  const uint64_t ysize = static_cast<uint64_t>(shape[0]);
+  const uint64_t xsize = static_cast<uint64_t>(shape[1]);
+
+  JxlDataType data_type = JXL_TYPE_UINT8;
+  uint32_t bits = 0;
+  uint32_t exponent_bits = 0;
+  if (_dtype_to_jxl(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)), &data_type,
+                    &bits, &exponent_bits) < 0)
+    return -1;
+  // libjxl's header holds 32-bit sizes; a larger one must not wrap silently.
+  if (xsize > std::numeric_limits<uint32_t>::max() ||
+      ysize > std::numeric_limits<uint32_t>::max()) {
+    PyErr_Format(PyExc_ValueError, "jxl: frame of %llu x %llu pixels is too large",
+                 static_cast<unsigned long long>(xsize),
+                 static_cast<unsigned long long>(ysize));
+    return -1;
+  }
+
+  _first_dtype.set_borrowed(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+  _first_xsize = xsize;
+  _first_ysize = ysize;
+  _first_samples = samples;
+  _frame_nbytes = static_cast<uint64_t>(PyArray_NBYTES(arr));
+
+  if (fill_basic_info(bits, exponent_bits) < 0) return -1;
+  _pixel_format = {static_cast<uint32_t>(samples), data_type, JXL_NATIVE_ENDIAN,
+                   /*align=*/0};
+  _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
+
+  JxlEncoder* enc = _encoder.get();
+  JxlEncoderStatus status =
+      JxlEncoderUseContainer(enc, _container || _animation ? JXL_TRUE : JXL_FALSE);
+  if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderUseContainer", status);
+  status = JxlEncoderSetBasicInfo(enc, &_basic_info);
+  if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetBasicInfo", status);
+
+  if (set_color_encoding(/*grey=*/samples <= 2, data_type, tf_gamma.get()) < 0)
+    return -1;
+  status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
+  if (status != JXL_ENC_SUCCESS)
+    return raise_status("JxlEncoderSetColorEncoding", status);
+
+  _frame_settings = JxlEncoderFrameSettingsCreate(enc, /*source=*/nullptr);
+  if (!_frame_settings) {
+    raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
+    return -1;
+  }
+  if (apply_frame_options() < 0 || allocate_first_outbuf() < 0) return -1;
+  _config_done = 1;
+  return 0;
+}
+
+int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
+  JxlEncoderInitBasicInfo(&_basic_info);
+  _basic_info.xsize = static_cast<uint32_t>(_first_xsize);
+  _basic_info.ysize = static_cast<uint32_t>(_first_ysize);
+  _basic_info.bits_per_sample = bits;
+  _basic_info.exponent_bits_per_sample = exponent_bits;
+  // L, LA, RGB, RGBA: an even sample count carries alpha.
+  const bool has_alpha = _first_samples % 2 == 0;
+  _basic_info.num_color_channels = _first_samples <= 2 ? 1 : 3;
+  _basic_info.num_extra_channels = has_alpha ? 1 : 0;
+  if (has_alpha) {
+    _basic_info.alpha_bits = bits;
+    _basic_info.alpha_exponent_bits = exponent_bits;
+  }
+  if (_lossless) _basic_info.uses_original_profile = JXL_TRUE;
+  if (_animation) {
+    _basic_info.have_animation = JXL_TRUE;
+    _basic_info.animation.tps_numerator = 10;  // 10 ticks per second
+    _basic_info.animation.tps_denominator = 1;
+    _basic_info.animation.num_loops = 0;       // loop for ever
+  }
+  if (!_color_spec.is_none()) {
+    const int hdr = spec_is_hdr(_color_spec.get());
+    if (hdr < 0) return -1;
+    if (hdr) {
+      _basic_info.uses_original_profile = JXL_TRUE;
+      if (_basic_info.intensity_target == 0) _basic_info.intensity_target = 10000.0f;
+    }
+  }
+  return 0;
+}
+
+int Writer::set_color_encoding(bool grey, JxlDataType data_type,
+                               PyObject* tf_gamma) {
+  _color_encoding = JxlColorEncoding{};
+  PyObject* spec = _color_spec.get();
+  if (spec == Py_None) {
+    // Without a spec, integers are taken as sRGB and floats as linear sRGB,
+    // as libjxl itself assumes.
+    if (data_type == JXL_TYPE_UINT8)
+      JxlColorEncodingSetToSRGB(&_color_encoding, grey ? JXL_TRUE : JXL_FALSE);
+    else
+      JxlColorEncodingSetToLinearSRGB(&_color_encoding, grey ? JXL_TRUE : JXL_FALSE);
+    return 0;
+  }
+  _color_encoding.color_space = grey ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+  if (enum_attr(spec, "white_point", "JxlWhitePoint", &_color_encoding.white_point) < 0 ||
+      enum_attr(spec, "primaries", "JxlPrimaries", &_color_encoding.primaries) < 0)
+    return -1;
+  Ref transfer = Ref::steal(PyObject_GetAttrString(spec, "transfer"));
+  if (!transfer ||
+      to_enum(transfer.get(), "JxlTransferFunction",
+              &_color_encoding.transfer_function) < 0 ||
+      enum_attr(spec, "rendering_intent", "JxlRenderingIntent",
+                &_color_encoding.rendering_intent) < 0)
+    return -1;
+  // `gamma` means something only for a power-law transfer.
+  const int is_gamma = PyObject_RichCompareBool(transfer.get(), tf_gamma, Py_EQ);
+  if (is_gamma < 0) return -1;
+  if (is_gamma) {
+    Ref gamma_attr = Ref::steal(PyObject_GetAttrString(spec, "gamma"));
+    if (!gamma_attr) return -1;
+    Ref gamma = Ref::steal(PyNumber_Float(gamma_attr.get()));
+    if (!gamma) return -1;
+    _color_encoding.gamma = PyFloat_AsDouble(gamma.get());
+    if (_color_encoding.gamma == -1.0 && PyErr_Occurred()) return -1;
+  }
+  return 0;
+}
+
+int Writer::apply_frame_options() {
+  JxlEncoderStatus status;
+  if (_lossless) {
+    status = JxlEncoderSetFrameLossless(_frame_settings, JXL_TRUE);
+    if (status != JXL_ENC_SUCCESS)
+      return raise_status("JxlEncoderSetFrameLossless", status);
+  } else {
+    status = JxlEncoderSetFrameDistance(_frame_settings, _distance);
+    if (status != JXL_ENC_SUCCESS)
+      return raise_status("JxlEncoderSetFrameDistance", status);
+  }
+  // 7 is libjxl's own default effort; 0 its default decoding speed.
+  if (_effort != 7) {
+    status = JxlEncoderFrameSettingsSetOption(
+        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, _effort);
+    if (status != JXL_ENC_SUCCESS)
+      return raise_status("JxlEncoderFrameSettingsSetOption EFFORT", status);
+  }
+  if (_decoding_speed != 0) {
+    status = JxlEncoderFrameSettingsSetOption(
+        _frame_settings, JXL_ENC_FRAME_SETTING_DECODING_SPEED, _decoding_speed);
+    if (status != JXL_ENC_SUCCESS)
+      return raise_status("JxlEncoderFrameSettingsSetOption DECODING_SPEED", status);
+  }
+  return 0;
+}
+
+int Writer::allocate_first_outbuf() {
+  const uint64_t capacity = first_outbuf_capacity(_frame_nbytes, _lossless);
+  // A buffer left by an earlier close attempt keeps its bytes.
+  if (_outbuf && _outbuf_capacity >= capacity) return 0;
+  if (!_outbuf.resize(capacity)) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
+    return -1;
+  }
+  _outbuf_capacity = capacity;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writer: frames
+
+PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
+  if (_closed) {
+    PyErr_SetString(PyExc_RuntimeError, "JxlWriter is closed");
+    return nullptr;
+  }
+  if (!_encoder) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    _released ? "jxl: JxlWriter was released after an error"
+                              : "jxl: JxlWriter is not initialised");
+    return nullptr;
+  }
+  PyObject* np = module_global("np");
+  if (!np) return nullptr;
+  Ref src = call_method(np, "ascontiguousarray", arr);
+  if (!src) return nullptr;
+  if (!_config_done) {
+    if (_configure_from_first_frame(src.get()) < 0) return nullptr;
+  } else if (check_against_first(src.get()) < 0) {
+    return nullptr;
+  }
+  if (!_animation && _frame_count != 0) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "jxl: writer is not in animation mode; set animation=True "
+                    "for multi-frame output");
+    return nullptr;
+  }
+  const int is_last = PyObject_IsTrue(is_last_obj);
+  if (is_last < 0) return nullptr;
+
+  // A frame held back is not the last one: another has come.
+  if (_pending_frame) {
+    Ref previous = std::move(_pending_frame);
+    if (submit_frame(previous.get(), /*is_last=*/false) < 0) return nullptr;
+  }
+  if (_animation && !is_last && !_input_closed) {
+    if (hold_pending(arr, src.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+  }
+  if (submit_frame(src.get(), is_last) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+int Writer::check_against_first(PyObject* src_obj) {
+  if (!PyArray_Check(src_obj)) {
+    PyErr_SetString(PyExc_TypeError, "jxl: frame must be a NumPy array");
+    return -1;
+  }
+  auto* src = reinterpret_cast<PyArrayObject*>(src_obj);
+  PyObject* dtype = reinterpret_cast<PyObject*>(PyArray_DESCR(src));
+  const int differs = PyObject_RichCompareBool(dtype, _first_dtype.get(), Py_NE);
+  if (differs < 0) return -1;
+  if (differs) {
+    PyErr_Format(PyExc_ValueError,
+                 "jxl: frame dtype %R does not match first frame dtype %R",
+                 dtype, _first_dtype.get());
+    return -1;
+  }
+  const int ndim = PyArray_NDIM(src);
+  const npy_intp* shape = PyArray_DIMS(src);
+  auto dim = [&](int i) { return static_cast<uint64_t>(shape[i]); };
+  bool matches = false;
+  if (ndim == 2) {
+    matches = dim(0) == _first_ysize && dim(1) == _first_xsize && _first_samples == 1;
+  } else if (ndim == 3) {
+    matches = dim(0) == _first_ysize && dim(1) == _first_xsize &&
+              dim(2) == _first_samples;
+  } else {
+    PyErr_Format(PyExc_ValueError, "jxl: invalid ndim %d", ndim);
+    return -1;
+  }
+  if (!matches) {
+    PyErr_SetString(PyExc_ValueError, "jxl: frame shape does not match first frame");
+    return -1;
+  }
+  return 0;
+}
+
+int Writer::hold_pending(PyObject* arr, PyObject* src) {
+  auto* frame = reinterpret_cast<PyArrayObject*>(src);
+  // An array made for this call that nobody else can reach is kept as it
+  // is; anything the caller may still modify is copied.
+  if (src != arr && Py_REFCNT(src) == 1 &&
+      PyArray_CHKFLAGS(frame, NPY_ARRAY_OWNDATA)) {
+    _pending_frame = Ref::borrow(src);
+    return 0;
+  }
+  Ref copy = Ref::steal(PyArray_NewCopy(frame, NPY_CORDER));
+  if (!copy) return -1;
+  _pending_frame = std::move(copy);
+  return 0;
+}
+
+int Writer::submit_frame(PyObject* frame, bool is_last) {
+  auto* pixels_array = reinterpret_cast<PyArrayObject*>(frame);
+  // A still image always closes the input with its one frame.
+  const bool close_input = is_last || !_animation;
+
+  JxlFrameHeader header;
+  JxlEncoderInitFrameHeader(&header);
+  header.duration = 1;  // a tenth of a second at 10 ticks per second
+  if (_animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
+  const JxlEncoderStatus status = JxlEncoderSetFrameHeader(_frame_settings, &header);
+  if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameHeader", status);
+
+  const void* pixels = PyArray_DATA(pixels_array);
+  const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
+  JxlEncoderStatus last_status = JXL_ENC_SUCCESS;
+  const int rc = without_gil([&] {
+    return _add_frame_and_drain_nogil(_encoder.get(), _frame_settings,
+                                      &_pixel_format, pixels, pixels_size,
+                                      close_input, _outbuf, _outbuf_capacity,
+                                      _outbuf_used, last_status);
+  });
+  ++_frame_count;
+  if (close_input && rc != _ENC_ERR_ADD_FRAME) _input_closed = true;
+  return raise_step_result(rc, last_status);
+}
+
+int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
+  switch (rc) {
+    case _ENC_OK:
+      return 0;
+    case _ENC_ERR_REALLOC:
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
+      return -1;
+    case _ENC_ERR_ADD_FRAME:
+      return raise_status("JxlEncoderAddImageFrame", last_status);
+    case _ENC_ERR_PROCESS:
+      return raise_status("JxlEncoderProcessOutput", last_status);
+    default:
+      PyErr_Format(PyExc_SystemError, "jxl: unknown encode result code %d", rc);
+      return -1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Writer: finishing the stream
+
+int Writer::_drain_all() {
+  if (!_encoder) return 0;
+  JxlEncoder* enc = _encoder.get();
+  for (;;) {
+    const JxlEncoderStatus status = without_gil([&] {
+      return process_output(enc, _outbuf.get(), _outbuf_capacity, _outbuf_used);
+    });
+    if (status == JXL_ENC_SUCCESS) return 0;
+    if (status != JXL_ENC_NEED_MORE_OUTPUT)
+      return raise_status("JxlEncoderProcessOutput", status);
+    const uint64_t grown = grown_outbuf_capacity(_outbuf_capacity);
+    if (!_outbuf.resize(grown)) {
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
+      return -1;
+    }
+    _outbuf_capacity = grown;
+  }
+}
+
+int Writer::_flush_to_dest() {
+  if (_outbuf_used == 0 || _is_buffer) return 0;
+  Ref payload = Ref::steal(PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(_outbuf.get()),
+      static_cast<Py_ssize_t>(_outbuf_used)));
+  if (!payload) return -1;
+  if (write_all(_dest_obj.get(), payload.get()) < 0) return -1;
+  _outbuf_used = 0;
+  return 0;
+}
+
+int Writer::close_own_dest() {
+  Ref closed = call_method(_dest_obj.get(), "close");
+  if (closed) return 0;
+  // The stream is complete by now; a file that fails to close is not worth
+  // losing it over, but KeyboardInterrupt and the like still propagate.
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+PyObject* Writer::close() {
+  if (_closed) Py_RETURN_NONE;
+  if (_encoder) {
+    // No frame came after the one held back: it is the last.
+    if (_pending_frame) {
+      Ref last = std::move(_pending_frame);
+      if (submit_frame(last.get(), /*is_last=*/true) < 0) return nullptr;
+    }
+    JxlEncoderCloseInput(_encoder.get());
+    if (_drain_all() < 0) return nullptr;
+  }
+  Ref result;
+  if (_is_buffer) {
+    result = Ref::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(_outbuf.get()),
+        static_cast<Py_ssize_t>(_outbuf_used)));
+    if (!result) return nullptr;
+  } else {
+    if (_flush_to_dest() < 0) return nullptr;
+    if (_own_dest && close_own_dest() < 0) return nullptr;
+    result = Ref::none();
+  }
+  _destroy_native();
+  _closed = 1;
+  return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// The JxlWriter type
+
+namespace {
+
+struct WriterObject {
+  PyObject_HEAD
+  Writer w;
+};
+
+Writer& writer_of(PyObject* self) {
+  return reinterpret_cast<WriterObject*>(self)->w;
+}
+
+// The C++ part is built here rather than in __init__, so that an object made
+// by JxlWriter.__new__ alone is valid (and merely refuses to encode).
+PyObject* writer_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Writer* w = new (&reinterpret_cast<WriterObject*>(self.get())->w) Writer();
+  if (!w->_lock.valid()) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return self.release();
+}
+
+int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {
+      "dest",     "color",  "lossless",       "quality",    "distance", "effort",
+      "decoding_speed", "numthreads", "animation", "container", nullptr};
+  PyObject* dest = Py_None;
+  PyObject* color = Py_None;
+  PyObject* lossless = Py_None;
+  PyObject* quality = Py_None;
+  PyObject* distance = Py_None;
+  PyObject* effort = Py_None;          // None means 5
+  PyObject* decoding_speed = Py_None;  // a false value means 0
+  PyObject* numthreads = Py_None;
+  PyObject* animation = Py_False;
+  PyObject* container = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:JxlWriter",
+                                   const_cast<char**>(kwlist), &dest, &color,
+                                   &lossless, &quality, &distance, &effort,
+                                   &decoding_speed, &numthreads, &animation,
+                                   &container))
+    return -1;
+  Writer& w = writer_of(self);
+  LockGuard guard(w._lock, kTypeName);
+  if (!guard.ok()) return -1;
+  return w.init(dest, color, lossless, quality, distance, effort,
+                decoding_speed, numthreads, animation, container);
+}
+
+// Native state goes first, in the writer's release order, with any exception
+// being raised set aside; then the object references. The stream is never
+// finished here and the destination never written or closed.
+void writer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Writer& w = writer_of(self);
+  {
+    SavedError pending;
+    w._destroy_native();
+  }
+  std::destroy_at(&w);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return writer_of(self).traverse(visit, arg);
+}
+
+int writer_clear(PyObject* self) {
+  writer_of(self).clear();
+  return 0;
+}
+
+PyObject* writer_write_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"arr", "is_last", nullptr};
+  PyObject* arr = nullptr;
+  PyObject* is_last = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:write_frame",
+                                   const_cast<char**>(kwlist), &arr, &is_last))
+    return nullptr;
+  Writer& w = writer_of(self);
+  LockGuard guard(w._lock, kTypeName);
+  if (!guard.ok()) return nullptr;
+  return w.write_frame(arr, is_last);
+}
+
+PyObject* writer_close(PyObject* self, PyObject*) {
+  Writer& w = writer_of(self);
+  LockGuard guard(w._lock, kTypeName);
+  if (!guard.ok()) return nullptr;
+  return w.close();
+}
+
+PyObject* writer_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* writer_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"exc_type", "exc", "tb", nullptr};
+  PyObject* exc_type = nullptr;
+  PyObject* exc = nullptr;
+  PyObject* tb = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__",
+                                   const_cast<char**>(kwlist), &exc_type, &exc,
+                                   &tb))
+    return nullptr;
+  if (exc_type == Py_None) {
+    // By name, so that a subclass's close is the one that runs.
+    Ref result = call_method(self, "close");
+    if (!result) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  Writer& w = writer_of(self);
+  LockGuard guard(w._lock, kTypeName);
+  if (!guard.ok()) return nullptr;
+  w.release_after_error();
+  Py_RETURN_FALSE;
+}
+
+constexpr const char kNoPickle[] = "no default __reduce__ due to non-trivial __cinit__";
+
+PyObject* writer_reduce(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, kNoPickle);
+  return nullptr;
+}
+
+PyObject* writer_setstate(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, kNoPickle);
+  return nullptr;
+}
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef writer_methods[] = {
+    {"write_frame", as_cfunction(writer_write_frame), METH_VARARGS | METH_KEYWORDS,
+     "write_frame($self, arr, *, is_last=False)\n--\n\n"
+     "Encode one frame: a (Y, X) or (Y, X, C) array of uint8, uint16, float16\n"
+     "or float32 with C of 1 to 4 (L, LA, RGB, RGBA). The first frame fixes\n"
+     "the stream's size, channels and sample type; later frames (animation\n"
+     "only) must match it. In an animation, pass is_last=True with the final\n"
+     "frame, or call close() after it. The interpreter lock is released while\n"
+     "libjxl encodes."},
+    {"close", writer_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "Finish the stream. Returns the encoded bytes when the writer has no\n"
+     "destination, otherwise writes them there (closing a file the writer\n"
+     "opened) and returns None. Closing again does nothing."},
+    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", as_cfunction(writer_exit), METH_VARARGS | METH_KEYWORDS,
+     "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
+     "Close the writer, or, when the block raised, release it without\n"
+     "finishing the stream or writing anything."},
+    {"__reduce__", writer_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", writer_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kWriterDoc[] =
+    "JxlWriter(dest=None, *, color=None, lossless=None, quality=None, "
+    "distance=None, effort=5, decoding_speed=0, numthreads=None, "
+    "animation=False, container=False)\n--\n\n"
+    "Streaming JPEG XL encoder.\n\n"
+    "dest is None (close() returns the bytes), a path (str or os.PathLike,\n"
+    "opened now) or an object with a write method. quality (libjxl's 0-100\n"
+    "scale, above 100 meaning lossless) and distance (0 lossless, 1 visually\n"
+    "lossless) are alternatives; lossless overrides both. effort is clamped\n"
+    "to 1..10, decoding_speed to 0..4. numthreads None or <= 0 uses libjxl's\n"
+    "default worker count. animation=True accepts any number of frames.";
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kWriterDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_init, reinterpret_cast<void*>(writer_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
+    {Py_tp_methods, writer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {
+    "kestrelpix.codecs._jxl.JxlWriter",
+    sizeof(WriterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    writer_slots,
+};
+
+}  // namespace
+
+int add_writer_type(PyObject* module) {
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &writer_spec, nullptr));
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "JxlWriter", type.get());
+}
 
 }  // namespace kp

@@ -1,11 +1,180 @@
-// JxlWriter: the streaming encoder type.
+// JxlWriter: the streaming encoder type. This header documents every field
+// of the writer object and who owns it.
 #pragma once
 
 #include "py.h"
+
+#include <jxl/encode.h>
+#include <jxl/encode_cxx.h>
+#include <jxl/thread_parallel_runner_cxx.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
 
 namespace kp {
 
 // Creates the JxlWriter type and binds it in the module.
 int add_writer_type(PyObject* module);
+
+// ---------------------------------------------------------------------------
+// The output buffer
+
+// A block of raw memory from malloc, freed on destruction. `resize` keeps the
+// bytes and, when it fails, leaves the block as it was. Safe to use without
+// the interpreter lock.
+class MallocBytes {
+ public:
+  MallocBytes() = default;
+  MallocBytes(const MallocBytes&) = delete;
+  MallocBytes& operator=(const MallocBytes&) = delete;
+  ~MallocBytes() { reset(); }
+
+  uint8_t* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  bool resize(size_t size) noexcept {
+    void* p = std::realloc(p_, size);
+    if (!p) return false;
+    p_ = static_cast<uint8_t*>(p);
+    return true;
+  }
+  void reset() noexcept { std::free(std::exchange(p_, nullptr)); }
+
+ private:
+  uint8_t* p_ = nullptr;
+};
+
+// Where a buffer that libjxl finds full starts growing from, and the most it
+// grows by in one step.
+inline constexpr uint64_t kMinOutbufCapacity = 32768;
+inline constexpr uint64_t kMaxOutbufGrowth = 33554432;
+
+// Doubles the capacity up to 32 MiB, then adds 32 MiB per step; an empty
+// buffer (a stream whose configuration never completed) starts at 32 KiB so
+// that growing always makes progress.
+uint64_t grown_outbuf_capacity(uint64_t capacity);
+
+// The first buffer: a quarter (lossless) or a sixteenth (lossy) of the raw
+// frame, in whole 64 KiB units, at least 32 KiB.
+uint64_t first_outbuf_capacity(uint64_t frame_nbytes, bool lossless);
+
+// ---------------------------------------------------------------------------
+// Lock-free steps
+
+// Adds one frame, closes the input if asked, and pulls every byte libjxl will
+// give so far into the output buffer, growing it as needed. Runs without the
+// interpreter lock and touches no Python object; returns an EncodeResult and
+// leaves libjxl's last status in `last_status_out`.
+int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                               const JxlPixelFormat* pf, const void* pixels,
+                               size_t pixels_size, bool close_input,
+                               MallocBytes& outbuf_io,
+                               uint64_t& outbuf_capacity_io,
+                               uint64_t& outbuf_used_io,
+                               JxlEncoderStatus& last_status_out);
+
+// Maps a NumPy dtype (anything numpy.dtype() accepts) to libjxl's sample
+// type. Returns 0, or -1 with ValueError set for any other dtype.
+int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
+                  uint32_t* exp_bps);
+
+// ---------------------------------------------------------------------------
+// The writer object
+
+// Everything a JxlWriter holds. Native handles are owned through holders
+// that null themselves when released; `_destroy_native` releases them in the
+// order libjxl needs (the encoder before the runner it uses). The four
+// internal operations return 0, or -1 with a Python exception set.
+class Writer {
+ public:
+  Writer() = default;
+  virtual ~Writer() { release_native(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Internal operations, in slot order.
+  virtual int _configure_from_first_frame(PyObject* arr);
+  virtual int _drain_all();
+  virtual int _flush_to_dest();
+  virtual int _destroy_native();
+
+  // The Python-visible behaviour; the caller holds `_lock`.
+  int init(PyObject* dest, PyObject* color, PyObject* lossless,
+           PyObject* quality, PyObject* distance, PyObject* effort,
+           PyObject* decoding_speed, PyObject* numthreads,
+           PyObject* animation, PyObject* container);
+  PyObject* write_frame(PyObject* arr, PyObject* is_last);
+  PyObject* close();
+  // An exceptional exit from a `with` block: native state goes, the stream
+  // is left unfinished and the destination untouched.
+  void release_after_error() noexcept;
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear() noexcept;
+
+  // --- Fields, in their documented order -----------------------------------
+
+  JxlEncoderPtr _encoder;                               // owned; null until construction
+  JxlEncoderFrameSettings* _frame_settings = nullptr;   // owned by _encoder
+  JxlThreadParallelRunnerPtr _runner;                   // owned; null when single-threaded
+  uint64_t _num_threads = 0;
+  Field _dest_obj;        // None (in memory), the file opened here, or the caller's object
+  int32_t _own_dest = 0;  // 1: _dest_obj was opened from a path by the writer
+  int32_t _is_buffer = 0; // 1: in-memory mode, close() returns the bytes
+  JxlBasicInfo _basic_info{};
+  JxlPixelFormat _pixel_format{};
+  JxlBitDepth _bit_depth{};
+  JxlColorEncoding _color_encoding{};
+  int32_t _config_done = 0;
+  int32_t _closed = 0;
+  int32_t _animation = 0;
+  int32_t _container = 0;
+  int32_t _lossless = 0;
+  float _distance = 1.0f;
+  int32_t _effort = 5;
+  int32_t _decoding_speed = 0;
+  Field _color_spec;      // what parse_color(color) returned
+  Field _first_dtype;     // dtype of the first frame, the reference for later ones
+  uint64_t _first_xsize = 0;
+  uint64_t _first_ysize = 0;
+  uint64_t _first_samples = 0;
+  uint64_t _frame_nbytes = 0;
+  MallocBytes _outbuf;    // encoded bytes not yet handed out, then free space
+  uint64_t _outbuf_capacity = 0;
+  uint64_t _outbuf_used = 0;
+  uint64_t _frame_count = 0;  // frames handed to libjxl, successfully or not
+
+  // --- Beyond the documented fields ---------------------------------------
+
+  // An animation frame written without is_last, held back (an array owning
+  // its own copy of the pixels) until the next write_frame or close tells
+  // whether it is the last one: libjxl marks a frame as last only if the
+  // input is closed before it is encoded.
+  Ref _pending_frame;
+  // Whether the input was closed after a frame (a still image, or is_last).
+  bool _input_closed = false;
+  // Set by an exceptional `with` exit, which drops the encoder but leaves the
+  // writer open: later frames are refused before they reach libjxl.
+  bool _released = false;
+  // Serializes write_frame and close across threads, since both run libjxl
+  // with the interpreter lock released.
+  ObjectLock _lock;
+
+ private:
+  void release_native() noexcept;
+  int open_destination(PyObject* dest);
+  int settle_quality(PyObject* quality, PyObject* distance, PyObject* lossless);
+  int create_encoder();
+  int check_against_first(PyObject* src);
+  int fill_basic_info(uint32_t bits, uint32_t exponent_bits);
+  int set_color_encoding(bool grey, JxlDataType data_type, PyObject* tf_gamma);
+  int apply_frame_options();
+  int allocate_first_outbuf();
+  int hold_pending(PyObject* arr, PyObject* src);
+  int submit_frame(PyObject* frame, bool is_last);
+  int raise_step_result(int rc, JxlEncoderStatus last_status);
+  int raise_status(const char* func, JxlEncoderStatus status);
+  int close_own_dest();
+};
 
 }  // namespace kp

@@ -1,0 +1,127 @@
+"""Mutation sweeps: whatever the bytes, decoding either succeeds or raises a
+Python exception. A crash takes the whole test run down with it."""
+
+from __future__ import annotations
+
+import io
+
+import numpy as np
+import pytest
+
+from conftest import cjxl, sample_image, write_apng, write_pnm
+
+
+@pytest.fixture(scope="module")
+def small_streams(tmp_path_factory, have_tools) -> dict[str, bytes]:
+    tmp = tmp_path_factory.mktemp("mutation")
+    still = write_pnm(tmp / "still.ppm", sample_image(12, 10, 3))
+    anim = write_apng(tmp / "anim.apng", [sample_image(8, 9, 2, seed=i) for i in range(3)])
+    return {
+        "still": cjxl(still, tmp / "still.jxl", "-d", "0", "-e", "1"),
+        "lossy": cjxl(still, tmp / "lossy.jxl", "-d", "2", "-e", "3"),
+        "animation": cjxl(anim, tmp / "anim.jxl", "-d", "0", "-e", "1"),
+        "container": cjxl(still, tmp / "box.jxl", "-d", "0", "-e", "1", "--container=1"),
+    }
+
+
+def _decode_everything(jxl, data) -> None:
+    """Every entry point over `data`; only Python exceptions may come out."""
+    calls = (
+        lambda: jxl.decode(data, parse_color=True),
+        lambda: jxl.decode(data, index=1, coalesce=False, numthreads=1),
+        lambda: jxl.frame_count(data),
+    )
+    for call in calls:
+        try:
+            call()
+        except (jxl.JxlError, ValueError, NotImplementedError, IndexError):
+            pass
+    try:
+        reader = jxl.JxlReader(data, numthreads=1)
+    except (jxl.JxlError, ValueError, NotImplementedError):
+        return
+    with reader:
+        reader.basic_info, reader.color, reader.icc_profile
+        # A second pass resumes a decoder that failed mid-frame: libjxl may
+        # still hold the first pass's frame memory.
+        for _ in range(2):
+            try:
+                for _ in reader:
+                    pass
+            except jxl.JxlError:
+                pass
+
+
+@pytest.mark.parametrize("name", ["still", "lossy", "animation", "container"])
+def test_every_truncation(jxl, small_streams, name):
+    stream = small_streams[name]
+    for cut in range(len(stream)):
+        _decode_everything(jxl, stream[:cut])
+
+
+@pytest.mark.parametrize("name", ["still", "animation"])
+def test_single_bit_flips(jxl, small_streams, name):
+    stream = np.frombuffer(small_streams[name], np.uint8)
+    for pos in range(len(stream)):
+        for bit in (pos % 8, (pos + 4) % 8):
+            mutated = stream.copy()
+            mutated[pos] ^= 1 << bit
+            _decode_everything(jxl, mutated.tobytes())
+
+
+# Found by fuzzing: after libjxl reports an error, driving the same decoder
+# again crashed inside libjxl. The error must repeat instead.
+FAILED_DECODER_STREAM = bytes.fromhex(
+    "ff0a30ffffffff030000400a30ff0000000000000000000000000000000000000000000a"
+    + "00" * 48)
+
+
+def test_decoder_error_is_final(jxl):
+    reader = jxl.JxlReader(FAILED_DECODER_STREAM, numthreads=1, coalesce=False,
+                           parse_color=False)
+    for _ in range(3):
+        with pytest.raises(jxl.JxlError, match="^JxlDecoderProcessInput returned JXL_DEC_ERROR$"):
+            reader.read()
+
+
+class _Chunks:
+    """Serves a file object's bytes in chunks of `size`, like the background
+    reader would, but on the caller's thread."""
+
+    size = 1
+
+    def __init__(self, src, *, chunk_size, prefetch):
+        self._data, self._pos = src.getvalue(), 0
+
+    def get(self):
+        # The first chunk holds the whole signature, as the real reader's does.
+        size = self.size if self._pos else max(self.size, 16)
+        piece = self._data[self._pos:self._pos + size]
+        self._pos += size
+        return piece or None
+
+    def close(self):
+        pass
+
+
+class _LooksLarge(io.BytesIO):
+    """Measures above the streaming threshold, so the reader streams it."""
+
+    def seek(self, pos, whence=0):
+        return super().seek(4194305 if whence == 2 else pos, 0 if whence == 2 else whence)
+
+
+@pytest.mark.parametrize("size", [1, 7, 4096])
+@pytest.mark.parametrize("name", ["still", "container", "animation"])
+def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
+    import kestrelpix.core.io as kio
+    monkeypatch.setattr(kio, "BackgroundChunkReader", _Chunks)
+    monkeypatch.setattr(_Chunks, "size", size)
+    stream = small_streams[name]
+    expected = jxl.decode(stream)
+    np.testing.assert_array_equal(jxl.decode(_LooksLarge(stream), streaming=True), expected)
+    for cut in range(0, len(stream), 3 if size == 1 else 1):
+        try:
+            jxl.decode(_LooksLarge(stream[:cut]), streaming=True, numthreads=1)
+        except (jxl.JxlError, ValueError):
+            pass
