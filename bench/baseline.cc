@@ -11,13 +11,15 @@
 //                             [--reps R] [--warmup W] [--calls C]
 //                             [--distance D | --lossless] [--effort E]
 //                             [--chunk BYTES] [--frames keep|drop] [--serve]
+//                             [--out FILE]
 // Workloads:
 //   decode       decode every frame of each stream, C times per repetition;
 //                every frame is kept to the end (keep, the default, as a
 //                caller collecting them would) or freed once the next one is
 //                done (drop, as a caller using each frame in turn would)
 //   count        count frames (JXL_DEC_FRAME only), C times per repetition
-//   encode       encode each binary PNM (P6, 8 or 16 bits) C times
+//   encode       encode each binary PNM (P6, 8 or 16 bits) C times; --out
+//                writes the last stream made (to check the settings match)
 //   decode-file  read a stream from its file and decode it; with --chunk,
 //                feed it in chunks of that many bytes as they are read
 //   parallel     decode the first half of the streams and the second half,
@@ -81,6 +83,7 @@ struct Options {
   size_t chunk = 0;
   bool keep_frames = true;
   bool serve = false;
+  std::string out;
 };
 
 [[noreturn]] void usage(const std::string& why) {
@@ -117,6 +120,8 @@ Options parse_options(int argc, char** argv) {
       o.calls = std::stoi(value());
     } else if (arg == "--distance") {
       o.distance = std::stof(value());
+    } else if (arg == "--out") {
+      o.out = value();
     } else if (arg == "--serve") {
       o.serve = true;
     } else if (arg == "--lossless") {
@@ -282,6 +287,10 @@ JxlPixelFormat output_format(const JxlBasicInfo& info, size_t* sample_size) {
 }
 
 using FrameBuffer = std::unique_ptr<uint8_t[]>;
+
+struct MallocFree {
+  void operator()(void* p) const { std::free(p); }
+};
 
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
@@ -464,19 +473,27 @@ Bytes encode_image(const Image& img, const Options& o, void* runner) {
             "JxlEncoderAddImageFrame");
   JxlEncoderCloseInput(enc.get());
 
-  Bytes out(64 * 1024);
+  // A first guess at the stream's size (a quarter of the pixels' bytes
+  // lossless, a sixteenth lossy), doubled while libjxl asks for more; grown
+  // with realloc, so no byte is cleared or copied needlessly.
+  size_t capacity = std::max<size_t>(64 * 1024, img.pixels.size() / (o.lossless ? 4 : 16));
+  std::unique_ptr<uint8_t, MallocFree> out(static_cast<uint8_t*>(std::malloc(capacity)));
   size_t used = 0;
+  if (!out) throw std::runtime_error("out of memory for the encoder output");
   for (;;) {
-    uint8_t* next = out.data() + used;
-    size_t avail = out.size() - used;
+    uint8_t* next = out.get() + used;
+    size_t avail = capacity - used;
     const JxlEncoderStatus status = JxlEncoderProcessOutput(enc.get(), &next, &avail);
-    used = static_cast<size_t>(next - out.data());
+    used = static_cast<size_t>(next - out.get());
     if (status == JXL_ENC_SUCCESS) break;
     if (status != JXL_ENC_NEED_MORE_OUTPUT) check_enc(status, "JxlEncoderProcessOutput");
-    out.resize(out.size() * 2);
+    capacity *= 2;
+    void* grown = std::realloc(out.get(), capacity);
+    if (!grown) throw std::runtime_error("out of memory for the encoder output");
+    static_cast<void>(out.release());  // realloc took it over
+    out.reset(static_cast<uint8_t*>(grown));
   }
-  out.resize(used);
-  return out;
+  return Bytes(out.get(), out.get() + used);
 }
 
 // ---------------------------------------------------------------------------
@@ -558,12 +575,18 @@ void run_encode(const Options& o) {
   std::vector<Image> images;
   for (const std::string& f : o.files) images.push_back(read_pnm(f));
   RunnerSource runners(o);
+  Bytes last;
   repeat(o, [&] {
     for (const Image& img : images) {
-      encode_image(img, o, runners.for_call());
+      last = encode_image(img, o, runners.for_call());
       runners.end_call();
     }
   });
+  if (!o.out.empty()) {
+    std::ofstream out(o.out, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(last.data()), static_cast<std::streamsize>(last.size()));
+    if (!out) throw std::runtime_error("cannot write " + o.out);
+  }
 }
 
 void run_decode_file(const Options& o) {

@@ -9,6 +9,13 @@ this process after a warm-up call of its own. Both stay warm across the
 repetitions. Streaming decodes run in fresh child processes on both sides,
 which read their own peak resident memory.
 
+Both sides run with glibc's malloc thresholds pinned (GLIBC_TUNABLES; the
+script re-executes itself to set them). Left alone, glibc raises its mmap
+threshold only once a large block has been freed, so whether libjxl's big
+scratch buffers are mapped and page-faulted afresh on every call depends on
+what the process did before: a tiny encode costs 2.9 ms or 1.9 ms per call,
+the same code, depending on it. --default-malloc turns the pinning off.
+
 Wall time decides the ratios. Process CPU time (all threads) is measured
 beside it and its ratio printed too: on a shared machine a side that was
 descheduled loses wall time but not CPU time, so a wall-time miss with a CPU
@@ -49,6 +56,8 @@ GROUPS = ("decode", "anim", "encode", "tiny", "count", "stream", "lock")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
+# Blocks up to 32 MiB come from the heap, which keeps 64 MiB of free top.
+MALLOC_TUNABLES = "glibc.malloc.mmap_threshold=33554432:glibc.malloc.trim_threshold=67108864"
 
 # Targets: the goal, printed beside each ratio, never asserted.
 LARGE_RATIO = 1.02       # decode/encode of 1 MP and more, against raw
@@ -76,14 +85,16 @@ class Settings:
     stream_mib: int
     stream_reps: int
     lock_images: int  # per thread
+    warmup: int       # untimed calls before the first repetition, each side
 
     @staticmethod
     def make(quick: bool, reps: int | None) -> Settings:
         if quick:
+            # No warm-up: the median of three absorbs a cold first repetition.
             return Settings(True, reps or 3, tiny_calls=200, count_calls=200, stream_mib=64,
-                            stream_reps=reps or 1, lock_images=2)
+                            stream_reps=reps or 1, lock_images=2, warmup=0)
         return Settings(False, reps or 5, tiny_calls=2000, count_calls=2000, stream_mib=256,
-                        stream_reps=reps or 3, lock_images=4)
+                        stream_reps=reps or 3, lock_images=4, warmup=1)
 
 
 class Sample(NamedTuple):
@@ -142,7 +153,8 @@ class RawServer:
         self.bench = bench
         self.numthreads = numthreads
         self.cmd = [str(BASELINE), workload, *map(str, files), "--threads",
-                    str(numthreads or 0), "--serve", *options]
+                    str(numthreads or 0), "--serve", "--warmup", str(bench.settings.warmup),
+                    *options]
         self.proc: subprocess.Popen[str] | None = None
 
     def record(self) -> dict[str, float]:
@@ -200,10 +212,10 @@ class Bench:
     def alternate(self, *runs: Callable[[], Sample], reps: int | None = None,
                   warm_up_python: bool = True) -> list[Sample]:
         """Medians of each run, taken in turn rep after rep. The last run is
-        the Python one and gets a warm-up call first; baseline servers are
+        the Python one and gets the warm-up calls first; baseline servers are
         closed at the end."""
         try:
-            if warm_up_python:
+            for _ in range(self.settings.warmup if warm_up_python else 0):
                 runs[-1]()
             samples: list[list[Sample]] = [[] for _ in runs]
             for _ in range(reps or self.settings.reps):
@@ -544,7 +556,8 @@ def print_table(b: Bench, load_before: tuple[float, ...], elapsed: float) -> Non
           f"count {b.default_threads or '?'}; load average before "
           f"{' '.join(f'{x:.2f}' for x in load_before)}, after "
           f"{' '.join(f'{x:.2f}' for x in load_after)}")
-    print(f"streams made by {b.cache.producer}; run took {elapsed:.0f} s")
+    print(f"streams made by {b.cache.producer}; GLIBC_TUNABLES="
+          f"{os.environ.get('GLIBC_TUNABLES', '(unset)')}; run took {elapsed:.0f} s")
     print()
     print(line(header, "met"))
     print("-" * len(line(header, "met")))
@@ -565,7 +578,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--only", help=f"comma-separated groups out of {', '.join(GROUPS)}")
     parser.add_argument("--cache", type=Path, default=BUILD / "cache",
                         help="where the synthetic sources and streams are kept")
+    parser.add_argument("--default-malloc", action="store_true",
+                        help="leave glibc's malloc thresholds to adapt as they do by default")
     args = parser.parse_args(argv)
+    if not args.default_malloc and os.environ.get("GLIBC_TUNABLES") != MALLOC_TUNABLES:
+        # Tunables are read at start-up only: run again with them set.
+        os.environ["GLIBC_TUNABLES"] = MALLOC_TUNABLES
+        os.execv(sys.executable, [sys.executable, __file__, *sys.argv[1:]])
     groups = args.only.split(",") if args.only else list(GROUPS)
     unknown = set(groups) - set(GROUPS)
     if unknown:
