@@ -5,8 +5,8 @@ program over libjxl's C API) and the Python API in alternation, A B A B ...,
 so that both see the same machine load, and reports the median of each side.
 The raw side is one baseline process per workload that times itself, one
 repetition per request, after a warm-up call; the Python side is timed in
-this process after a warm-up call of its own. Both stay warm across the
-repetitions. Streaming decodes run in fresh child processes on both sides,
+this process after a warm-up call of its own (--quick skips both warm-ups).
+Both stay warm across the repetitions. Streaming decodes run in fresh child processes on both sides,
 which read their own peak resident memory.
 
 Both sides run with glibc's malloc thresholds pinned (GLIBC_TUNABLES; the
@@ -14,7 +14,10 @@ script re-executes itself to set them). Left alone, glibc raises its mmap
 threshold only once a large block has been freed, so whether libjxl's big
 scratch buffers are mapped and page-faulted afresh on every call depends on
 what the process did before: a tiny encode costs 2.9 ms or 1.9 ms per call,
-the same code, depending on it. --default-malloc turns the pinning off.
+the same code, depending on it. --default-malloc turns the pinning off. The
+streaming decodes, one per fresh process with no such history, run with
+glibc's defaults: pinning would keep freed chunks in the heap and raise the
+peak memory they measure.
 
 Wall time decides the ratios. Process CPU time (all threads) is measured
 beside it and its ratio printed too: on a shared machine a side that was
@@ -204,7 +207,7 @@ class Bench:
         record (for peak memory, which needs a process of its own)."""
         cmd = [str(BASELINE), workload, *map(str, files), "--threads", str(numthreads or 0),
                "--reps", "1", "--warmup", "0", *options]
-        done = subprocess.run(cmd, capture_output=True, text=True)
+        done = subprocess.run(cmd, capture_output=True, text=True, env=default_malloc_env())
         if done.returncode != 0:
             raise SystemExit(f"baseline failed: {' '.join(cmd)}\n{done.stderr}")
         return json.loads(done.stdout.splitlines()[-1])
@@ -402,9 +405,15 @@ print(json.dumps({"seconds": wall, "cpu_seconds": cpu, "before_kib": before,
 """
 
 
+def default_malloc_env() -> dict[str, str]:
+    """This process's environment without the malloc pinning."""
+    return {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+
+
 def python_child(path: Path, streaming: bool, numthreads: int | None) -> dict[str, float]:
     done = subprocess.run([sys.executable, "-c", STREAM_CHILD, str(path), str(int(streaming)),
-                           str(numthreads or 0)], capture_output=True, text=True)
+                           str(numthreads or 0)], capture_output=True, text=True,
+                          env=default_malloc_env())
     if done.returncode != 0:
         raise SystemExit(f"streaming child failed:\n{done.stderr}")
     return json.loads(done.stdout.splitlines()[-1])
