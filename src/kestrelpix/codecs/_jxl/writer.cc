@@ -8,6 +8,7 @@
 #include <jxl/thread_parallel_runner.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <new>
@@ -156,6 +157,30 @@ int write_all(PyObject* dest, PyObject* payload) {
     chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
     if (!chunk) return -1;
   }
+}
+
+// libjxl's lossy encoder traps, taking the interpreter down, on NaN, on
+// infinity and on float samples near the top of float32's range (its
+// perceptual model overflows). Such frames are refused before they reach it.
+constexpr float kMaxLossyFloatMagnitude = 1e30f;
+
+int check_lossy_float_samples(PyObject* arr, JxlDataType type) {
+  auto* array = reinterpret_cast<PyArrayObject*>(arr);
+  const npy_intp count = PyArray_SIZE(array);
+  bool ok = true;
+  if (type == JXL_TYPE_FLOAT) {
+    const auto* v = static_cast<const float*>(PyArray_DATA(array));
+    for (npy_intp i = 0; i < count && ok; ++i)
+      ok = std::fabs(v[i]) <= kMaxLossyFloatMagnitude;  // false for NaN too
+  } else if (type == JXL_TYPE_FLOAT16) {
+    const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
+    for (npy_intp i = 0; i < count && ok; ++i) ok = (v[i] & 0x7C00) != 0x7C00;
+  }
+  if (ok) return 0;
+  PyErr_SetString(PyExc_ValueError,
+                  "jxl: lossy encoding needs finite float samples of magnitude "
+                  "at most 1e30 (use lossless=True for other values)");
+  return -1;
 }
 
 struct SampleType {
@@ -654,6 +679,8 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
                     "for multi-frame output");
     return nullptr;
   }
+  if (!_lossless && check_lossy_float_samples(src.get(), _pixel_format.data_type) < 0)
+    return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
 
