@@ -30,8 +30,8 @@ def one_call(image: NDArray[np.uint8], stack: NDArray[np.float32]) -> None:
     assert_type(jxl.encode(image, dest=io.BytesIO(), distance=1), None)
     maybe_dest: str | None = None
     assert_type(jxl.encode(image, dest=maybe_dest), bytes | None)
-    spec = parse_color("gamma:2.2")
-    assert_type(jxl.encode(image, color=spec, decoding_speed=2, container=True), bytes)
+    gamma = parse_color("gamma:2.2")
+    assert_type(jxl.encode(image, color=gamma, decoding_speed=2, container=True), bytes)
 
     assert_type(jxl.decode(data), Frame)
     assert_type(jxl.decode("out.jxl", index=2, streaming=True), Frame)

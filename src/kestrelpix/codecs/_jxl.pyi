@@ -50,7 +50,7 @@ _Source: TypeAlias = Buffer | _Path | _Readable
 #: Where a writer or encode puts the stream (None: returned as bytes).
 _Dest: TypeAlias = _Path | _Writable
 
-#: The writer's colour: a name such as "display-p3", "gamma:2.2", or a spec.
+#: The writer's colour: a name such as "display-p3", "gamma:2.2", or a ColorSpec.
 _Color: TypeAlias = ColorSpec | str | None
 
 @type_check_only
