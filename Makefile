@@ -21,3 +21,12 @@ demo: build
 
 clean:
 	rm -rf build
+
+# Reliability: the test suite under AddressSanitizer and UBSan, and
+# coverage-guided fuzzing (FUZZ_SECONDS, default 300).
+.PHONY: test-asan fuzz
+test-asan: build
+	bash scripts/test-asan
+
+fuzz: build
+	bash scripts/fuzz

@@ -52,8 +52,20 @@ class _LargeLooking(io.BytesIO):
 kio.BackgroundChunkReader = _TinyChunks
 
 
+# A few header bytes can declare a gigapixel image; allocating its frame is
+# legitimate but not what fuzzing is for.
+_MAX_FRAME_BYTES = 1 << 26
+
+
+def _small(reader) -> bool:
+    shape = reader.frame_shape or (0,)
+    return int(np.prod(shape, dtype=np.uint64)) * 4 <= _MAX_FRAME_BYTES
+
+
 def _drain(reader) -> None:
     with reader:
+        if not _small(reader):
+            return
         reader.basic_info, reader.color, reader.icc_profile
         for _ in range(2):
             try:
@@ -71,7 +83,10 @@ def _decode(fdp: atheris.FuzzedDataProvider, mode: int) -> None:
                              keep_orientation=bool(flags & 4), parse_color=bool(flags & 8),
                              skip_frames=flags >> 5))
     elif mode == 1:
-        jxl.decode(data, index=flags >> 4, numthreads=1)
+        with jxl.JxlReader(data, numthreads=1, parse_color=False) as probe:
+            small = _small(probe)
+        if small:
+            jxl.decode(data, index=flags >> 4, numthreads=1)
     elif mode == 2:
         jxl.frame_count(data)
     else:

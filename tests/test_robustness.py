@@ -3,6 +3,8 @@ Python exception. A crash takes the whole test run down with it."""
 
 from __future__ import annotations
 
+import io
+
 import numpy as np
 import pytest
 
@@ -80,3 +82,46 @@ def test_decoder_error_is_final(jxl):
     for _ in range(3):
         with pytest.raises(jxl.JxlError, match="^JxlDecoderProcessInput returned JXL_DEC_ERROR$"):
             reader.read()
+
+
+class _Chunks:
+    """Serves a file object's bytes in chunks of `size`, like the background
+    reader would, but on the caller's thread."""
+
+    size = 1
+
+    def __init__(self, src, *, chunk_size, prefetch):
+        self._data, self._pos = src.getvalue(), 0
+
+    def get(self):
+        # The first chunk holds the whole signature, as the real reader's does.
+        size = self.size if self._pos else max(self.size, 16)
+        piece = self._data[self._pos:self._pos + size]
+        self._pos += size
+        return piece or None
+
+    def close(self):
+        pass
+
+
+class _LooksLarge(io.BytesIO):
+    """Measures above the streaming threshold, so the reader streams it."""
+
+    def seek(self, pos, whence=0):
+        return super().seek(4194305 if whence == 2 else pos, 0 if whence == 2 else whence)
+
+
+@pytest.mark.parametrize("size", [1, 7, 4096])
+@pytest.mark.parametrize("name", ["still", "container", "animation"])
+def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
+    import kestrelpix.core.io as kio
+    monkeypatch.setattr(kio, "BackgroundChunkReader", _Chunks)
+    monkeypatch.setattr(_Chunks, "size", size)
+    stream = small_streams[name]
+    expected = jxl.decode(stream)
+    np.testing.assert_array_equal(jxl.decode(_LooksLarge(stream), streaming=True), expected)
+    for cut in range(0, len(stream), 3 if size == 1 else 1):
+        try:
+            jxl.decode(_LooksLarge(stream[:cut]), streaming=True, numthreads=1)
+        except (jxl.JxlError, ValueError):
+            pass
