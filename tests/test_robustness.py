@@ -125,3 +125,25 @@ def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
             jxl.decode(_LooksLarge(stream[:cut]), streaming=True, numthreads=1)
         except (jxl.JxlError, ValueError):
             pass
+
+
+# Found by fuzzing: libjxl's lossy encoder traps (SIGILL) on float samples it
+# cannot model; such frames are refused before they reach it.
+HUGE_LA_FRAME = np.frombuffer(bytes.fromhex(
+    "7472616e73666572727e7874666565727e787472616e73666572727e78747261"),
+    np.float32).reshape(4, 1, 2)
+
+
+@pytest.mark.parametrize("frame", [
+    HUGE_LA_FRAME,
+    np.full((4, 4), np.nan, np.float32),
+    np.full((4, 4, 3), np.inf, np.float32),
+    np.full((4, 4), -np.inf, np.float16),
+    np.full((4, 4), 2e30, np.float32),
+])
+def test_lossy_float_frames_libjxl_cannot_model(jxl, frame):
+    with pytest.raises(ValueError, match="^jxl: lossy encoding needs finite float samples"):
+        jxl.encode(frame, distance=13.6, decoding_speed=1, numthreads=1)
+    # Lossless coding takes any float value.
+    out = jxl.decode(jxl.encode(frame, lossless=True, numthreads=1))
+    np.testing.assert_array_equal(out, frame)

@@ -210,10 +210,60 @@ int add_module_ref(PyObject* module, const char* name, Ref value) {
   return PyModule_AddObjectRef(module, name, value.get());
 }
 
+// The module's docstring: the overview that help() shows first. Its examples
+// run as doctests, like those of the functions and classes.
+constexpr const char kModuleDoc[] =
+    "Streaming JPEG XL codec for NumPy arrays, over libjxl.\n"
+    "\n"
+    "Decode JPEG XL stills and animations into NumPy arrays and encode arrays\n"
+    "into JPEG XL, from and to bytes, paths and file objects. libjxl works\n"
+    "on its own thread pool, with the interpreter lock released.\n"
+    "\n"
+    "Frames are arrays of uint8, uint16, float16 or float32, shaped (Y, X)\n"
+    "for grey or (Y, X, C) with C of 2 (grey and alpha), 3 (RGB) or 4\n"
+    "(RGBA); an animation is a stack of them, (T, Y, X[, C]).\n"
+    "\n"
+    "Decode:\n"
+    "  decode(data)             the whole stream, or one frame with index=\n"
+    "  JxlReader(data)          the header at once, then frame by frame;\n"
+    "                           streaming=True for files larger than memory\n"
+    "Inspect:\n"
+    "  check_signature(data)    whether bytes start a JPEG XL stream\n"
+    "  frame_count(data)        frames, counted without decoding pixels\n"
+    "  JxlReader(data).basic_info, .color, .icc_profile\n"
+    "  libjxl_version()         the version of the libjxl in use\n"
+    "Encode:\n"
+    "  encode(arr)              an image or animation stack in one call\n"
+    "  JxlWriter(dest)          frame by frame\n"
+    "\n"
+    "`data` is a bytes-like object, a path (str or os.PathLike) or a binary\n"
+    "file object; `dest` is None (the stream is returned as bytes), a path\n"
+    "or an object with a write() method.\n"
+    "\n"
+    "Errors: caller mistakes raise built-in exceptions (TypeError,\n"
+    "ValueError, IndexError, RuntimeError, NotImplementedError); whatever\n"
+    "libjxl refuses raises JxlError (from kestrelpix.core.errors), whose\n"
+    "message names the libjxl call and its status, such as\n"
+    "\"JxlDecoderProcessInput returned JXL_DEC_ERROR\". Messages of the\n"
+    "module's own checks begin with \"jxl: \".\n"
+    "\n"
+    "The examples in this module's docstrings assume `import numpy as np`\n"
+    "and `from kestrelpix.codecs._jxl import *`.\n"
+    "\n"
+    "Example:\n"
+    "    >>> import numpy as np\n"
+    "    >>> from kestrelpix.codecs import _jxl as jxl\n"
+    "    >>> image = np.arange(48, dtype=np.uint8).reshape(4, 4, 3)\n"
+    "    >>> data = jxl.encode(image, lossless=True)\n"
+    "    >>> jxl.check_signature(data), jxl.frame_count(data)\n"
+    "    (True, 1)\n"
+    "    >>> np.array_equal(jxl.decode(data), image)\n"
+    "    True\n";
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     kModuleName,
-    "Streaming JPEG XL codec for NumPy arrays, over libjxl.",
+    kModuleDoc,
     -1,
     nullptr,
     nullptr,

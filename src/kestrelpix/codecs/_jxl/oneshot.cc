@@ -239,36 +239,136 @@ PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLongLong(count);
 }
 
+// ---------------------------------------------------------------------------
+// Docstrings. The examples run as doctests with the module's globals, so
+// `np` and the module's own names are in scope.
+
+constexpr const char kEncodeDoc[] =
+    "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
+    "effort=5, decoding_speed=0, numthreads=None, animation=False, "
+    "container=False, dest=None)\n--\n\n"
+    "Encode an array, or a stack of animation frames, as a JPEG XL stream.\n"
+    "\n"
+    "A one-call JxlWriter: the options mean what they mean there.\n"
+    "\n"
+    "Parameters:\n"
+    "  arr             one frame, (Y, X) or (Y, X, C) with C of 1 to 4 (L,\n"
+    "                  LA, RGB, RGBA), of uint8, uint16, float16 or float32;\n"
+    "                  with animation=True a stack (T, Y, X[, C]) of frames.\n"
+    "  color           what the samples mean: None (sRGB for uint8, linear\n"
+    "                  sRGB for the other types), a name such as \"srgb\",\n"
+    "                  \"linear-srgb\", \"display-p3\", \"rec2020\",\n"
+    "                  \"rec2100-pq\" or \"gamma:2.2\", or a\n"
+    "                  kestrelpix.core.color.ColorSpec.\n"
+    "  lossless        True for mathematically lossless coding; None (the\n"
+    "                  default) means lossless only for quality above 100\n"
+    "                  or distance 0.\n"
+    "  quality         libjxl's 0-100 scale (90 is very good); or\n"
+    "  distance        Butteraugli distance: 0 lossless, 1 visually\n"
+    "                  lossless (the default), at most 25.\n"
+    "  effort          1 (fastest) to 10 (smallest output), clamped; None\n"
+    "                  means 5.\n"
+    "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n"
+    "                  faster and compress a little worse.\n"
+    "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n"
+    "                  default, 1 encodes on the calling thread alone.\n"
+    "  animation       take `arr` as a stack of frames, the first axis\n"
+    "                  being time (a tenth of a second each, looping).\n"
+    "  container       wrap the codestream in the JPEG XL container (always\n"
+    "                  done for animations).\n"
+    "  dest            None to get the bytes back; a path (str or\n"
+    "                  os.PathLike), opened at once and written at the end;\n"
+    "                  or an object with a write() method.\n"
+    "\n"
+    "Returns the encoded stream as bytes, or None when `dest` received it.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError  a shape or dtype the encoder does not take, quality and\n"
+    "              distance given together, animation=True with fewer than\n"
+    "              three dimensions.\n"
+    "  JxlError    libjxl refused an option or a frame (say, distance 30).\n"
+    "  OSError     `dest` could not be opened or written.\n"
+    "\n"
+    "Example:\n"
+    "    >>> rgb = np.zeros((8, 8, 3), np.uint8)\n"
+    "    >>> data = encode(rgb, quality=90, effort=3)\n"
+    "    >>> decode(data).shape\n"
+    "    (8, 8, 3)\n"
+    "    >>> stack = np.zeros((3, 8, 8), np.uint16)\n"
+    "    >>> frame_count(encode(stack, animation=True, lossless=True))\n"
+    "    3\n";
+
+constexpr const char kDecodeDoc[] =
+    "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
+    "parse_color=False, streaming=False, index=None)\n--\n\n"
+    "Decode a JPEG XL stream into a NumPy array.\n"
+    "\n"
+    "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
+    "\n"
+    "Parameters:\n"
+    "  data              the stream: a bytes-like object, a path (str or\n"
+    "                    os.PathLike) or a binary file object.\n"
+    "  numthreads        libjxl worker threads; None or <= 0 picks libjxl's\n"
+    "                    default, 1 decodes on the calling thread alone.\n"
+    "  keep_orientation  leave the pixels as stored; by default they are\n"
+    "                    turned and flipped as the header's orientation says.\n"
+    "  coalesce          have libjxl blend each animation frame onto the\n"
+    "                    canvas (the default); False gives frames as stored.\n"
+    "  parse_color       also read the colour encoding (pixels do not need it).\n"
+    "  streaming         read a path or file object larger than 4 MiB in\n"
+    "                    4 MiB chunks on a background thread while libjxl\n"
+    "                    decodes, instead of loading it whole first.\n"
+    "  index             return frame `index` alone (counted from 0); the\n"
+    "                    frames before it are skipped without decoding their\n"
+    "                    pixels.\n"
+    "\n"
+    "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
+    "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"
+    "or, with `index`, that one frame. The dtype follows the stream's\n"
+    "samples: uint8, uint16, float16 or float32.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError           empty input, or bytes that are not JPEG XL.\n"
+    "  IndexError           the stream has no frame `index`.\n"
+    "  NotImplementedError  a channel layout other than L, LA, RGB, RGBA.\n"
+    "  JxlError             libjxl refused the stream (corrupt, truncated).\n"
+    "  OSError              a path or file object could not be read.\n"
+    "\n"
+    "Example:\n"
+    "    >>> grey = np.arange(12, dtype=np.uint16).reshape(3, 4)\n"
+    "    >>> out = decode(encode(grey, lossless=True))\n"
+    "    >>> out.dtype, np.array_equal(out, grey)\n"
+    "    (dtype('uint16'), True)\n"
+    "    >>> frames = np.stack([grey, grey + 1, grey + 2])\n"
+    "    >>> decode(encode(frames, animation=True, lossless=True), index=2)[0]\n"
+    "    array([2, 3, 4, 5], dtype=uint16)\n";
+
+constexpr const char kFrameCountDoc[] =
+    "frame_count(data, *, numthreads=None)\n--\n\n"
+    "Return the number of frames in a JPEG XL stream.\n"
+    "\n"
+    "The stream (bytes-like, a path or a binary file object) is parsed by a\n"
+    "private libjxl decoder subscribed to frame events only: frame headers are\n"
+    "read and frame data skipped, so no pixel is decoded. A still image\n"
+    "counts 1 frame, empty input 0. A file object is read from where it\n"
+    "stands and left open. `numthreads` is accepted and ignored.\n"
+    "\n"
+    "Raises JxlError when the stream ends early or is not JPEG XL at all,\n"
+    "with the message \"jxl: truncated stream while counting frames\" or\n"
+    "\"JxlDecoderProcessInput returned JXL_DEC_ERROR\"; OSError when a path\n"
+    "cannot be read.\n"
+    "\n"
+    "Example:\n"
+    "    >>> frame_count(encode(np.zeros((5, 4, 4), np.uint8), animation=True))\n"
+    "    5\n";
+
 PyMethodDef functions[] = {
-    {"encode",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
-     METH_VARARGS | METH_KEYWORDS,
-     "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
-     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
-     "container=False, dest=None)\n--\n\n"
-     "Encode an array as a JPEG XL stream in one call.\n\n"
-     "arr is one frame, (Y, X) or (Y, X, C), or with animation=True a stack\n"
-     "(T, Y, X[, C]). The options are JxlWriter's. Returns the encoded bytes,\n"
-     "or None when dest (a path or writable object) received them."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS, kEncodeDoc},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
-     METH_VARARGS | METH_KEYWORDS,
-     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-     "parse_color=False, streaming=False, index=None)\n--\n\n"
-     "Decode a JPEG XL stream into a NumPy array.\n\n"
-     "`data` is a bytes-like object, a path or a binary file object. Returns the\n"
-     "single frame of a still image, all frames of an animation stacked on a new\n"
-     "leading axis, or with `index` only that frame (counted from 0; the frames\n"
-     "before it are skipped without decoding their pixels). Raises IndexError\n"
-     "when the stream has no such frame."},
+     METH_VARARGS | METH_KEYWORDS, kDecodeDoc},
     {"frame_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_count)),
-     METH_VARARGS | METH_KEYWORDS,
-     "frame_count(data, *, numthreads=None)\n--\n\n"
-     "Return the number of frames in a JPEG XL stream.\n\n"
-     "The stream (bytes-like, a path or a binary file object) is parsed by a\n"
-     "private libjxl decoder subscribed to frame events only: frame headers are\n"
-     "read and frame data skipped, so no pixel is decoded. Empty input counts\n"
-     "0 frames; a truncated stream raises JxlError. `numthreads` is accepted\n"
-     "and ignored."},
+     METH_VARARGS | METH_KEYWORDS, kFrameCountDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -812,22 +812,105 @@ PyObject* get_icc_profile(PyObject* self, void*) {
   return r._icc_profile.new_ref();
 }
 
+// ---------------------------------------------------------------------------
+// Docstrings. The examples run as doctests with the module's globals, so
+// `np` and the module's own names are in scope.
+
+constexpr const char kReaderDoc[] =
+    "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
+    "parse_color=True, streaming=False, skip_frames=0)\n--\n\n"
+    "Streaming JPEG XL decoder: the header at once, frames one at a time.\n"
+    "\n"
+    "The constructor parses the header (size, channels, sample type,\n"
+    "animation, colour) without decoding any pixel. Iterate the reader to\n"
+    "decode one frame per step into a new array, or call read() for all of\n"
+    "them. Close it, or use it in a with block, to release libjxl's decoder,\n"
+    "its threads and the input at once.\n"
+    "\n"
+    "Parameters:\n"
+    "  data              a bytes-like object (read in place, not copied), a\n"
+    "                    path (str or os.PathLike) or a binary file object;\n"
+    "                    paths and file objects are read whole at once.\n"
+    "  numthreads        libjxl worker threads; None or <= 0 picks libjxl's\n"
+    "                    default, 1 decodes on the calling thread alone.\n"
+    "  keep_orientation  leave the pixels as stored; by default they are\n"
+    "                    turned and flipped as the header's orientation says.\n"
+    "  coalesce          have libjxl blend each animation frame onto the\n"
+    "                    canvas (the default); False gives frames as stored.\n"
+    "  parse_color       read the colour encoding too (`color`,\n"
+    "                    `icc_profile`); False skips it.\n"
+    "  streaming         for a path or file object larger than 4 MiB, read\n"
+    "                    4 MiB chunks on a background thread while libjxl\n"
+    "                    decodes, instead of loading the whole file first.\n"
+    "  skip_frames       frames to pass over, without decoding their pixels,\n"
+    "                    before the first one the reader yields.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError           empty input, or bytes that are not JPEG XL.\n"
+    "  NotImplementedError  a channel layout other than L, LA, RGB, RGBA.\n"
+    "  JxlError             libjxl refused the header (corrupt, truncated).\n"
+    "  OSError              a path or file object could not be read.\n"
+    "\n"
+    "A reader serves one thread at a time: calls from a second thread wait.\n"
+    "It cannot be pickled.\n"
+    "\n"
+    "Example:\n"
+    "    >>> data = encode(np.zeros((3, 4, 5), np.uint8), animation=True)\n"
+    "    >>> with JxlReader(data) as reader:\n"
+    "    ...     print(reader.frame_shape, reader.dtype, reader.is_animation)\n"
+    "    ...     for frame in reader:\n"
+    "    ...         print(frame.shape)\n"
+    "    (4, 5) <class 'numpy.uint8'> True\n"
+    "    (4, 5)\n"
+    "    (4, 5)\n"
+    "    (4, 5)\n";
+
 PyMethodDef reader_methods[] = {
     {"iter_frames", reader_iter_frames, METH_NOARGS,
      "iter_frames($self, /)\n--\n\n"
-     "Return an iterator that decodes the remaining frames one at a time,\n"
-     "each into a new NumPy array of the reader's frame_shape and dtype."},
+     "Return an iterator that decodes the remaining frames one at a time.\n"
+     "\n"
+     "Each step decodes one frame into a new array of the reader's\n"
+     "frame_shape and dtype, with the interpreter lock released while\n"
+     "libjxl works. Iterating the reader itself does the same. Nothing is\n"
+     "checked or decoded before the first next().\n"
+     "\n"
+     "Raises RuntimeError when the reader is closed, JxlError when libjxl\n"
+     "refuses a frame (a corrupt or truncated stream).\n"
+     "\n"
+     "Example:\n"
+     "    >>> data = encode(np.zeros((2, 3, 3), np.uint8), animation=True)\n"
+     "    >>> [frame.shape for frame in JxlReader(data).iter_frames()]\n"
+     "    [(3, 3), (3, 3)]\n"},
     {"read", reader_read, METH_NOARGS,
      "read($self, /)\n--\n\n"
-     "Decode every remaining frame: the single frame of a still image, or\n"
-     "all frames stacked on a new leading axis."},
+     "Decode every remaining frame and return them as one array.\n"
+     "\n"
+     "One remaining frame (a still image) comes back alone, shaped\n"
+     "frame_shape; several are stacked on a new leading axis.\n"
+     "\n"
+     "Raises JxlError(\"jxl: no frames in stream\") when no frame is left,\n"
+     "RuntimeError when the reader is closed, JxlError when libjxl refuses\n"
+     "a frame.\n"
+     "\n"
+     "Example:\n"
+     "    >>> data = encode(np.zeros((4, 2, 3, 3), np.uint8), animation=True)\n"
+     "    >>> JxlReader(data).read().shape\n"
+     "    (4, 2, 3, 3)\n"
+     "    >>> JxlReader(data, skip_frames=3).read().shape\n"
+     "    (2, 3, 3)\n"},
     {"__enter__", reader_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the reader."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
      METH_VARARGS | METH_KEYWORDS,
-     "__exit__($self, exc_type, exc, tb, /)\n--\n\nClose the reader; exceptions propagate."},
+     "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
+     "Close the reader; an exception raised in the with block propagates."},
     {"close", reader_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
-     "Release the decoder, its threads and the input. Idempotent."},
+     "Release the decoder, its threads and the input; closing again does\n"
+     "nothing.\n"
+     "\n"
+     "A file object passed in is left open. The header properties keep\n"
+     "their values after close; decoding raises RuntimeError."},
     {"__reduce__", reader_refuse_pickle, METH_NOARGS, nullptr},
     {"__setstate__", reader_refuse_pickle, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -836,21 +919,48 @@ PyMethodDef reader_methods[] = {
 PyGetSetDef reader_getset[] = {
     {"xsize", get_xsize, nullptr, "Image width in pixels.", nullptr},
     {"ysize", get_ysize, nullptr, "Image height in pixels.", nullptr},
-    {"samples", get_samples, nullptr, "Samples per pixel (1 to 4).", nullptr},
-    {"frame_shape", get_frame_shape, nullptr, "Shape of every frame array.", nullptr},
-    {"dtype", get_dtype, nullptr, "NumPy scalar type of every frame.", nullptr},
+    {"samples", get_samples, nullptr,
+     "Samples per pixel: 1 (L), 2 (LA), 3 (RGB) or 4 (RGBA).", nullptr},
+    {"frame_shape", get_frame_shape, nullptr,
+     "Shape of every frame array: (ysize, xsize) for grey, otherwise\n"
+     "(ysize, xsize, samples).",
+     nullptr},
+    {"dtype", get_dtype, nullptr,
+     "NumPy scalar type of every frame (the type, such as numpy.uint8).\n"
+     "\n"
+     "Integer samples of up to 8 bits give uint8, up to 16 bits uint16,\n"
+     "keeping the stream's range (10-bit samples stay below 1024); wider\n"
+     "integers give float32; float samples give float16 or float32.",
+     nullptr},
     {"is_animation", get_is_animation, nullptr, "Whether the stream is an animation.",
      nullptr},
     {"n_frames", get_n_frames, nullptr,
      "Always None: frames are not counted ahead of decoding (see frame_count).", nullptr},
-    {"basic_info", get_basic_info, nullptr, "The stream's basic header facts, as a dict.",
+    {"basic_info", get_basic_info, nullptr,
+     "The stream's header facts, as a new dict.\n"
+     "\n"
+     "Keys: xsize, ysize, bits_per_sample, exponent_bits_per_sample (0 for\n"
+     "integer samples), num_color_channels, num_extra_channels, alpha_bits,\n"
+     "have_animation, orientation (1 to 8, as in EXIF), intensity_target,\n"
+     "min_nits, uses_original_profile (True when the pixels were coded in\n"
+     "their own colour space rather than libjxl's XYB, as lossless ones are).",
      nullptr},
     {"color", get_color, nullptr,
-     "The colour encoding as a dict of libjxl enumeration values, or None\n"
-     "when the reader was opened with parse_color=False.",
+     "The colour encoding of the decoded pixels, as a new dict; None when\n"
+     "the reader was opened with parse_color=False.\n"
+     "\n"
+     "Keys: color_space, white_point, primaries, transfer_function,\n"
+     "rendering_intent, each the plain integer value of libjxl's\n"
+     "enumeration (kestrelpix.core.color names them: ColorSpace,\n"
+     "WhitePoint, Primaries, TransferFunction, RenderingIntent). An encoding\n"
+     "that only an ICC profile describes reads as zeros.",
      nullptr},
     {"icc_profile", get_icc_profile, nullptr,
-     "The ICC profile of the decoded pixels as bytes (fetched once), or None.", nullptr},
+     "The ICC profile of the decoded pixels as bytes, or None.\n"
+     "\n"
+     "Fetched from libjxl on first access and kept; None when the reader\n"
+     "was opened with parse_color=False, or closed before the first access.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -863,15 +973,7 @@ PyType_Slot reader_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-         "parse_color=True, streaming=False, skip_frames=0)\n--\n\n"
-         "Streaming JPEG XL decoder.\n\n"
-         "`data` is a bytes-like object, a path or a binary file object. The\n"
-         "header is parsed at once; iterate the reader (or call read()) to decode\n"
-         "frames into NumPy arrays. With streaming=True a path or file object\n"
-         "larger than 4 MiB is read by a background thread while libjxl decodes.")},
+    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
     {0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 #include <jxl/thread_parallel_runner.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <new>
@@ -156,6 +157,30 @@ int write_all(PyObject* dest, PyObject* payload) {
     chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
     if (!chunk) return -1;
   }
+}
+
+// libjxl's lossy encoder traps, taking the interpreter down, on NaN, on
+// infinity and on float samples near the top of float32's range (its
+// perceptual model overflows). Such frames are refused before they reach it.
+constexpr float kMaxLossyFloatMagnitude = 1e30f;
+
+int check_lossy_float_samples(PyObject* arr, JxlDataType type) {
+  auto* array = reinterpret_cast<PyArrayObject*>(arr);
+  const npy_intp count = PyArray_SIZE(array);
+  bool ok = true;
+  if (type == JXL_TYPE_FLOAT) {
+    const auto* v = static_cast<const float*>(PyArray_DATA(array));
+    for (npy_intp i = 0; i < count && ok; ++i)
+      ok = std::fabs(v[i]) <= kMaxLossyFloatMagnitude;  // false for NaN too
+  } else if (type == JXL_TYPE_FLOAT16) {
+    const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
+    for (npy_intp i = 0; i < count && ok; ++i) ok = (v[i] & 0x7C00) != 0x7C00;
+  }
+  if (ok) return 0;
+  PyErr_SetString(PyExc_ValueError,
+                  "jxl: lossy encoding needs finite float samples of magnitude "
+                  "at most 1e30 (use lossless=True for other values)");
+  return -1;
 }
 
 struct SampleType {
@@ -654,6 +679,8 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
                     "for multi-frame output");
     return nullptr;
   }
+  if (!_lossless && check_lossy_float_samples(src.get(), _pixel_format.data_type) < 0)
+    return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
 
@@ -974,21 +1001,53 @@ PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// ---------------------------------------------------------------------------
+// Docstrings. The examples run as doctests with the module's globals, so
+// `np` and the module's own names are in scope.
+
+constexpr const char kWriteFrameDoc[] =
+    "write_frame($self, arr, *, is_last=False)\n--\n\n"
+    "Encode one frame.\n"
+    "\n"
+    "`arr` is (Y, X) or (Y, X, C) with C of 1 to 4 (L, LA, RGB, RGBA), of\n"
+    "uint8, uint16, float16 or float32 (anything numpy.ascontiguousarray\n"
+    "turns into such an array). The first frame fixes the stream's size,\n"
+    "channels and sample type; later frames (animation only) must match it.\n"
+    "is_last=True tells libjxl that no frame follows; close() does the same.\n"
+    "The interpreter lock is released while libjxl encodes.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError    a shape or dtype the encoder does not take, or a frame\n"
+    "                that does not match the first.\n"
+    "  RuntimeError  a second frame without animation=True, or a closed\n"
+    "                writer.\n"
+    "  JxlError      libjxl refused the frame or the options (a frame after\n"
+    "                is_last, distance above 25).\n"
+    "\n"
+    "Example:\n"
+    "    >>> writer = JxlWriter(lossless=True)\n"
+    "    >>> writer.write_frame(np.zeros((4, 4), np.uint16))\n"
+    "    >>> decode(writer.close()).dtype\n"
+    "    dtype('uint16')\n";
+
+constexpr const char kCloseDoc[] =
+    "close($self, /)\n--\n\n"
+    "Finish the stream and hand it over.\n"
+    "\n"
+    "Returns the encoded bytes when the writer has no destination (empty\n"
+    "bytes if no frame was written). Otherwise writes them to the\n"
+    "destination in one call, closes a file the writer opened itself (never\n"
+    "the caller's object) and returns None. Closing again does nothing and\n"
+    "returns None.\n"
+    "\n"
+    "Raises JxlError when libjxl fails to finish the stream, and whatever\n"
+    "the destination's write() raises (the writer then stays open).";
+
 PyMethodDef writer_methods[] = {
     {"write_frame", as_cfunction(writer_write_frame), METH_VARARGS | METH_KEYWORDS,
-     "write_frame($self, arr, *, is_last=False)\n--\n\n"
-     "Encode one frame: a (Y, X) or (Y, X, C) array of uint8, uint16, float16\n"
-     "or float32 with C of 1 to 4 (L, LA, RGB, RGBA). The first frame fixes\n"
-     "the stream's size, channels and sample type; later frames (animation\n"
-     "only) must match it. In an animation, pass is_last=True with the final\n"
-     "frame, or call close() after it. The interpreter lock is released while\n"
-     "libjxl encodes."},
-    {"close", writer_close, METH_NOARGS,
-     "close($self, /)\n--\n\n"
-     "Finish the stream. Returns the encoded bytes when the writer has no\n"
-     "destination, otherwise writes them there (closing a file the writer\n"
-     "opened) and returns None. Closing again does nothing."},
-    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+     kWriteFrameDoc},
+    {"close", writer_close, METH_NOARGS, kCloseDoc},
+    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the writer."},
     {"__exit__", as_cfunction(writer_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
      "Close the writer, or, when the block raised, release it without\n"
@@ -1002,13 +1061,55 @@ constexpr const char kWriterDoc[] =
     "JxlWriter(dest=None, *, color=None, lossless=None, quality=None, "
     "distance=None, effort=5, decoding_speed=0, numthreads=None, "
     "animation=False, container=False)\n--\n\n"
-    "Streaming JPEG XL encoder.\n\n"
-    "dest is None (close() returns the bytes), a path (str or os.PathLike,\n"
-    "opened now) or an object with a write method. quality (libjxl's 0-100\n"
-    "scale, above 100 meaning lossless) and distance (0 lossless, 1 visually\n"
-    "lossless) are alternatives; lossless overrides both. effort is clamped\n"
-    "to 1..10, decoding_speed to 0..4. numthreads None or <= 0 uses libjxl's\n"
-    "default worker count. animation=True accepts any number of frames.";
+    "Streaming JPEG XL encoder: frames in, one stream out.\n"
+    "\n"
+    "Call write_frame() once for a still image, or once per frame with\n"
+    "animation=True; close(), or the end of a with block, finishes the\n"
+    "stream. The encoded bytes gather in the writer's own buffer and, at\n"
+    "close, are returned (no destination) or written in one call.\n"
+    "\n"
+    "Parameters:\n"
+    "  dest            None to get the bytes from close(); a path (str or\n"
+    "                  os.PathLike), opened at once; or an object with a\n"
+    "                  write() method.\n"
+    "  color           what the samples mean: None (sRGB for uint8, linear\n"
+    "                  sRGB for the other types), a name such as \"srgb\",\n"
+    "                  \"linear-srgb\", \"display-p3\", \"rec2020\",\n"
+    "                  \"rec2100-pq\" or \"gamma:2.2\", or a\n"
+    "                  kestrelpix.core.color.ColorSpec.\n"
+    "  lossless        True for mathematically lossless coding; None (the\n"
+    "                  default) means lossless only for quality above 100\n"
+    "                  or distance 0.\n"
+    "  quality         libjxl's 0-100 scale (90 is very good); or\n"
+    "  distance        Butteraugli distance: 0 lossless, 1 visually\n"
+    "                  lossless (the default), at most 25.\n"
+    "  effort          1 (fastest) to 10 (smallest output), clamped; None\n"
+    "                  means 5.\n"
+    "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n"
+    "                  faster and compress a little worse.\n"
+    "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n"
+    "                  default, 1 encodes on the calling thread alone.\n"
+    "  animation       accept any number of frames, a tenth of a second\n"
+    "                  each, looping; the stream goes in a container.\n"
+    "  container       wrap the codestream in the JPEG XL container.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError  quality and distance given together.\n"
+    "  TypeError   a `dest` that is neither a path nor writable.\n"
+    "  OSError     a path `dest` could not be opened.\n"
+    "  JxlError    libjxl could not set up its encoder.\n"
+    "\n"
+    "A writer serves one thread at a time: calls from a second thread wait.\n"
+    "It cannot be pickled.\n"
+    "\n"
+    "Example:\n"
+    "    >>> frames = np.zeros((4, 16, 16, 3), np.uint8)\n"
+    "    >>> with JxlWriter(animation=True, quality=90) as writer:\n"
+    "    ...     for frame in frames:\n"
+    "    ...         writer.write_frame(frame)\n"
+    "    ...     data = writer.close()\n"
+    "    >>> frame_count(data)\n"
+    "    4\n";
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>(kWriterDoc)},

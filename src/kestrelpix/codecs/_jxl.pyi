@@ -1,0 +1,225 @@
+"""Type stubs for kestrelpix.codecs._jxl, the streaming JPEG XL codec.
+
+The extension's own docstrings (``help(kestrelpix.codecs._jxl)``) are the
+manual; this file gives editors and type checkers the exact parameters and
+the precise types of what comes back.
+"""
+
+import os
+from collections.abc import Iterator
+from types import TracebackType
+from typing import Literal, Protocol, TypeAlias, TypedDict, overload, type_check_only
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from typing_extensions import Buffer, Self, disjoint_base
+
+from kestrelpix.core.color import ColorSpec
+from kestrelpix.core.errors import JxlError as JxlError
+
+# ---- Types that exist only for the checker -----------------------------------
+
+#: A decoded frame, or a stack of frames on a leading axis: (Y, X), (Y, X, C)
+#: with C of 2 to 4, or (T, Y, X[, C]). The dtype follows the stream's samples.
+Frame: TypeAlias = (
+    NDArray[np.uint8] | NDArray[np.uint16] | NDArray[np.float16] | NDArray[np.float32]
+)
+
+#: The NumPy scalar type of a reader's frames (the type itself, not a dtype).
+FrameType: TypeAlias = (
+    type[np.uint8] | type[np.uint16] | type[np.float16] | type[np.float32]
+)
+
+#: A path the module opens itself; bytes objects are stream data, never paths.
+_Path: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes]
+
+@type_check_only
+class _Readable(Protocol):
+    # Called with no argument to load a file whole, with a chunk size when
+    # streaming.
+    def read(self, size: int = ..., /) -> bytes: ...
+
+@type_check_only
+class _Writable(Protocol):
+    # Receives the whole stream at close; a short count gets the rest offered.
+    def write(self, data: bytes, /) -> int | None: ...
+
+#: What a reader, decode and frame_count accept.
+_Source: TypeAlias = Buffer | _Path | _Readable
+
+#: Where a writer or encode puts the stream (None: returned as bytes).
+_Dest: TypeAlias = _Path | _Writable
+
+#: The writer's colour: a name such as "display-p3", "gamma:2.2", or a ColorSpec.
+_Color: TypeAlias = ColorSpec | str | None
+
+@type_check_only
+class BasicInfo(TypedDict):
+    """`JxlReader.basic_info`: the stream's header facts."""
+
+    xsize: int
+    ysize: int
+    bits_per_sample: int
+    exponent_bits_per_sample: int
+    num_color_channels: int
+    num_extra_channels: int
+    alpha_bits: int
+    have_animation: bool
+    orientation: int
+    intensity_target: float
+    min_nits: float
+    uses_original_profile: bool
+
+@type_check_only
+class ColorEncoding(TypedDict):
+    """`JxlReader.color`: libjxl's colour enumerations as plain ints."""
+
+    color_space: int
+    white_point: int
+    primaries: int
+    transfer_function: int
+    rendering_intent: int
+
+# ---- Module globals ------------------------------------------------------------
+
+# libjxl's status and error values and their symbolic names.
+_DEC_STATUS_NAMES: dict[int, str]
+_ENC_STATUS_NAMES: dict[int, str]
+_ENC_ERR_NAMES: dict[int, str]
+
+# ---- Functions -----------------------------------------------------------------
+
+def libjxl_version() -> str: ...
+def check_signature(data: Buffer | None) -> bool: ...
+
+def decode(
+    data: _Source,
+    *,
+    numthreads: int | None = None,
+    keep_orientation: bool = False,
+    coalesce: bool = True,
+    parse_color: bool = False,
+    streaming: bool = False,
+    index: int | None = None,
+) -> Frame: ...
+@overload
+def encode(
+    arr: ArrayLike,
+    *,
+    color: _Color = None,
+    lossless: bool | None = None,
+    quality: float | None = None,
+    distance: float | None = None,
+    effort: int | None = 5,
+    decoding_speed: int | None = 0,
+    numthreads: int | None = None,
+    animation: bool = False,
+    container: bool = False,
+    dest: None = None,
+) -> bytes: ...
+@overload
+def encode(
+    arr: ArrayLike,
+    *,
+    color: _Color = None,
+    lossless: bool | None = None,
+    quality: float | None = None,
+    distance: float | None = None,
+    effort: int | None = 5,
+    decoding_speed: int | None = 0,
+    numthreads: int | None = None,
+    animation: bool = False,
+    container: bool = False,
+    dest: _Dest,
+) -> None: ...
+@overload
+def encode(
+    arr: ArrayLike,
+    *,
+    color: _Color = None,
+    lossless: bool | None = None,
+    quality: float | None = None,
+    distance: float | None = None,
+    effort: int | None = 5,
+    decoding_speed: int | None = 0,
+    numthreads: int | None = None,
+    animation: bool = False,
+    container: bool = False,
+    dest: _Dest | None = None,
+) -> bytes | None: ...
+def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
+
+# ---- Classes -------------------------------------------------------------------
+
+@disjoint_base
+class JxlReader:
+    def __init__(
+        self,
+        data: _Source,
+        *,
+        numthreads: int | None = None,
+        keep_orientation: bool = False,
+        coalesce: bool = True,
+        parse_color: bool = True,
+        streaming: bool = False,
+        skip_frames: int = 0,
+    ) -> None: ...
+    @property
+    def xsize(self) -> int: ...
+    @property
+    def ysize(self) -> int: ...
+    @property
+    def samples(self) -> int: ...
+    # Both are None only on a reader whose construction failed, which a
+    # caller never holds.
+    @property
+    def frame_shape(self) -> tuple[int, int] | tuple[int, int, int]: ...
+    @property
+    def dtype(self) -> FrameType: ...
+    @property
+    def is_animation(self) -> bool: ...
+    @property
+    def n_frames(self) -> None: ...
+    @property
+    def basic_info(self) -> BasicInfo: ...
+    @property
+    def color(self) -> ColorEncoding | None: ...
+    @property
+    def icc_profile(self) -> bytes | None: ...
+    def iter_frames(self) -> Iterator[Frame]: ...
+    def __iter__(self) -> Iterator[Frame]: ...
+    def read(self) -> Frame: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@disjoint_base
+class JxlWriter:
+    def __init__(
+        self,
+        dest: _Dest | None = None,
+        *,
+        color: _Color = None,
+        lossless: bool | None = None,
+        quality: float | None = None,
+        distance: float | None = None,
+        effort: int | None = 5,
+        decoding_speed: int | None = 0,
+        numthreads: int | None = None,
+        animation: bool = False,
+        container: bool = False,
+    ) -> None: ...
+    def write_frame(self, arr: ArrayLike, *, is_last: bool = False) -> None: ...
+    def close(self) -> bytes | None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
