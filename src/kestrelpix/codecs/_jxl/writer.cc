@@ -578,8 +578,8 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
   _color_encoding = JxlColorEncoding{};
   PyObject* spec = _color_spec.get();
   if (spec == Py_None) {
-    // Without a spec, integers are taken as sRGB and floats as linear sRGB,
-    // as libjxl itself assumes.
+    // Without a spec, 8-bit samples are taken as sRGB and every wider type
+    // (uint16 included) as linear sRGB.
     if (data_type == JXL_TYPE_UINT8)
       JxlColorEncodingSetToSRGB(&_color_encoding, grey ? JXL_TRUE : JXL_FALSE);
     else
