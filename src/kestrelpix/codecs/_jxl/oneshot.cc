@@ -11,6 +11,7 @@
 
 #include "common.h"
 #include "status.h"
+#include "writer.h"
 
 namespace kp {
 namespace {
@@ -255,23 +256,7 @@ constexpr const char kEncodeDoc[] =
     "  arr             one frame, (Y, X) or (Y, X, C) with C of 1 to 4 (L,\n"
     "                  LA, RGB, RGBA), of uint8, uint16, float16 or float32;\n"
     "                  with animation=True a stack (T, Y, X[, C]) of frames.\n"
-    "  color           what the samples mean: None (sRGB for uint8, linear\n"
-    "                  sRGB for the other types), a name such as \"srgb\",\n"
-    "                  \"linear-srgb\", \"display-p3\", \"rec2020\",\n"
-    "                  \"rec2100-pq\" or \"gamma:2.2\", or a\n"
-    "                  kestrelpix.core.color.ColorSpec.\n"
-    "  lossless        True for mathematically lossless coding; None (the\n"
-    "                  default) means lossless only for quality above 100\n"
-    "                  or distance 0.\n"
-    "  quality         libjxl's 0-100 scale (90 is very good); or\n"
-    "  distance        Butteraugli distance: 0 lossless, 1 visually\n"
-    "                  lossless (the default), at most 25.\n"
-    "  effort          1 (fastest) to 10 (smallest output), clamped; None\n"
-    "                  means 5.\n"
-    "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n"
-    "                  faster and compress a little worse.\n"
-    "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n"
-    "                  default, 1 encodes on the calling thread alone.\n"
+    KP_ENCODER_OPTIONS_DOC
     "  animation       take `arr` as a stack of frames, the first axis\n"
     "                  being time (a tenth of a second each, looping).\n"
     "  container       wrap the codestream in the JPEG XL container (always\n"

@@ -17,6 +17,27 @@ namespace kp {
 // Creates the JxlWriter type and binds it in the module.
 int add_writer_type(PyObject* module);
 
+// The options JxlWriter and encode share, as their docstrings describe them.
+#define KP_ENCODER_OPTIONS_DOC \
+  "  color           what the samples mean: None (sRGB for uint8, linear\n" \
+  "                  sRGB for the other types), a name such as \"srgb\",\n" \
+  "                  \"linear-srgb\", \"display-p3\", \"rec2020\",\n" \
+  "                  \"rec2100-pq\" or \"gamma:2.2\", or a\n" \
+  "                  kestrelpix.core.color.ColorSpec.\n" \
+  "  lossless        True for mathematically lossless coding; None (the\n" \
+  "                  default) means lossless only for quality above 100\n" \
+  "                  or distance 0.\n" \
+  "  quality         libjxl's 0-100 scale (90 is very good); or\n" \
+  "  distance        Butteraugli distance: 0 lossless, 1 visually\n" \
+  "                  lossless (the default), at most 25.\n" \
+  "  effort          1 (fastest) to 10 (smallest output), clamped; None\n" \
+  "                  means 5.\n" \
+  "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n" \
+  "                  faster and compress a little worse.\n" \
+  "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n" \
+  "                  default, 1 encodes on the calling thread alone.\n"
+
+
 // ---------------------------------------------------------------------------
 // The output buffer
 
