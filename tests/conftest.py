@@ -3,6 +3,7 @@ Netpbm/PFM files they read and write."""
 
 from __future__ import annotations
 
+import io
 import shutil
 import subprocess
 from pathlib import Path
@@ -118,6 +119,14 @@ def djxl(stream: bytes, tmp_path: Path, suffix: str, *options: str) -> Path:
     out = tmp_path / f"djxl_out{suffix}"
     run_tool("djxl", src, out, *options)
     return out
+
+
+class LooksLarge(io.BytesIO):
+    """An in-memory file that measures above the 4 MiB streaming threshold
+    (seeking to its end lands past it), so readers stream it."""
+
+    def seek(self, pos, whence=0):
+        return super().seek(4194305 if whence == 2 else pos, 0 if whence == 2 else whence)
 
 
 # --- sample images ----------------------------------------------------------

@@ -3,12 +3,11 @@ Python exception. A crash takes the whole test run down with it."""
 
 from __future__ import annotations
 
-import io
 
 import numpy as np
 import pytest
 
-from conftest import cjxl, sample_image, write_apng, write_pnm
+from conftest import LooksLarge, cjxl, sample_image, write_apng, write_pnm
 
 
 @pytest.fixture(scope="module")
@@ -104,13 +103,6 @@ class _Chunks:
         pass
 
 
-class _LooksLarge(io.BytesIO):
-    """Measures above the streaming threshold, so the reader streams it."""
-
-    def seek(self, pos, whence=0):
-        return super().seek(4194305 if whence == 2 else pos, 0 if whence == 2 else whence)
-
-
 @pytest.mark.parametrize("size", [1, 7, 4096])
 @pytest.mark.parametrize("name", ["still", "container", "animation"])
 def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
@@ -119,10 +111,10 @@ def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
     monkeypatch.setattr(_Chunks, "size", size)
     stream = small_streams[name]
     expected = jxl.decode(stream)
-    np.testing.assert_array_equal(jxl.decode(_LooksLarge(stream), streaming=True), expected)
+    np.testing.assert_array_equal(jxl.decode(LooksLarge(stream), streaming=True), expected)
     for cut in range(0, len(stream), 3 if size == 1 else 1):
         try:
-            jxl.decode(_LooksLarge(stream[:cut]), streaming=True, numthreads=1)
+            jxl.decode(LooksLarge(stream[:cut]), streaming=True, numthreads=1)
         except (jxl.JxlError, ValueError):
             pass
 
