@@ -7,6 +7,13 @@
 
 #include <string>
 
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 the member types and flags live in structmember.h.
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
 #include "common.h"
 #include "oneshot.h"
 #include "reader.h"
