@@ -3,15 +3,20 @@
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install -q --no-build-isolation --no-deps \
-               -Cbuild-dir=build/cp313
+               -Cbuild-dir=build/ext
+# The bootstrap links the .pc files, reference tools and test data of the
+# libjxl in use into the venv (a private prefix on Debian 12).
+export PKG_CONFIG_PATH := $(CURDIR)/$(VENV)/lib/pkgconfig$(if $(PKG_CONFIG_PATH),:$(PKG_CONFIG_PATH))
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: bootstrap build test demo bench clean
+.PHONY: bootstrap build test demo bench clean clean-deps
 
 bootstrap:
 	@bash scripts/bootstrap
 
+# Serialised, so that several shells building at once do not trip over each other.
 build: bootstrap
-	@$(PIP_INSTALL) .
+	@mkdir -p build && flock build/.lock $(PIP_INSTALL) .
 
 test: build
 	$(PY) -m pytest -q
@@ -32,6 +37,12 @@ bench: build $(BASELINE)
 
 clean:
 	rm -rf build
+
+# Removes the private libjxl prefix that the bootstrap built on Debian 12
+# (shared by every clone on the machine); the next bootstrap builds it again.
+clean-deps:
+	/usr/bin/python3 scripts/deps.py --clean
+	rm -f $(VENV)/.kestrelpix-prefix
 
 # Reliability: the test suite under AddressSanitizer and UBSan, and
 # coverage-guided fuzzing (FUZZ_SECONDS, default 300).

@@ -4,14 +4,32 @@ Netpbm/PFM files they read and write."""
 from __future__ import annotations
 
 import io
+import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-TESTDATA = Path("/usr/share/libjxl-testdata")
+# The reference tools and test data of the libjxl in use: linked into the venv
+# by the bootstrap when libjxl lives in a private prefix, else the system's.
+os.environ["PATH"] = os.pathsep.join([str(Path(sys.executable).parent),
+                                      os.environ.get("PATH", "")])
+os.environ["PKG_CONFIG_PATH"] = os.pathsep.join(
+    p for p in (str(Path(sys.prefix, "lib", "pkgconfig")), os.environ.get("PKG_CONFIG_PATH"))
+    if p)
+
+
+def libjxl_include_dir() -> Path:
+    """Where the headers of the libjxl in use are."""
+    out = subprocess.run(["pkg-config", "--variable=includedir", "libjxl"],
+                         capture_output=True, text=True).stdout.strip()
+    return Path(out or "/usr/include")
+TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
+                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
+                Path("/usr/share/libjxl-testdata"))
 
 
 # --- Netpbm (PGM/PPM/PAM) and PFM files ------------------------------------

@@ -8,7 +8,9 @@ from kestrelpix.core import color as C
 from kestrelpix.core.color import ColorSpec, gamma_spec, parse_color
 from kestrelpix.core.errors import CodecError, JxlError
 
-HEADER = pathlib.Path("/usr/include/jxl/color_encoding.h")
+from conftest import libjxl_include_dir
+
+HEADER = libjxl_include_dir() / "jxl" / "color_encoding.h"
 SDR = C.JXL_RENDERING_INTENT_RELATIVE, False
 HDR = C.JXL_RENDERING_INTENT_PERCEPTUAL, True
 SRGB = C.JXL_WHITE_POINT_D65, C.JXL_PRIMARIES_SRGB

@@ -200,14 +200,28 @@ def test_fuzz_cases_never_crash():
 
 
 def test_layers_without_coalescing(jxl, tmp_path, have_tools):
-    # Narrower sub-frames are layers smaller than the image: libjxl asks for
-    # a smaller buffer than the header's frame shape.
+    # Narrower sub-frames are layers smaller than the image: each comes out
+    # at its own size, as stored.
     frames = [sample_image(8, 12, 3), sample_image(8, 5, 3, seed=1)]
     stream = cjxl(write_apng(tmp_path / "l.apng", frames, x_offsets=[0, 4]),
                   tmp_path / "l.jxl", "-d", "0", "-e", "1")
     assert jxl.decode(stream).shape == (2, 8, 12, 3)
-    with pytest.raises(jxl.JxlError, match=r"^jxl: out buffer size mismatch$"):
+    layers = list(jxl.JxlReader(stream, coalesce=False))
+    assert [layer.shape for layer in layers] == [(8, 12, 3), (8, 5, 3)]
+    np.testing.assert_array_equal(layers[1], frames[1])
+    np.testing.assert_array_equal(jxl.decode(stream, coalesce=False, index=1), frames[1])
+    with pytest.raises(ValueError, match="^jxl: the frames differ in size"):
         jxl.decode(stream, coalesce=False)
+
+
+@pytest.mark.skipif(not TESTDATA.is_dir(), reason="libjxl-testdata not installed")
+def test_cropped_layer_from_testdata(jxl):
+    path = TESTDATA / "jxl" / "blending" / "cropped_traffic_light.jxl"
+    with jxl.JxlReader(path, coalesce=False) as reader:
+        canvas = reader.frame_shape
+        layers = list(reader)
+    assert len(layers) == jxl.frame_count(path)
+    assert any(layer.shape[:2] != canvas[:2] for layer in layers)
 
 
 # --- lifecycle ------------------------------------------------------------------

@@ -44,8 +44,12 @@ class _Writable(Protocol):
     # Receives the whole stream at close; a short count gets the rest offered.
     def write(self, data: bytes, /) -> int | None: ...
 
+#: Bytes-like input. NumPy declares arrays as buffers only for Python 3.12 and
+#: later, so a uint8 array is named on its own for 3.11.
+_Bytes: TypeAlias = Buffer | NDArray[np.uint8]
+
 #: What a reader, decode and frame_count accept.
-_Source: TypeAlias = Buffer | _Path | _Readable
+_Source: TypeAlias = _Bytes | _Path | _Readable
 
 #: Where a writer or encode puts the stream (None: returned as bytes).
 _Dest: TypeAlias = _Path | _Writable
@@ -90,7 +94,7 @@ _ENC_ERR_NAMES: dict[int, str]
 # ---- Functions -----------------------------------------------------------------
 
 def libjxl_version() -> str: ...
-def check_signature(data: Buffer | None) -> bool: ...
+def check_signature(data: _Bytes | None) -> bool: ...
 
 def decode(
     data: _Source,

@@ -152,6 +152,12 @@ class BackgroundChunkReader:
                 file.close()
             raise
         self._finalizer = weakref.finalize(self, _shutdown, thread, self._chunks, stop)
+        self._thread_ident = thread.ident
+
+    @property
+    def thread_ident(self) -> int | None:
+        """The identifier of the reading thread (as `threading.get_ident` gives it)."""
+        return self._thread_ident
 
     @property
     def closed(self) -> bool:

@@ -48,6 +48,18 @@ int Reader::_init_streaming(PyObject* src) {
   if (!args || !kwargs) return -1;
   Ref chunk_reader = Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
   if (!chunk_reader) return -1;
+  // The reading thread runs the source's read(); should that call back into
+  // this reader, it must be refused rather than wait for a lock held by the
+  // thread that waits for it.
+  Ref ident = Ref::steal(PyObject_GetAttrString(chunk_reader.get(), "thread_ident"));
+  if (!ident) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();  // a stand-in reader without a thread of its own
+  } else if (ident.get() != Py_None) {
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    lock.forbid_thread(value);
+  }
   _chunk_reader.set(std::move(chunk_reader));
   _streaming = 1;
 

@@ -18,6 +18,7 @@
 #include "oneshot.h"
 #include "reader.h"
 #include "status.h"
+#include "threads.h"
 #include "writer.h"
 
 namespace kp {
@@ -317,6 +318,15 @@ PyObject* init_module() {
     return nullptr;
 
   if (add_oneshot_functions(m) < 0) return nullptr;
+
+  if (remember_main_thread() < 0) return nullptr;
+  static bool exit_hook = false;
+  if (init_worker_pools() < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "jxl: pthread_atfork failed");
+    return nullptr;
+  }
+  // Idle worker threads end with the interpreter, not with the process.
+  if (!exit_hook && Py_AtExit(drop_idle_pools) == 0) exit_hook = true;
   return module.release();
 }
 

@@ -1,6 +1,10 @@
 // The out-of-line parts of the boundary helpers declared in py.h.
 #include "py.h"
 
+#include "threads.h"
+
+#include <unistd.h>
+
 #include <cstring>
 
 namespace kp {
@@ -35,11 +39,65 @@ int ByteView::acquire(PyObject* obj) {
   return 0;
 }
 
+namespace {
+// The interpreter's main thread, which is the one that shuts it down and so
+// must never be parked.
+std::atomic<unsigned long> g_main_thread{0};
+}  // namespace
+
+int remember_main_thread() {
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return -1;
+  Ref main = call_method(threading.get(), "main_thread");
+  if (!main) return -1;
+  Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return -1;
+  const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+  g_main_thread.store(value);
+  return 0;
+}
+
+void restore_thread(PyThreadState* state) {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing();
+#else
+  const bool finalizing = _Py_IsFinalizing();
+#endif
+  if (finalizing && PyThread_get_thread_ident() != g_main_thread.load()) {
+    for (;;) pause();
+  }
+  PyEval_RestoreThread(state);
+}
+
+ObjectLock::ObjectLock() noexcept
+    : lock_(PyThread_allocate_lock()), generation_(fork_generation()) {}
+
+bool ObjectLock::same_process() const noexcept { return generation_ == fork_generation(); }
+
+bool ObjectLock::check_process(const char* type_name) const {
+  if (same_process()) return true;
+  PyErr_Format(PyExc_RuntimeError,
+               "jxl: this %s was made before os.fork() and cannot be used in the "
+               "child process; make a new one there",
+               type_name);
+  return false;
+}
+
 bool ObjectLock::acquire(const char* type_name) {
+  // Before touching the lock, which a thread of the parent may have held.
+  if (!check_process(type_name)) return false;
   const unsigned long me = PyThread_get_thread_ident();
   if (owner_.load(std::memory_order_relaxed) == me) {
     PyErr_Format(PyExc_RuntimeError,
                  "jxl: %s is already in use by this thread (reentrant call)",
+                 type_name);
+    return false;
+  }
+  if (forbidden_.load() == me) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "jxl: %s cannot be used from its own background reading thread "
+                 "(the source's read() called it)",
                  type_name);
     return false;
   }

@@ -109,12 +109,27 @@ class ByteView {
   bool held_ = false;
 };
 
+// Takes the interpreter lock back after a stretch without it.
+//
+// A daemon thread that comes back while the interpreter is shutting down is
+// ended by CPython (before 3.14) with pthread_exit, which unwinds its stack:
+// every destructor above would then run without the lock, some of them on
+// Python objects. Such a thread is parked for good instead (the process is
+// about to end), as later CPython releases do themselves. Should shutdown
+// begin between the check and the call, the unwind still passes: nothing on
+// this path is noexcept.
+void restore_thread(PyThreadState* state);
+// Records the main thread for restore_thread; called at start-up. Returns 0,
+// or -1 with an error set.
+int remember_main_thread();
+
 // Releases the interpreter lock for its lifetime. Nothing done inside may
 // touch a Python object.
 class WithoutGil {
  public:
   WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  // noexcept(false): see restore_thread.
+  ~WithoutGil() noexcept(false) { restore_thread(state_); }
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
 
@@ -166,10 +181,13 @@ auto without_gil(F&& f) {
 // and lzma objects do: the lock is tried first, then waited for with the
 // interpreter lock released. A second entry from the thread that already
 // holds it (say, from a callback into Python) is refused with RuntimeError
-// instead of deadlocking.
+// instead of deadlocking, and so is any entry from a thread the object
+// itself waits on (a reader's background reading thread), and any use in a
+// child process of an object made before fork(): its native state (threads,
+// locks) did not come along.
 class ObjectLock {
  public:
-  ObjectLock() noexcept : lock_(PyThread_allocate_lock()) {}
+  ObjectLock() noexcept;
   ~ObjectLock() {
     if (lock_) PyThread_free_lock(lock_);
   }
@@ -183,10 +201,18 @@ class ObjectLock {
     owner_.store(0, std::memory_order_relaxed);
     PyThread_release_lock(lock_);
   }
+  // A thread that must never enter (0: none).
+  void forbid_thread(unsigned long ident) noexcept { forbidden_.store(ident); }
+  // Whether the object was made in this process rather than before a fork.
+  bool same_process() const noexcept;
+  // RuntimeError for an object inherited through fork(); returns false then.
+  bool check_process(const char* type_name) const;
 
  private:
   PyThread_type_lock lock_;
   std::atomic<unsigned long> owner_{0};
+  std::atomic<unsigned long> forbidden_{0};
+  uint64_t generation_;
 };
 
 // Holds an ObjectLock for a scope; check `ok()` before going on.

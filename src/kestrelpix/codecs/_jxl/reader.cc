@@ -5,6 +5,8 @@
 
 #include <jxl/thread_parallel_runner.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -104,6 +106,9 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         return streaming ? _RC_NEED_INPUT : _RC_ERR_NEED_INPUT_FATAL;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
         if (buffer_set) return _RC_ERR_DOUBLE_ALLOC;
+        // A layer (no coalescing) gets its array once its size is known;
+        // libjxl asks again when the step resumes.
+        if (!buf) return _RC_NEED_BUFFER;
         size_t out_size = 0;
         if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
           return _RC_ERR_BUF_SIZE_QUERY;
@@ -131,14 +136,9 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
 Reader::~Reader() { release_native(); }
 
 void Reader::release_native_handles() noexcept {
-  // The runner serves the decoder, so it goes after it.
   if (_decoder) {
     JxlDecoderDestroy(_decoder);
     _decoder = nullptr;
-  }
-  if (_runner) {
-    JxlThreadParallelRunnerDestroy(_runner);
-    _runner = nullptr;
   }
 }
 
@@ -160,16 +160,32 @@ static int ignore_unsupported() {
   return -1;
 }
 
+// Whether an os.stat_result describes a regular file: only those have a size
+// that says how much a read will deliver (a pipe, socket or terminal reads
+// as 0 bytes long).
+static int is_regular_file(PyObject* st) {
+  Ref mode = Ref::steal(PyObject_GetAttrString(st, "st_mode"));
+  if (!mode) return -1;
+  const long m = PyLong_AsLong(mode.get());
+  if (m == -1 && PyErr_Occurred()) return -1;
+  return S_ISREG(static_cast<mode_t>(m)) ? 1 : 0;
+}
+
 // The total size of a file object (its end offset), or -1 when it cannot be
-// told: fstat on its descriptor, else seeking to the end and back.
+// told: fstat on its descriptor for a regular file, else seeking to the end
+// and back.
 static int measure_file_object(PyObject* file, long long* fsize) {
   *fsize = -1;
   PyObject* os = module_global("os");
   if (!os) return -1;
   Ref fileno = call_method(file, "fileno");
   Ref st = fileno ? call_method(os, "fstat", fileno.get()) : Ref();
-  Ref size = st ? Ref::steal(PyObject_GetAttrString(st.get(), "st_size")) : Ref();
-  if (size) {
+  if (st) {
+    const int regular = is_regular_file(st.get());
+    if (regular < 0) return -1;
+    if (!regular) return 0;  // a pipe, socket or terminal: unknown
+    Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
+    if (!size) return -1;
     *fsize = PyLong_AsLongLong(size.get());
     return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
   }
@@ -187,6 +203,26 @@ static int measure_file_object(PyObject* file, long long* fsize) {
   if (*fsize == -1 && PyErr_Occurred()) return -1;
   if (!call_method(file, "seek", cur.get())) return ignore_unsupported();
   return 0;
+}
+
+// The size of the file at a path, or -1 when it is no regular file (a FIFO,
+// a device) or cannot be looked at; an error other than OSError fails.
+static int measure_path(PyObject* path, long long* fsize) {
+  *fsize = -1;
+  PyObject* os = module_global("os");
+  if (!os) return -1;
+  Ref st = call_method(os, "stat", path);
+  if (!st) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    PyErr_Clear();  // opening it will tell what is wrong
+    return 0;
+  }
+  const int regular = is_regular_file(st.get());
+  if (regular <= 0) return regular;
+  Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
+  if (!size) return -1;
+  *fsize = PyLong_AsLongLong(size.get());
+  return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
 // Calls obj.close(), discarding an Exception but letting anything else
@@ -237,39 +273,21 @@ int Reader::load_source(PyObject** data, PyObject* streaming, Ref* loaded,
   if (want_streaming < 0) return -1;
   const int path_like = is_path_like(*data);
   if (path_like < 0) return -1;
-  const int file_like = path_like ? 0 : is_readable_file(*data);
+  // An object that exports its bytes (an mmap, say) is read in place, even
+  // when it has a read() method as well.
+  const int file_like = path_like || PyObject_CheckBuffer(*data) ? 0 : is_readable_file(*data);
   if (file_like < 0) return -1;
 
-  if (want_streaming && path_like) {
+  if (want_streaming && (path_like || file_like)) {
+    // A source whose size cannot be known (a pipe, a socket, stdin) is
+    // streamed: it may be of any length.
     long long fsize = -1;
-    PyObject* os = module_global("os");
-    if (!os) return -1;
-    Ref ospath = Ref::steal(PyObject_GetAttrString(os, "path"));
-    if (!ospath) return -1;
-    Ref size = call_method(ospath.get(), "getsize", *data);
-    if (size) {
-      fsize = PyLong_AsLongLong(size.get());
-      if (fsize == -1 && PyErr_Occurred()) return -1;
-    } else if (PyErr_ExceptionMatches(PyExc_OSError)) {
-      PyErr_Clear();
-    } else {
+    if ((path_like ? measure_path(*data, &fsize) : measure_file_object(*data, &fsize)) < 0)
       return -1;
-    }
-    if (fsize > static_cast<long long>(kStreamingThreshold)) {
+    if (fsize < 0 || fsize > static_cast<long long>(kStreamingThreshold)) {
       *stream_it = true;
       return 0;
     }
-  } else if (want_streaming && file_like) {
-    long long fsize = -1;
-    if (measure_file_object(*data, &fsize) < 0) return -1;
-    if (fsize > static_cast<long long>(kStreamingThreshold)) {
-      *stream_it = true;
-      return 0;
-    }
-    *loaded = call_method(*data, "read");
-    if (!*loaded) return -1;
-    *data = loaded->get();
-    return 0;
   }
   if (path_like) {
     *loaded = read_path(*data);
@@ -297,14 +315,11 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
     raise_jxl_error("JxlDecoderCreate returned NULL");
     return -1;
   }
-  if (_num_threads > 1) {
-    _runner = JxlThreadParallelRunnerCreate(/*memory_manager=*/nullptr, _num_threads);
-    if (!_runner) {
-      raise_jxl_error("JxlThreadParallelRunnerCreate returned NULL");
-      return -1;
-    }
-    const JxlDecoderStatus st =
-        JxlDecoderSetParallelRunner(_decoder, JxlThreadParallelRunner, _runner);
+  // Threads start only when pixels are decoded, and only for an image
+  // large enough to share out.
+  runner.set_workers(_num_threads);
+  if (runner.threaded()) {
+    const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder, LazyRunner::run, &runner);
     if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetParallelRunner", st), -1;
   }
   if (_keep_orientation) {
@@ -319,6 +334,8 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   if (want_color < 0) return -1;
   _parse_color = want_color;
   int events = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
+  // Layers are sized by their own frame headers when not coalesced.
+  if (!_coalesce) events |= JXL_DEC_FRAME;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
   if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
@@ -409,6 +426,7 @@ int Reader::_parse_header() {
           return -1;
         }
         _have_basic_info = 1;
+        runner.set_inline_only(fits_one_group(_basic_info.xsize, _basic_info.ysize));
         size_t samples = 0;
         Ref shape = _shape_from_basic_info(_basic_info, &samples);
         if (!shape) return -1;
@@ -518,6 +536,22 @@ Ref new_frame_array(const Reader& r) {
   return Ref::steal(PyArray_SimpleNew(r._samples == 1 ? 2 : 3, dims, r.frame_typenum));
 }
 
+// The array of a layer decoded without coalescing: its own frame header
+// gives its size (a cropped layer is smaller than the canvas), turned as the
+// pixels will be unless the orientation is kept.
+Ref new_layer_array(const Reader& r) {
+  JxlFrameHeader header;
+  if (JxlDecoderGetFrameHeader(r._decoder, &header) != JXL_DEC_SUCCESS) {
+    raise_jxl_error("JxlDecoderGetFrameHeader failed");
+    return {};
+  }
+  npy_intp ysize = header.layer_info.ysize;
+  npy_intp xsize = header.layer_info.xsize;
+  if (!r._keep_orientation && r._basic_info.orientation > 4) std::swap(xsize, ysize);
+  npy_intp dims[3] = {ysize, xsize, static_cast<npy_intp>(r._samples)};
+  return Ref::steal(PyArray_SimpleNew(r._samples == 1 ? 2 : 3, dims, r.frame_typenum));
+}
+
 PyObject* frame_iter_next(PyObject* self) {
   auto* it = reinterpret_cast<FrameIterObject*>(self);
   if (it->finished) return nullptr;
@@ -547,13 +581,21 @@ PyObject* frame_iter_next(PyObject* self) {
     return frame_iter_finish(it);
   }
 
-  // Resume a frame that libjxl already writes into, or start a new one.
+  // Resume a frame that libjxl already writes into, or start a new one. A
+  // coalesced frame is the canvas's size, known now; a layer's array waits
+  // for its frame header.
   int buffer_set = r.pending_frame ? 1 : 0;
-  Ref frame = buffer_set ? std::move(r.pending_frame) : new_frame_array(r);
-  if (!frame) return frame_iter_finish(it);
-  auto* arr = reinterpret_cast<PyArrayObject*>(frame.get());
-  void* buf = PyArray_DATA(arr);
-  const size_t expected_size = r._frame_nbytes;
+  Ref frame;
+  if (buffer_set) {
+    frame = std::move(r.pending_frame);
+  } else if (r._coalesce) {
+    frame = new_frame_array(r);
+    if (!frame) return frame_iter_finish(it);
+  }
+  void* buf = frame ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get())) : nullptr;
+  size_t expected_size = frame ? static_cast<size_t>(PyArray_NBYTES(
+                                     reinterpret_cast<PyArrayObject*>(frame.get())))
+                               : 0;
   for (;;) {
     JxlDecoder* dec = r._decoder;
     const JxlPixelFormat* pf = &r._pixel_format;
@@ -568,6 +610,13 @@ PyObject* frame_iter_next(PyObject* self) {
           if (buffer_set) r.pending_frame = std::move(frame);
           return frame_iter_finish(it);
         }
+        continue;
+      case _RC_NEED_BUFFER:
+        frame = new_layer_array(r);
+        if (!frame) return frame_iter_finish(it);
+        buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
+        expected_size = static_cast<size_t>(PyArray_NBYTES(
+            reinterpret_cast<PyArrayObject*>(frame.get())));
         continue;
       case _RC_FRAME:
         return frame.release();
@@ -741,6 +790,16 @@ PyObject* reader_read(PyObject* self, PyObject*) {
   const Py_ssize_t n = PyList_GET_SIZE(frames.get());
   if (n == 0) return raise_jxl_error("jxl: no frames in stream");
   if (n == 1) return Py_NewRef(PyList_GET_ITEM(frames.get(), 0));
+  auto* first = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(frames.get(), 0));
+  for (Py_ssize_t i = 1; i < n; ++i) {
+    auto* other = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(frames.get(), i));
+    if (!PyArray_SAMESHAPE(first, other)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "jxl: the frames differ in size (layers decoded with "
+                      "coalesce=False); iterate the reader to get them one by one");
+      return nullptr;
+    }
+  }
   PyObject* np = module_global("np");
   if (!np) return nullptr;
   Ref stack = Ref::steal(PyObject_GetAttrString(np, "stack"));

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "py.h"
+#include "threads.h"
 
 namespace kp {
 
@@ -48,7 +49,7 @@ class Reader {
 
   // --- fields ------------------------------------------------------------
   JxlDecoder* _decoder = nullptr;
-  void* _runner = nullptr;            // JxlThreadParallelRunner, or null
+  LazyRunner runner;                  // lends worker threads to libjxl
   size_t _num_threads = 0;
   Field _data_ref;                    // buffered input object
   const uint8_t* _src_data = nullptr;

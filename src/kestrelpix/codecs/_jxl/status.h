@@ -11,6 +11,7 @@ enum DecodeResult : int {
   _RC_FRAME = 0,        // the frame's pixels are complete
   _RC_EOF = 1,          // the stream is finished
   _RC_NEED_INPUT = 2,   // streaming: refill and resume the step
+  _RC_NEED_BUFFER = 3,  // a layer's size is known: allocate it and resume
   _RC_ERR_PROCESS = -1,
   _RC_ERR_NEED_INPUT_FATAL = -2,
   _RC_ERR_BUF_SIZE_QUERY = -3,

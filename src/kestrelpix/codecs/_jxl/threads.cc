@@ -1,0 +1,229 @@
+// Worker pools for libjxl and the lazy runner that lends them out.
+#include "threads.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace kp {
+namespace {
+
+std::atomic<uint64_t> g_fork_generation{0};
+
+// Runs tasks [start, end) on the calling thread, as thread 0.
+JxlParallelRetCode run_inline(void* opaque, JxlParallelRunInit init,
+                              JxlParallelRunFunction func, uint32_t start,
+                              uint32_t end) noexcept {
+  if (init(opaque, 1) != JXL_PARALLEL_RET_SUCCESS) return JXL_PARALLEL_RET_RUNNER_ERROR;
+  for (uint32_t i = start; i < end; ++i) func(opaque, i, 0);
+  return JXL_PARALLEL_RET_SUCCESS;
+}
+
+// A fixed set of worker threads that sleep on a condition variable between
+// calls (they never spin). The calling thread works too, as thread 0.
+class WorkerPool {
+ public:
+  explicit WorkerPool(size_t workers) : workers_(workers) {}
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  ~WorkerPool() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  // Starts up to workers - 1 threads; a thread that cannot be started (no
+  // memory, a process thread limit) leaves the pool smaller.
+  void start() noexcept {
+    const size_t wanted = workers_ > 0 ? workers_ - 1 : 0;
+    try {
+      threads_.reserve(wanted);
+    } catch (...) {
+      return;
+    }
+    for (size_t i = 0; i < wanted; ++i) {
+      try {
+        threads_.emplace_back(&WorkerPool::work, this, i + 1);
+      } catch (...) {
+        break;
+      }
+    }
+  }
+
+  size_t workers() const noexcept { return workers_; }
+  size_t participants() const noexcept { return threads_.size() + 1; }
+
+  JxlParallelRetCode run(void* opaque, JxlParallelRunInit init, JxlParallelRunFunction func,
+                         uint32_t start, uint32_t end) noexcept {
+    const uint64_t tasks = static_cast<uint64_t>(end) - start;
+    const size_t helpers = static_cast<size_t>(
+        std::min<uint64_t>(threads_.size(), tasks > 0 ? tasks - 1 : 0));
+    if (helpers == 0) return run_inline(opaque, init, func, start, end);
+    if (init(opaque, helpers + 1) != JXL_PARALLEL_RET_SUCCESS)
+      return JXL_PARALLEL_RET_RUNNER_ERROR;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      opaque_ = opaque;
+      func_ = func;
+      next_.store(start, std::memory_order_relaxed);
+      end_ = end;
+      helpers_ = helpers;
+      running_ = helpers;
+      ++job_;
+    }
+    wake_.notify_all();
+    drain(0);
+    std::unique_lock<std::mutex> lk(m_);
+    done_.wait(lk, [this] { return running_ == 0; });
+    return JXL_PARALLEL_RET_SUCCESS;
+  }
+
+ private:
+  void drain(size_t thread) noexcept {
+    for (;;) {
+      const uint64_t i = next_.fetch_add(1, std::memory_order_relaxed);
+      if (i >= end_) return;
+      func_(opaque_, static_cast<uint32_t>(i), thread);
+    }
+  }
+
+  void work(size_t thread) noexcept {
+    uint64_t seen = 0;
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+      wake_.wait(lk, [&] { return stop_ || job_ != seen; });
+      if (stop_) return;
+      seen = job_;
+      if (thread > helpers_) continue;  // this call needs fewer threads
+      lk.unlock();
+      drain(thread);
+      lk.lock();
+      if (--running_ == 0) done_.notify_one();
+    }
+  }
+
+  const size_t workers_;
+  std::vector<std::thread> threads_;
+  std::mutex m_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  bool stop_ = false;
+  uint64_t job_ = 0;
+  // The current call; written under m_ before the workers are woken.
+  void* opaque_ = nullptr;
+  JxlParallelRunFunction func_ = nullptr;
+  std::atomic<uint64_t> next_{0};
+  uint64_t end_ = 0;
+  size_t helpers_ = 0;
+  size_t running_ = 0;
+};
+
+// Idle pools, by worker count. A pool is taken out while it serves a call
+// and put back after, so no pool ever serves two callers at once.
+constexpr size_t kMaxIdlePerSize = 4;
+std::mutex g_cache_mutex;
+std::vector<WorkerPool*>* g_idle = nullptr;  // never destroyed: fork leaves it as is
+
+WorkerPool* borrow_pool(size_t workers) noexcept {
+  {
+    std::lock_guard<std::mutex> lk(g_cache_mutex);
+    if (g_idle) {
+      for (auto it = g_idle->rbegin(); it != g_idle->rend(); ++it) {
+        if ((*it)->workers() == workers) {
+          WorkerPool* pool = *it;
+          g_idle->erase(std::next(it).base());
+          return pool;
+        }
+      }
+    }
+  }
+  WorkerPool* pool = new (std::nothrow) WorkerPool(workers);
+  if (pool) pool->start();
+  return pool;
+}
+
+void return_pool(WorkerPool* pool, uint64_t generation) noexcept {
+  // A pool borrowed before a fork has no threads in this process.
+  if (generation != g_fork_generation.load()) return;
+  {
+    std::lock_guard<std::mutex> lk(g_cache_mutex);
+    if (!g_idle) g_idle = new (std::nothrow) std::vector<WorkerPool*>();
+    if (g_idle && pool->participants() > 1) {
+      const size_t same = static_cast<size_t>(std::count_if(
+          g_idle->begin(), g_idle->end(),
+          [pool](const WorkerPool* p) { return p->workers() == pool->workers(); }));
+      if (same < kMaxIdlePerSize) {
+        try {
+          g_idle->push_back(pool);
+          return;
+        } catch (...) {
+        }
+      }
+    }
+  }
+  delete pool;
+}
+
+void before_fork() noexcept { g_cache_mutex.lock(); }
+void after_fork_parent() noexcept { g_cache_mutex.unlock(); }
+void after_fork_child() noexcept {
+  // The pools' threads did not come along: forget them without joining (or
+  // destroying their mutexes, which a vanished thread may hold).
+  g_idle = nullptr;
+  g_fork_generation.fetch_add(1);
+  g_cache_mutex.unlock();
+}
+
+}  // namespace
+
+size_t cap_worker_count(size_t requested) noexcept {
+  const size_t hw = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+  return std::min(requested, std::max<size_t>(64, 4 * hw));
+}
+
+uint64_t fork_generation() noexcept { return g_fork_generation.load(); }
+
+int init_worker_pools() noexcept {
+  static bool installed = false;
+  if (installed) return 0;
+  if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) return -1;
+  installed = true;
+  return 0;
+}
+
+void drop_idle_pools() noexcept {
+  std::vector<WorkerPool*> idle;
+  {
+    std::lock_guard<std::mutex> lk(g_cache_mutex);
+    if (g_idle) idle.swap(*g_idle);
+  }
+  for (WorkerPool* pool : idle) delete pool;
+}
+
+JxlParallelRetCode LazyRunner::run(void* runner_opaque, void* jpegxl_opaque,
+                                   JxlParallelRunInit init, JxlParallelRunFunction func,
+                                   uint32_t start_range, uint32_t end_range) noexcept {
+  const auto* self = static_cast<const LazyRunner*>(runner_opaque);
+  if (self->inline_only_ || self->workers_ <= 1 || end_range - start_range <= 1)
+    return run_inline(jpegxl_opaque, init, func, start_range, end_range);
+  const uint64_t generation = g_fork_generation.load();
+  WorkerPool* pool = borrow_pool(self->workers_);
+  if (!pool) return run_inline(jpegxl_opaque, init, func, start_range, end_range);
+  const JxlParallelRetCode rc = pool->run(jpegxl_opaque, init, func, start_range, end_range);
+  return_pool(pool, generation);
+  return rc;
+}
+
+}  // namespace kp
