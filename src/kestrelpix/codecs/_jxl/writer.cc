@@ -5,8 +5,6 @@
 
 #include "npy.h"
 
-#include <jxl/thread_parallel_runner.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -121,22 +119,30 @@ JxlEncoderStatus process_output(JxlEncoder* enc, uint8_t* buf,
   return status;
 }
 
-// Hands `payload` (bytes) to dest.write until every byte is taken. A write
-// returning a count smaller than offered is continued with the rest; one
-// returning no count (None, as from raw files) took the whole payload.
-int write_all(PyObject* dest, PyObject* payload) {
+// Hands `payload` (bytes) to dest.write until every byte is taken. A
+// write returning a count smaller than offered is continued with the rest;
+// one returning no count (None, as from raw files) took the whole payload.
+// `*done` counts the bytes taken, failure or not, so that a retry can go on
+// from there.
+int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
   const Py_ssize_t total = PyBytes_GET_SIZE(payload);
-  Py_ssize_t done = 0;
+  *done = 0;
   Ref chunk = Ref::borrow(payload);
   Ref view;
   for (;;) {
     Ref written = call_method(dest, "write", chunk.get());
     if (!written) return -1;
-    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) return 0;
+    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) {
+      *done = total;
+      return 0;
+    }
     const Py_ssize_t n = PyLong_AsSsize_t(written.get());
     if (n == -1 && PyErr_Occurred()) return -1;
-    const Py_ssize_t remaining = total - done;
-    if (n == remaining) return 0;
+    const Py_ssize_t remaining = total - *done;
+    if (n == remaining) {
+      *done = total;
+      return 0;
+    }
     if (n < 0 || n > remaining) {
       PyErr_Format(PyExc_OSError,
                    "jxl: destination write() returned invalid length %zd "
@@ -151,10 +157,10 @@ int write_all(PyObject* dest, PyObject* payload) {
                    remaining);
       return -1;
     }
-    done += n;
+    *done += n;
     if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
     if (!view) return -1;
-    chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
+    chunk = Ref::steal(PySequence_GetSlice(view.get(), *done, total));
     if (!chunk) return -1;
   }
 }
@@ -181,6 +187,52 @@ int check_lossy_float_samples(PyObject* arr, JxlDataType type) {
                   "jxl: lossy encoding needs finite float samples of magnitude "
                   "at most 1e30 (use lossless=True for other values)");
   return -1;
+}
+
+// libjxl asserts (taking the interpreter down) on colour enumerations it
+// cannot write, so a spec is checked against what it can before it sees it:
+// the enumerated white points, primaries and transfer functions (custom
+// chromaticities need values a spec does not carry), and a power law's
+// exponent in (0, 1].
+int check_color_encoding(const JxlColorEncoding& c) {
+  const char* what = nullptr;
+  long value = 0;
+  switch (c.white_point) {
+    case JXL_WHITE_POINT_D65: case JXL_WHITE_POINT_E: case JXL_WHITE_POINT_DCI: break;
+    default: what = "white point", value = c.white_point;
+  }
+  switch (c.primaries) {
+    case JXL_PRIMARIES_SRGB: case JXL_PRIMARIES_2100: case JXL_PRIMARIES_P3: break;
+    default: if (!what) what = "primaries", value = c.primaries;
+  }
+  switch (c.transfer_function) {
+    case JXL_TRANSFER_FUNCTION_709: case JXL_TRANSFER_FUNCTION_LINEAR:
+    case JXL_TRANSFER_FUNCTION_SRGB: case JXL_TRANSFER_FUNCTION_PQ:
+    case JXL_TRANSFER_FUNCTION_DCI: case JXL_TRANSFER_FUNCTION_HLG:
+    case JXL_TRANSFER_FUNCTION_GAMMA: break;
+    default: if (!what) what = "transfer function", value = c.transfer_function;
+  }
+  switch (c.rendering_intent) {
+    case JXL_RENDERING_INTENT_PERCEPTUAL: case JXL_RENDERING_INTENT_RELATIVE:
+    case JXL_RENDERING_INTENT_SATURATION: case JXL_RENDERING_INTENT_ABSOLUTE: break;
+    default: if (!what) what = "rendering intent", value = c.rendering_intent;
+  }
+  if (what) {
+    PyErr_Format(PyExc_ValueError,
+                 "jxl: colour %s %ld cannot be written (custom and unknown values are "
+                 "not supported)",
+                 what, value);
+    return -1;
+  }
+  if (c.transfer_function == JXL_TRANSFER_FUNCTION_GAMMA &&
+      !(c.gamma > 0.0 && c.gamma <= 1.0)) {
+    Ref gamma = Ref::steal(PyFloat_FromDouble(c.gamma));
+    if (!gamma) return -1;
+    PyErr_Format(PyExc_ValueError, "jxl: a gamma transfer needs an exponent in (0, 1], got %R",
+                 gamma.get());
+    return -1;
+  }
+  return 0;
 }
 
 struct SampleType {
@@ -286,8 +338,22 @@ int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
       !import_from(kColorModule, "JXL_TF_GAMMA"))
     return -1;
   if (open_destination(dest) < 0) return -1;
+  if (init_options(parse_color.get(), color, lossless, quality, distance, effort,
+                   decoding_speed, numthreads, animation, container) < 0) {
+    // A file opened for this writer is not left open by a failed constructor.
+    close_own_dest_after_error();
+    _dest_obj.reset();
+    _own_dest = 0;
+    return -1;
+  }
+  return 0;
+}
 
-  Ref spec = Ref::steal(PyObject_CallOneArg(parse_color.get(), color));
+int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
+                         PyObject* quality, PyObject* distance, PyObject* effort,
+                         PyObject* decoding_speed, PyObject* numthreads,
+                         PyObject* animation, PyObject* container) {
+  Ref spec = Ref::steal(PyObject_CallOneArg(parse_color, color));
   if (!spec) return -1;
   _color_spec.set(std::move(spec));
 
@@ -369,6 +435,11 @@ int Writer::settle_quality(PyObject* quality, PyObject* distance,
   if (quality != Py_None) {
     const double q = PyFloat_AsDouble(quality);
     if (q == -1.0 && PyErr_Occurred()) return -1;
+    // libjxl's encoder traps on a NaN distance, which is what these become.
+    if (!std::isfinite(q)) {
+      PyErr_Format(PyExc_ValueError, "jxl: quality must be a finite number, got %R", quality);
+      return -1;
+    }
     _distance = JxlEncoderDistanceFromQuality(static_cast<float>(q));
     // Quality 100 itself stays lossy; only what is above it means lossless.
     Ref hundred = Ref::steal(PyLong_FromLong(100));
@@ -380,6 +451,10 @@ int Writer::settle_quality(PyObject* quality, PyObject* distance,
     if (!d) return -1;
     const double value = PyFloat_AsDouble(d.get());
     if (value == -1.0 && PyErr_Occurred()) return -1;
+    if (!std::isfinite(value)) {
+      PyErr_Format(PyExc_ValueError, "jxl: distance must be a finite number, got %R", distance);
+      return -1;
+    }
     _distance = static_cast<float>(value);
     lossless_default = _distance == 0.0f;
   } else {
@@ -401,6 +476,8 @@ int Writer::create_encoder() {
   // the old encoder owned and was configured with goes with it.
   release_native();
   _config_done = 0;
+  _frame_count = 0;
+  _drained = false;
   _pending_frame.clear();
   _input_closed = false;
   _released = false;
@@ -410,27 +487,23 @@ int Writer::create_encoder() {
     raise_jxl_error("JxlEncoderCreate returned NULL");
     return -1;
   }
-  if (_num_threads <= 1) return 0;
-  _runner = JxlThreadParallelRunnerMake(/*memory_manager=*/nullptr, _num_threads);
-  if (!_runner) {
-    raise_jxl_error("JxlThreadParallelRunnerCreate returned NULL");
-    return -1;
-  }
-  const JxlEncoderStatus status = JxlEncoderSetParallelRunner(
-      _encoder.get(), JxlThreadParallelRunner, _runner.get());
+  // Threads start only when a frame large enough to share out is encoded.
+  runner.set_workers(_num_threads);
+  if (!runner.threaded()) return 0;
+  const JxlEncoderStatus status =
+      JxlEncoderSetParallelRunner(_encoder.get(), LazyRunner::run, &runner);
   if (status != JXL_ENC_SUCCESS)
     return raise_status("JxlEncoderSetParallelRunner", status);
   return 0;
 }
 
 void Writer::release_native() noexcept {
-  // The encoder goes first: it uses the runner until it is destroyed.
   _encoder.reset();
   _frame_settings = nullptr;
-  _runner.reset();
   _outbuf.reset();
   _outbuf_capacity = 0;
   _outbuf_used = 0;
+  _outbuf_written = 0;
 }
 
 int Writer::_destroy_native() {
@@ -442,6 +515,8 @@ void Writer::release_after_error() noexcept {
   _pending_frame.clear();
   _destroy_native();
   _released = true;
+  // The file opened here would otherwise stay open until collected.
+  close_own_dest_after_error();
 }
 
 int Writer::traverse(visitproc visit, void* arg) const {
@@ -491,6 +566,12 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   }
   const uint64_t ysize = static_cast<uint64_t>(shape[0]);
   const uint64_t xsize = static_cast<uint64_t>(shape[1]);
+  if (xsize == 0 || ysize == 0) {
+    PyErr_Format(PyExc_ValueError, "jxl: frame of %llu x %llu pixels has no pixels",
+                 static_cast<unsigned long long>(xsize),
+                 static_cast<unsigned long long>(ysize));
+    return -1;
+  }
 
   JxlDataType data_type = JXL_TYPE_UINT8;
   uint32_t bits = 0;
@@ -508,6 +589,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   }
 
   _first_dtype.set_borrowed(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+  runner.set_inline_only(fits_one_group(xsize, ysize));
   _first_xsize = xsize;
   _first_ysize = ysize;
   _first_samples = samples;
@@ -608,7 +690,7 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
     _color_encoding.gamma = PyFloat_AsDouble(gamma.get());
     if (_color_encoding.gamma == -1.0 && PyErr_Occurred()) return -1;
   }
-  return 0;
+  return check_color_encoding(_color_encoding);
 }
 
 int Writer::apply_frame_options() {
@@ -679,10 +761,19 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
                     "for multi-frame output");
     return nullptr;
   }
-  if (!_lossless && check_lossy_float_samples(src.get(), _pixel_format.data_type) < 0)
-    return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
+  if (!_lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
+                     _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
+    // libjxl reads the samples later, without the interpreter lock, while
+    // other threads (or the frame's owner) may still write to the caller's
+    // array: what is checked must be what libjxl reads, a private copy.
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
+                                          NPY_CORDER));
+    if (!copy) return nullptr;
+    src = std::move(copy);
+    if (check_lossy_float_samples(src.get(), _pixel_format.data_type) < 0) return nullptr;
+  }
 
   // A frame held back is not the last one: another has come.
   if (_pending_frame) {
@@ -814,13 +905,25 @@ int Writer::_drain_all() {
 
 int Writer::_flush_to_dest() {
   if (_outbuf_used == 0 || _is_buffer) return 0;
+  // Only what an earlier, failed attempt did not deliver.
   Ref payload = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(_outbuf.get()),
-      static_cast<Py_ssize_t>(_outbuf_used)));
+      reinterpret_cast<const char*>(_outbuf.get() + _outbuf_written),
+      static_cast<Py_ssize_t>(_outbuf_used - _outbuf_written)));
   if (!payload) return -1;
-  if (write_all(_dest_obj.get(), payload.get()) < 0) return -1;
+  Py_ssize_t done = 0;
+  const int rc = write_all(_dest_obj.get(), payload.get(), &done);
+  _outbuf_written += static_cast<uint64_t>(done);
+  if (rc < 0) return -1;
   _outbuf_used = 0;
+  _outbuf_written = 0;
   return 0;
+}
+
+void Writer::close_own_dest_after_error() noexcept {
+  if (!_own_dest || _dest_obj.is_none()) return;
+  SavedError pending;
+  Ref closed = call_method(_dest_obj.get(), "close");
+  if (!closed) PyErr_Clear();
 }
 
 int Writer::close_own_dest() {
@@ -835,7 +938,7 @@ int Writer::close_own_dest() {
 
 PyObject* Writer::close() {
   if (_closed) Py_RETURN_NONE;
-  if (_encoder) {
+  if (_encoder && !_drained) {
     // No frame came after the one held back: it is the last.
     if (_pending_frame) {
       Ref last = std::move(_pending_frame);
@@ -843,6 +946,8 @@ PyObject* Writer::close() {
     }
     JxlEncoderCloseInput(_encoder.get());
     if (_drain_all() < 0) return nullptr;
+    // Complete: a close retried after a failed delivery only delivers.
+    _drained = true;
   }
   Ref result;
   if (_is_buffer) {
@@ -974,7 +1079,16 @@ PyObject* writer_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (exc_type == Py_None) {
     // By name, so that a subclass's close is the one that runs.
     Ref result = call_method(self, "close");
-    if (!result) return nullptr;
+    if (!result) {
+      // Nobody can retry a close that failed on leaving the block: the file
+      // opened here is closed now, not at collection.
+      Writer& w = writer_of(self);
+      SavedError close_error;
+      LockGuard guard(w._lock, kTypeName);
+      if (guard.ok()) w.release_after_error();
+      else PyErr_Clear();
+      return nullptr;
+    }
     Py_RETURN_FALSE;
   }
   Writer& w = writer_of(self);

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "py.h"
+#include "threads.h"
 
 #include <jxl/encode.h>
 #include <jxl/encode_cxx.h>
-#include <jxl/thread_parallel_runner_cxx.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -137,7 +137,7 @@ class Writer {
 
   JxlEncoderPtr _encoder;                               // owned; null until construction
   JxlEncoderFrameSettings* _frame_settings = nullptr;   // owned by _encoder
-  JxlThreadParallelRunnerPtr _runner;                   // owned; null when single-threaded
+  LazyRunner runner;                                    // lends worker threads to libjxl
   uint64_t _num_threads = 0;
   Field _dest_obj;        // None (in memory), the file opened here, or the caller's object
   int32_t _own_dest = 0;  // 1: _dest_obj was opened from a path by the writer
@@ -163,6 +163,9 @@ class Writer {
   MallocBytes _outbuf;    // encoded bytes not yet handed out, then free space
   uint64_t _outbuf_capacity = 0;
   uint64_t _outbuf_used = 0;
+  // Of _outbuf_used, the bytes a failed close() already handed to the
+  // destination: a retried close goes on from there.
+  uint64_t _outbuf_written = 0;
   uint64_t _frame_count = 0;  // frames handed to libjxl, successfully or not
 
   // --- Beyond the documented fields ---------------------------------------
@@ -174,6 +177,8 @@ class Writer {
   Ref _pending_frame;
   // Whether the input was closed after a frame (a still image, or is_last).
   bool _input_closed = false;
+  // The encoder has produced the whole stream (close got that far).
+  bool _drained = false;
   // Set by an exceptional `with` exit, which drops the encoder but leaves the
   // writer open: later frames are refused before they reach libjxl.
   bool _released = false;
@@ -184,6 +189,10 @@ class Writer {
  private:
   void release_native() noexcept;
   int open_destination(PyObject* dest);
+  int init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
+                   PyObject* quality, PyObject* distance, PyObject* effort,
+                   PyObject* decoding_speed, PyObject* numthreads,
+                   PyObject* animation, PyObject* container);
   int settle_quality(PyObject* quality, PyObject* distance, PyObject* lossless);
   int create_encoder();
   int check_against_first(PyObject* src);
@@ -196,6 +205,7 @@ class Writer {
   int raise_step_result(int rc, JxlEncoderStatus last_status);
   int raise_status(const char* func, JxlEncoderStatus status);
   int close_own_dest();
+  void close_own_dest_after_error() noexcept;
 };
 
 }  // namespace kp
