@@ -1,0 +1,124 @@
+"""JPEG XL chunks for Zarr 3 arrays.
+
+``Jxl`` is an array-to-bytes codec (it takes the place of Zarr's ``bytes``
+codec), registered under the name ``"kestrelpix_jxl"`` through Zarr's
+``zarr.codecs`` entry point, so ``zarr.open_array`` reads such arrays in a
+process that never imported kestrelpix::
+
+    import zarr
+    from kestrelpix.zarr import Jxl
+
+    z = zarr.create_array("volume.zarr", shape=(64, 512, 512), chunks=(16, 512, 512),
+                          dtype="uint16", serializer=Jxl(effort=1))
+
+Chunks map to images exactly as in :mod:`kestrelpix.numcodecs` (same
+parameters): the last two axes of a chunk (three with ``channels_last=True``)
+are a frame, leading axes are the frames of an animation. Zarr knows each
+chunk's shape from the array's metadata, so the streams are plain JPEG XL,
+without the shape box the numcodecs codec sometimes adds. Dtypes and chunk
+shapes JPEG XL cannot hold are refused when the array is created.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from dataclasses import dataclass
+from functools import cached_property
+from typing import TYPE_CHECKING
+
+import numpy as np
+from zarr.abc.codec import ArrayBytesCodec
+from zarr.core.common import JSON, parse_named_configuration
+
+from kestrelpix.numcodecs import Jxl as _NumcodecsJxl
+from kestrelpix.numcodecs import _check_dtype, chunk_layout
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+    from zarr.core.chunk_grids import ChunkGrid
+    from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
+
+__all__ = ["Jxl"]
+
+NAME = "kestrelpix_jxl"
+_FIELDS = ("lossless", "quality", "distance", "effort", "decoding_speed", "numthreads",
+           "channels_last")
+
+
+@dataclass(frozen=True)
+class Jxl(ArrayBytesCodec):
+    """JPEG XL array-to-bytes codec for Zarr 3: one chunk, one JPEG XL stream.
+
+    Parameters are those of :class:`kestrelpix.numcodecs.Jxl`: `lossless`
+    (the default unless `quality` or `distance` is given), `quality`,
+    `distance`, `effort` (default 5), `decoding_speed` (0), `numthreads`
+    (None: libjxl's default) and `channels_last` (False).
+    """
+
+    is_fixed_size = False
+
+    lossless: bool
+    quality: float | None
+    distance: float | None
+    effort: int
+    decoding_speed: int
+    numthreads: int | None
+    channels_last: bool
+
+    def __init__(self, *, lossless: bool | None = None, quality: float | None = None,
+                 distance: float | None = None, effort: int = 5, decoding_speed: int = 0,
+                 numthreads: int | None = None, channels_last: bool = False) -> None:
+        # The numcodecs codec checks and settles the options (lossless
+        # follows from quality/distance when not given).
+        codec = _NumcodecsJxl(lossless=lossless, quality=quality, distance=distance,
+                              effort=effort, decoding_speed=decoding_speed,
+                              numthreads=numthreads, channels_last=channels_last)
+        config = codec.get_config()
+        for field in _FIELDS:
+            object.__setattr__(self, field, config[field])
+
+    @cached_property
+    def _codec(self) -> _NumcodecsJxl:
+        return _NumcodecsJxl(**{field: getattr(self, field) for field in _FIELDS})
+
+    @classmethod
+    def from_dict(cls, data: dict[str, JSON]) -> Self:
+        _, configuration = parse_named_configuration(data, NAME, require_configuration=False)
+        return cls(**(configuration or {}))  # type: ignore[arg-type]
+
+    def to_dict(self) -> dict[str, JSON]:
+        return {"name": NAME, "configuration": {field: getattr(self, field) for field in _FIELDS}}
+
+    def validate(self, *, shape: tuple[int, ...], dtype: ZDType[TBaseDType, TBaseScalar],
+                 chunk_grid: ChunkGrid) -> None:
+        _check_dtype(dtype.to_native_dtype())
+        chunk_shape = getattr(chunk_grid, "chunk_shape", None)
+        if chunk_shape is not None:
+            chunk_layout(tuple(chunk_shape), self.channels_last)
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        dtype = chunk_spec.dtype.to_native_dtype()
+        out = np.empty(chunk_spec.shape, dtype=dtype)
+        self._codec.decode(chunk_bytes.as_numpy_array(), out=out)
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(out)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+
+    def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
+        stream = self._codec._encode(chunk_array.as_numpy_array(), record_shape=False)
+        return chunk_spec.prototype.buffer.from_bytes(stream)
+
+    async def _encode_single(self, chunk_array: NDBuffer,
+                             chunk_spec: ArraySpec) -> Buffer | None:
+        return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
+
+    def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        args = ", ".join(f"{field}={getattr(self, field)!r}" for field in _FIELDS)
+        return f"Jxl({args})"

@@ -1,0 +1,204 @@
+"""kestrelpix.numcodecs.Jxl: chunks of every supported layout and dtype
+round-trip exactly, their streams decode through djxl, and bad chunks or
+options fail before anything is written."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kestrelpix.core.errors import JxlError
+from conftest import read_pfm, read_pnm, run_tool
+
+numcodecs = pytest.importorskip("numcodecs")
+from kestrelpix.numcodecs import Jxl  # noqa: E402
+
+
+def make_chunk(shape: tuple[int, ...], dtype: str, seed: int = 0) -> np.ndarray:
+    """Image-like samples of `shape` in the full range of `dtype` (0..1 for floats)."""
+    rng = np.random.default_rng(seed)
+    grid = np.indices(shape).sum(axis=0)
+    base = (grid % 37) / 37 * 0.7 + rng.random(shape) * 0.3
+    if np.dtype(dtype).kind == "f":
+        # float16 subnormals are covered on their own below.
+        return np.maximum(base, 2.0 ** -14).astype(dtype)
+    return np.rint(base * np.iinfo(dtype).max).astype(dtype)
+
+
+def djxl_frames(stream: bytes, tmp_path: Path, dtype: np.dtype, channels: int) -> np.ndarray:
+    """All frames of `stream` as djxl decodes them, stacked (T, Y, X[, C])."""
+    suffix = ".pfm" if dtype.kind == "f" else {1: ".pgm", 3: ".ppm"}.get(channels, ".pam")
+    src, out = tmp_path / "chunk.jxl", tmp_path / f"frames{suffix}"
+    src.write_bytes(stream)
+    run_tool("djxl", src, out, "--output_frames")
+    files = sorted(tmp_path.glob(f"frames{suffix}-*{suffix}"),
+                   key=lambda p: int(p.name[len(out.name) + 1:-len(suffix)])) or [out]
+    return np.stack([read_pfm(f) if dtype.kind == "f" else read_pnm(f)[0] for f in files])
+
+
+# (chunk shape, channels_last): grey stills, frames, frames on several
+# leading axes, single frames with leading axes, and colour.
+LAYOUTS = [
+    ((24, 32), False),
+    ((5, 24, 32), False),
+    ((1, 24, 32), False),
+    ((2, 3, 24, 32), False),
+    ((24, 32, 2), True),
+    ((24, 32, 3), True),
+    ((3, 24, 32, 4), True),
+    ((2, 1, 2, 24, 32, 3), True),
+]
+DTYPES = ["uint8", "uint16", "float16", "float32"]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("shape,channels_last", LAYOUTS)
+def test_lossless_round_trip(shape, channels_last, dtype):
+    chunk = make_chunk(shape, dtype)
+    codec = Jxl(channels_last=channels_last, effort=1)
+    stream = codec.encode(chunk)
+    plain = codec.decode(stream)
+    assert plain.shape == chunk.shape and plain.dtype == chunk.dtype
+    assert np.array_equal(plain, chunk)
+    out = np.zeros_like(chunk)
+    assert codec.decode(stream, out=out) is out
+    assert np.array_equal(out, chunk)
+    # Into a raw byte buffer, as byte-oriented callers pass it.
+    raw = bytearray(chunk.nbytes)
+    codec.decode(stream, out=raw)
+    assert bytes(raw) == chunk.tobytes()
+
+
+@pytest.mark.parametrize("dtype", ["uint8", "uint16", "float32"])
+@pytest.mark.parametrize("shape,channels_last", [
+    ((24, 32), False), ((1, 24, 32), False), ((2, 3, 24, 32), False),
+    ((24, 32, 3), True), ((3, 24, 32, 4), True), ((2, 24, 32, 2), True)])
+def test_streams_decode_through_djxl(tmp_path, have_tools, shape, channels_last, dtype):
+    dtype = np.dtype(dtype)
+    channels = shape[-1] if channels_last else 1
+    if dtype.kind == "f" and channels not in (1, 3):
+        pytest.skip("PFM holds grey or RGB only")
+    chunk = make_chunk(shape, dtype)
+    stream = Jxl(channels_last=channels_last, effort=1).encode(chunk)
+    frames = djxl_frames(stream, tmp_path, dtype, channels)
+    assert np.array_equal(frames.reshape(chunk.shape), chunk)
+
+
+@pytest.mark.xfail(reason="the extension's lossless float16 path does not keep subnormal "
+                   "samples exactly (5.7e-05 comes back as 5.29e-05)")
+def test_float16_subnormals_round_trip():
+    chunk = np.array([[5.7e-05, 1e-06, 6.1e-05, 0.5]] * 4, np.float16)
+    codec = Jxl()
+    assert np.array_equal(codec.decode(codec.encode(chunk)), chunk)
+
+
+def test_lossy_is_asked_for_and_close():
+    chunk = make_chunk((64, 64, 3), "uint8")
+    lossless = Jxl(channels_last=True).encode(chunk)
+    codec = Jxl(channels_last=True, quality=80)
+    assert codec.lossless is False
+    stream = codec.encode(chunk)
+    back = codec.decode(stream)
+    assert back.shape == chunk.shape and back.dtype == np.uint8
+    assert len(stream) < len(lossless)
+    assert not np.array_equal(back, chunk)
+    # Noisy samples lose detail, not level: the picture is still the same.
+    assert abs(back.mean() - chunk.mean()) < 2
+    assert np.corrcoef(back.ravel(), chunk.ravel())[0, 1] > 0.8
+
+
+def test_non_native_byte_order():
+    chunk = make_chunk((3, 16, 16), "uint16").astype(">u2")
+    codec = Jxl()
+    back = codec.decode(codec.encode(chunk))
+    assert back.dtype == np.uint16 and np.array_equal(back, chunk)
+    out = np.zeros(chunk.shape, ">u2")
+    codec.decode(codec.encode(chunk), out=out)
+    assert np.array_equal(out, chunk)
+
+
+@pytest.mark.parametrize("config", [
+    {},
+    {"quality": 90, "effort": 3},
+    {"distance": 0.5, "decoding_speed": 2, "numthreads": 1},
+    {"lossless": True, "effort": 1, "channels_last": True},
+    {"lossless": False},
+])
+def test_config_round_trips_through_json(config):
+    codec = Jxl(**config)
+    saved = json.loads(json.dumps(codec.get_config()))
+    again = numcodecs.get_codec(saved)
+    assert isinstance(again, Jxl) and again == codec
+    assert again.get_config() == saved
+    assert saved["lossless"] is (config.get("lossless", not ({"quality", "distance"} & set(config))))
+
+
+def test_registered_for_a_fresh_process():
+    # The entry point alone must bring the codec in: the child never imports kestrelpix.
+    chunk = make_chunk((2, 16, 24), "uint16")
+    code = (
+        "import sys, numpy as np, numcodecs\n"
+        "codec = numcodecs.get_codec({'id': 'kestrelpix_jxl', 'effort': 2})\n"
+        "chunk = np.frombuffer(sys.stdin.buffer.read(), np.uint16).reshape(2, 16, 24)\n"
+        "assert np.array_equal(codec.decode(codec.encode(chunk)), chunk)\n"
+        "print(type(codec).__module__, codec.effort)\n")
+    done = subprocess.run([sys.executable, "-c", code], input=chunk.tobytes(),
+                          capture_output=True, check=True)
+    assert done.stdout.split() == [b"kestrelpix.numcodecs", b"2"]
+
+
+@pytest.mark.parametrize("dtype", ["int8", "int16", "uint32", "int64", "float64", "bool",
+                                   "complex64"])
+def test_unsupported_dtype_is_a_type_error(dtype):
+    with pytest.raises(TypeError, match=rf"dtype {np.dtype(dtype)}.*uint8, uint16"):
+        Jxl().encode(np.zeros((8, 8), dtype))
+
+
+@pytest.mark.parametrize("shape,channels_last,match", [
+    ((64,), False, "too few axes"),
+    ((8, 8), True, "too few axes"),
+    ((8, 8, 1), True, "last axis must be 2"),
+    ((8, 8, 5), True, "has 5"),
+    ((4, 8, 8, 6), True, "has 6"),
+    ((0, 8, 8), False, "empty chunk"),
+    ((8, 0), False, "empty chunk"),
+])
+def test_unsupported_shape_is_a_value_error(shape, channels_last, match):
+    with pytest.raises(ValueError, match=match):
+        Jxl(channels_last=channels_last).encode(np.zeros(shape, np.uint8))
+
+
+@pytest.mark.parametrize("options,error,match", [
+    ({"lossless": True, "quality": 90}, ValueError, "conflicts"),
+    ({"quality": 90, "distance": 1.0}, ValueError, None),
+    ({"distance": 30.0}, JxlError, None),
+    ({"effort": "fast"}, TypeError, "effort must be an int"),
+    ({"quality": "high"}, TypeError, "quality must be a number"),
+])
+def test_bad_options_fail_at_construction(options, error, match):
+    with pytest.raises(error, match=match):
+        Jxl(**options)
+
+
+def test_out_of_the_wrong_size_or_type():
+    codec = Jxl()
+    stream = codec.encode(make_chunk((16, 16), "uint16"))
+    with pytest.raises(ValueError, match="out has 255 samples"):
+        codec.decode(stream, out=np.zeros(255, np.uint16))
+    with pytest.raises(ValueError, match="out has dtype float32"):
+        codec.decode(stream, out=np.zeros((16, 16), np.float32))
+
+
+def test_reads_streams_it_did_not_write(lossless_rgb):
+    # Any JPEG XL stream is a chunk: here one made by cjxl.
+    stream, image = lossless_rgb
+    assert np.array_equal(Jxl().decode(stream), image)
+    out = np.zeros_like(image)
+    Jxl().decode(np.frombuffer(stream, np.uint8), out=out)
+    assert np.array_equal(out, image)
+
