@@ -52,3 +52,9 @@ test-asan: build
 
 fuzz: build
 	bash scripts/fuzz
+
+# Not part of `make test` (about 30 minutes, as root): the README's set-up in
+# a fresh Debian 12 root, then checks that it is still plain Debian 12.
+.PHONY: check-clean-setup
+check-clean-setup:
+	bash scripts/check-clean-setup
