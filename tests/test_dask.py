@@ -1,0 +1,140 @@
+"""kestrelpix.dask.imread, and JPEG XL data computed on a real distributed
+cluster: the workers decode, the client gets only the results."""
+
+from __future__ import annotations
+
+import pickle
+
+import numpy as np
+import pytest
+
+import kestrelpix.codecs._jxl as jxl
+from test_numcodecs import make_chunk
+
+da = pytest.importorskip("dask.array")
+from kestrelpix.dask import imread  # noqa: E402
+
+
+def write_files(directory, stack, animation=False, prefix="img"):
+    directory.mkdir(exist_ok=True)
+    paths = []
+    for i, image in enumerate(stack):
+        path = directory / f"{prefix}{i:03d}.jxl"
+        jxl.encode(image, lossless=True, effort=1, animation=animation, dest=path)
+        paths.append(path)
+    return paths
+
+
+@pytest.fixture(scope="module")
+def stills(tmp_path_factory):
+    stack = make_chunk((40, 24, 32), "uint16", seed=9)
+    return write_files(tmp_path_factory.mktemp("stills"), stack), stack
+
+
+@pytest.mark.parametrize("shape,dtype", [((3, 24, 32), "uint16"), ((3, 16, 20, 4), "uint8"),
+                                         ((2, 8, 8, 3), "float32")])
+@pytest.mark.parametrize("animation", [False, True])
+def test_stack_of_files(tmp_path, shape, dtype, animation):
+    # Three files; as animations each holds the same frames, a chunk of them.
+    stack = make_chunk(shape, dtype)
+    files = stack[:, None] if not animation else np.stack([stack] * 3)
+    paths = write_files(tmp_path / "files", files[:, 0] if not animation else files,
+                        animation=animation)
+    arr = imread(paths)
+    want = files[:, 0] if not animation else files
+    assert arr.shape == want.shape and arr.dtype == want.dtype
+    assert arr.chunks == ((1,) * len(paths), *((n,) for n in want.shape[1:]))
+    assert np.array_equal(arr.compute(), want)
+    if animation:
+        assert np.array_equal(imread(paths, index=-1).compute(), want[:, -1])
+        assert np.array_equal(imread(paths, index=1)[2].compute(), want[2, 1])
+
+
+def test_glob_is_sorted_and_lazy(stills, monkeypatch):
+    paths, stack = stills
+    decoded = []
+    real = jxl.decode
+    monkeypatch.setattr(jxl, "decode", lambda *a, **k: decoded.append(a) or real(*a, **k))
+    arr = imread(str(paths[0].parent / "img*.jxl"))
+    assert arr.shape == stack.shape and arr.dtype == np.uint16
+    assert decoded == []  # headers only so far
+    assert np.array_equal(arr[5:8].compute(), stack[5:8])
+    assert len(decoded) == 3  # one chunk per file, only those asked for
+
+
+def test_one_frame_animation_keeps_its_axis(tmp_path):
+    stack = make_chunk((2, 1, 8, 8), "uint8")
+    paths = write_files(tmp_path, stack, animation=True)
+    assert np.array_equal(imread(paths).compute(), stack)
+
+
+@pytest.mark.parametrize("odd,match", [
+    (make_chunk((24, 40), "uint16"), r"img001\.jxl is a uint16 \(24, 40\)"),
+    (make_chunk((24, 32), "uint8"), r"img001\.jxl is a uint8 \(24, 32\)"),
+    (make_chunk((24, 32, 3), "uint16"), r"img001\.jxl"),
+    (make_chunk((1, 24, 32), "uint16"), r"img001\.jxl .* animation"),
+])
+def test_odd_file_is_named(tmp_path, odd, match):
+    first = make_chunk((24, 32), "uint16")
+    good = write_files(tmp_path, [first, first, first])
+    jxl.encode(odd, lossless=True, animation=odd.ndim == 3 and odd.shape[0] == 1, dest=good[1])
+    with pytest.raises(ValueError, match=match):
+        imread(good)
+
+
+def test_errors(tmp_path, stills):
+    paths, _ = stills
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        imread(str(tmp_path / "*.jxl"))
+    with pytest.raises(ValueError, match="empty"):
+        imread([])
+    (tmp_path / "not.jxl").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(64))
+    with pytest.raises(ValueError, match=r"not\.jxl: jxl: not a JPEG XL stream"):
+        imread([paths[0], tmp_path / "not.jxl"])
+    with pytest.raises(IndexError, match="no frame 1"):
+        imread(paths[:2], index=1)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
+def test_cluster_reduces_zarr_and_files(tmp_path, stills, cluster):
+    import distributed
+    import zarr
+
+    from kestrelpix.zarr import Jxl
+    client = cluster
+    paths, stack = stills
+    volume = make_chunk((12, 96, 80), "uint16", seed=4)
+    z = zarr.create_array(tmp_path / "v.zarr", shape=volume.shape, chunks=(4, 48, 40),
+                          dtype=volume.dtype, serializer=Jxl(effort=1), compressors=None)
+    z[:] = volume
+
+    from_zarr = da.from_zarr(str(tmp_path / "v.zarr"))
+    from_files = imread(paths)
+    # The graphs carry paths and metadata, not pixels: the workers read.
+    for arr, source in ((from_zarr, volume), (from_files, stack)):
+        assert len(pickle.dumps(dict(arr.__dask_graph__()))) < source.nbytes / 10
+
+    with distributed.get_task_stream(client) as tasks:
+        sums = client.compute([from_zarr.sum(axis=0, dtype=np.uint64),
+                               from_files.max(axis=0), from_files.mean()],
+                              optimize_graph=False)  # keep the reading tasks apart
+        zsum, fmax, fmean = client.gather(sums)
+    assert np.array_equal(zsum, volume.sum(axis=0, dtype=np.uint64))
+    assert np.array_equal(fmax, stack.max(axis=0))
+    assert fmean == pytest.approx(stack.mean())
+
+    # Every chunk was read and decoded by a task on a worker.
+    workers = set(client.scheduler_info()["workers"])
+    for arr in (from_zarr, from_files):
+        read = [t for t in tasks.data if isinstance(t["key"], tuple)
+                and t["key"][0] == arr.name]
+        assert len(read) == arr.npartitions
+        assert {t["worker"] for t in read} <= workers

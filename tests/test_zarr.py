@@ -1,0 +1,119 @@
+"""Zarr arrays with JPEG XL chunks: written here, read back by a process
+that never imports kestrelpix, chunk files checked with djxl."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from test_numcodecs import djxl_frames, make_chunk
+
+zarr = pytest.importorskip("zarr")
+from kestrelpix.numcodecs import Jxl as NumcodecsJxl  # noqa: E402
+from kestrelpix.zarr import Jxl  # noqa: E402
+
+# A 16-bit volume whose size is no multiple of the chunks: edge chunks are
+# padded by Zarr, and must still come back exact.
+SHAPE, CHUNKS = (10, 40, 52), (4, 32, 32)
+
+
+@pytest.fixture(scope="module")
+def volume() -> np.ndarray:
+    return make_chunk(SHAPE, "uint16", seed=3)
+
+
+def write(path, data, zarr_format, **options):
+    if zarr_format == 3:
+        z = zarr.create_array(path, shape=data.shape, chunks=CHUNKS, dtype=data.dtype,
+                              serializer=Jxl(**options), compressors=None)
+    else:
+        z = zarr.create_array(path, shape=data.shape, chunks=CHUNKS, dtype=data.dtype,
+                              compressors=NumcodecsJxl(**options), filters=None,
+                              zarr_format=2)
+    z[:] = data
+    return z
+
+
+@pytest.mark.parametrize("zarr_format", [3, 2])
+def test_fresh_process_reads_the_volume_exactly(tmp_path, volume, zarr_format):
+    path = tmp_path / "volume.zarr"
+    write(path, volume, zarr_format, effort=1)
+    np.save(tmp_path / "source.npy", volume)
+    code = (
+        "import sys, numpy as np, zarr\n"
+        "z = zarr.open_array(sys.argv[1], mode='r')\n"
+        "source = np.load(sys.argv[2])\n"
+        "assert z.dtype == source.dtype and z.shape == source.shape\n"
+        "assert np.array_equal(z[:], source)\n"
+        "assert np.array_equal(z[3:7, 5:35, 30:], source[3:7, 5:35, 30:])\n"
+        "print(type(z.metadata.codecs[0] if z.metadata.zarr_format == 3 "
+        "else z.metadata.compressor).__module__)\n")
+    done = subprocess.run([sys.executable, "-c", code, str(path), str(tmp_path / "source.npy")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    expected = "kestrelpix.zarr" if zarr_format == 3 else "kestrelpix.numcodecs"
+    assert done.stdout.strip() == expected
+
+
+@pytest.mark.parametrize("zarr_format", [3, 2])
+def test_every_chunk_file_decodes_through_djxl(tmp_path, have_tools, volume, zarr_format):
+    z = write(tmp_path / "volume.zarr", volume, zarr_format, effort=1)
+    store = tmp_path / "volume.zarr"
+    chunk_files = [p for p in store.rglob("*") if p.is_file() and not p.name.startswith(".")
+                   and p.name != "zarr.json"]
+    grid = [range(-(-n // c)) for n, c in zip(SHAPE, CHUNKS)]
+    assert len(chunk_files) == np.prod([len(r) for r in grid])
+    padded = np.zeros([len(r) * c for r, c in zip(grid, CHUNKS)], np.uint16)
+    padded[tuple(slice(0, n) for n in SHAPE)] = volume
+    sep = "/" if zarr_format == 3 else "."
+    for path in chunk_files:
+        key = path.relative_to(store).as_posix()
+        index = [int(i) for i in (key[2:] if zarr_format == 3 else key).split(sep)]
+        out = tmp_path / f"frames-{'-'.join(map(str, index))}"
+        out.mkdir()
+        frames = djxl_frames(path.read_bytes(), out, np.dtype(np.uint16), 1)
+        want = padded[tuple(slice(i * c, (i + 1) * c) for i, c in zip(index, CHUNKS))]
+        assert np.array_equal(frames, want), key
+    assert z.nchunks == len(chunk_files)
+
+
+def test_colour_chunks_lossy(tmp_path):
+    rgb = make_chunk((2, 48, 64, 3), "uint8", seed=5)
+    z = zarr.create_array(tmp_path / "rgb.zarr", shape=rgb.shape, chunks=(1, 32, 32, 3),
+                          dtype=rgb.dtype, serializer=Jxl(quality=90, channels_last=True),
+                          compressors=None)
+    z[:] = rgb
+    back = zarr.open_array(tmp_path / "rgb.zarr", mode="r")
+    assert back.metadata.codecs[0] == Jxl(quality=90, channels_last=True)
+    assert back.metadata.codecs[0].lossless is False
+    data = back[:]
+    assert data.shape == rgb.shape and data.dtype == np.uint8
+    assert abs(data.mean() - rgb.mean()) < 2
+
+
+@pytest.mark.parametrize("dtype,chunks,options,error,match", [
+    ("int16", (4, 32, 32), {}, TypeError, "dtype int16"),
+    ("float64", (4, 32, 32), {}, TypeError, "dtype float64"),
+    ("uint8", (4, 32, 32), {"channels_last": True}, ValueError, "has 32"),
+    ("uint8", (4, 32, 32, 5), {"channels_last": True}, ValueError, "has 5"),
+])
+def test_unsupported_arrays_are_refused_before_writing(tmp_path, dtype, chunks, options, error,
+                                                       match):
+    shape = (8, 64, 64) + chunks[3:]
+    with pytest.raises(error, match=match):
+        zarr.create_array(tmp_path / "bad.zarr", shape=shape, chunks=chunks, dtype=dtype,
+                          serializer=Jxl(**options), compressors=None)
+    assert not (tmp_path / "bad.zarr" / "zarr.json").exists()
+
+
+@pytest.mark.parametrize("config", [{}, {"quality": 80, "effort": 2, "numthreads": 1},
+                                    {"channels_last": True, "decoding_speed": 3}])
+def test_metadata_round_trip(config):
+    codec = Jxl(**config)
+    saved = codec.to_dict()
+    assert saved["name"] == "kestrelpix_jxl"
+    assert Jxl.from_dict(saved) == codec
+    assert zarr.registry.get_codec_class("kestrelpix_jxl") is Jxl
