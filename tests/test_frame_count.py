@@ -55,7 +55,7 @@ def test_numthreads_is_ignored(jxl, animations, numthreads):
     assert jxl.frame_count(animations[7], numthreads=numthreads) == 7
 
 
-@pytest.mark.parametrize("empty", [b"", bytearray(), memoryview(b""), 0, io.BytesIO(), "file"])
+@pytest.mark.parametrize("empty", [b"", bytearray(), memoryview(b""), io.BytesIO(), "file"])
 def test_empty_input_counts_nothing(jxl, tmp_path, empty):
     if empty == "file":
         empty = tmp_path / "empty.jxl"
@@ -71,7 +71,7 @@ def test_bytes_subclass_is_refused(jxl, animations):
         jxl.frame_count(Stream(animations[1]))
 
 
-@pytest.mark.parametrize("data", [None, 1.5, io.StringIO("text")])
+@pytest.mark.parametrize("data", [None, 1.5, 5, 10**10, object(), io.StringIO("text")])
 def test_unconvertible_input(jxl, data):
     with pytest.raises(TypeError):
         jxl.frame_count(data)
@@ -82,7 +82,6 @@ CORRUPT = "^JxlDecoderProcessInput returned JXL_DEC_ERROR$"
 
 @pytest.mark.parametrize("data, message", [
     (b"\xff", TRUNCATED),
-    (5, TRUNCATED),  # bytes(5): zeros, the start of a container signature
     (b"GIF89a, certainly not JPEG XL", CORRUPT),
     (b"\xff\x0a" + bytes(30), CORRUPT),  # a codestream signature, then an invalid header
 ])

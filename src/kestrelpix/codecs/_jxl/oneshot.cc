@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "common.h"
+#include "source.h"
 #include "status.h"
 #include "writer.h"
 
@@ -83,6 +84,10 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "animation requires (T, Y, X[, C]) input");
       return nullptr;
     }
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0) == 0) {
+      PyErr_SetString(PyExc_ValueError, "jxl: an animation needs at least one frame (T is 0)");
+      return nullptr;
+    }
   }
 
   PyObject* writer_type = module_global("JxlWriter");
@@ -125,6 +130,30 @@ int frame_index_to_skip(PyObject* index, long* skip) {
   return 0;
 }
 
+// A negative index counts from the end, as everywhere in Python: the frames
+// are counted first, at parse cost. A file object is read whole first (its
+// frames are counted and then decoded from memory); a path or bytes-like
+// object is parsed where it is, and decoded as usual afterwards.
+int resolve_negative_index(PyObject** data, PyObject* index, long* skip, Ref* loaded) {
+  SourceKind kind;
+  if (classify_source(*data, &kind) < 0) return -1;
+  if (kind == SourceKind::kFile) {
+    *loaded = call_method(*data, "read");
+    if (!*loaded) return -1;
+    *data = loaded->get();
+  }
+  uint64_t count = 0;
+  if (count_frames(*data, &count) < 0) return -1;
+  if (static_cast<uint64_t>(-static_cast<long long>(*skip)) > count) {
+    Ref text = Ref::steal(PyObject_Format(index, nullptr));
+    if (!text) return -1;
+    PyErr_Format(PyExc_IndexError, "jxl: frame %U not found (stream too short?)", text.get());
+    return -1;
+  }
+  *skip += static_cast<long>(count);
+  return 0;
+}
+
 Ref decode_chosen_frame(PyObject* reader, PyObject* index) {
   Ref frames = call_method(reader, "iter_frames");
   if (!frames) return {};
@@ -152,6 +181,8 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
+  Ref loaded;
+  if (skip < 0 && resolve_negative_index(&data, index, &skip, &loaded) < 0) return nullptr;
 
   PyObject* reader_type = module_global("JxlReader");
   if (!reader_type) return nullptr;
@@ -172,36 +203,6 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // frame_count
 
-// The stream as exact bytes: a path is read whole, a file object's read()
-// result taken, anything else converted with bytes().
-Ref stream_bytes(PyObject* data) {
-  Ref loaded;
-  const int path_like = is_path_like(data);
-  if (path_like < 0) return {};
-  if (path_like) {
-    loaded = read_path(data);
-    if (!loaded) return {};
-    data = loaded.get();
-  } else {
-    const int file_like = is_readable_file(data);
-    if (file_like < 0) return {};
-    if (file_like) {
-      loaded = call_method(data, "read");
-      if (!loaded) return {};
-      data = loaded.get();
-    }
-  }
-  Ref raw = PyBytes_Check(data) ? Ref::borrow(data)
-                                : Ref::steal(PyObject_CallOneArg(
-                                      reinterpret_cast<PyObject*>(&PyBytes_Type), data));
-  if (raw && !PyBytes_CheckExact(raw.get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
-                 Py_TYPE(raw.get())->tp_name);
-    return {};
-  }
-  return raw;
-}
-
 PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"data", "numthreads", nullptr};
   PyObject* data = nullptr;
@@ -209,34 +210,8 @@ PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:frame_count",
                                    const_cast<char**>(kwlist), &data, &numthreads))
     return nullptr;
-  Ref raw = stream_bytes(data);
-  if (!raw) return nullptr;
-  const auto* src_data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(raw.get()));
-  const size_t src_size = static_cast<size_t>(PyBytes_GET_SIZE(raw.get()));
-  if (src_size == 0) return PyLong_FromLong(0);
-
-  JxlDecoderPtr dec = JxlDecoderMake(/*memory_manager=*/nullptr);
-  if (!dec) return raise_jxl_error("JxlDecoderCreate returned NULL");
-  JxlDecoderStatus status = JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME);
-  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", status);
-  // The whole stream at once, never closed: running out of it means the
-  // stream is truncated.
-  status = JxlDecoderSetInput(dec.get(), src_data, src_size);
-  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status);
   uint64_t count = 0;
-  for (;;) {
-    JxlDecoder* d = dec.get();
-    status = without_gil([d] { return JxlDecoderProcessInput(d); });
-    if (status == JXL_DEC_FRAME) {
-      ++count;
-    } else if (status == JXL_DEC_SUCCESS) {
-      break;
-    } else if (status == JXL_DEC_NEED_MORE_INPUT) {
-      return raise_jxl_error("jxl: truncated stream while counting frames");
-    } else if (status == JXL_DEC_ERROR) {
-      return _raise_dec("JxlDecoderProcessInput", status);
-    }
-  }
+  if (count_frames(data, &count) < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(count);
 }
 
@@ -303,9 +278,9 @@ constexpr const char kDecodeDoc[] =
     "  streaming         read a path or file object larger than 4 MiB in\n"
     "                    4 MiB chunks on a background thread while libjxl\n"
     "                    decodes, instead of loading it whole first.\n"
-    "  index             return frame `index` alone (counted from 0); the\n"
-    "                    frames before it are skipped without decoding their\n"
-    "                    pixels.\n"
+    "  index             return frame `index` alone (counted from 0; a\n"
+    "                    negative index counts from the end); the frames\n"
+    "                    before it are skipped without decoding their pixels.\n"
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"
@@ -335,13 +310,15 @@ constexpr const char kFrameCountDoc[] =
     "The stream (bytes-like, a path or a binary file object) is parsed by a\n"
     "private libjxl decoder subscribed to frame events only: frame headers are\n"
     "read and frame data skipped, so no pixel is decoded. A still image\n"
-    "counts 1 frame, empty input 0. A file object is read from where it\n"
-    "stands and left open. `numthreads` is accepted and ignored.\n"
+    "counts 1 frame, empty input 0. A path or file object is read in 4 MiB\n"
+    "chunks, never whole; a file object from where it stands, and left open.\n"
+    "`numthreads` is accepted and ignored.\n"
     "\n"
     "Raises JxlError when the stream ends early or is not JPEG XL at all,\n"
     "with the message \"jxl: truncated stream while counting frames\" or\n"
     "\"JxlDecoderProcessInput returned JXL_DEC_ERROR\"; OSError when a path\n"
-    "cannot be read.\n"
+    "cannot be read; TypeError for anything that is not bytes-like, a path\n"
+    "or a file object (an int, say).\n"
     "\n"
     "Example:\n"
     "    >>> frame_count(encode(np.zeros((5, 4, 4), np.uint8), animation=True))\n"
