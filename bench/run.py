@@ -612,6 +612,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"running {group} ...", file=sys.stderr, flush=True)
             WORKLOADS[group](bench)
     print_table(bench, load_before, time.perf_counter() - start)
+    subprocess.run([sys.executable, ROOT / "bench" / "volumes.py", *["--quick"] * args.quick])
     return 0
 
 
