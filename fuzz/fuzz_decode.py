@@ -1,0 +1,121 @@
+"""Fuzzes the decoder's entry points with every combination of their flags.
+
+The first bytes choose the entry point (decode, a JxlReader iterated or
+read, frame_count), the kind of source (bytes, bytearray, memoryview, a uint8
+array, a file object, or a file that looks large enough to stream, served by
+the stand-in chunk reader in chunks of a fuzzed size) and the flags:
+coalesce, keep_orientation, parse_color, numthreads, index (negative and
+out-of-range ones too) and skip_frames; the rest is the stream. A Python
+exception is an acceptable answer; only a crash, a sanitizer report or a hang
+is a finding."""
+
+from __future__ import annotations
+
+import io
+import sys
+
+import atheris
+import numpy as np
+
+with atheris.instrument_imports():
+    import kestrelpix.codecs._jxl as jxl
+
+import _support as sup
+
+sup.install_stand_ins()
+
+# A few header bytes can declare a gigapixel image; allocating its frame is
+# legitimate but not what fuzzing is for.
+_MAX_FRAME_BYTES = 1 << 26
+_INDICES = [None, None, 0, 1, 2, 3, 5, -1, -2, -3, 2**31 - 1, 2**31, -2**31, -2**31 - 1,
+            2**63, -2**63, 2**64]
+
+
+def _small(reader) -> bool:
+    shape = reader.frame_shape or (0,)
+    return int(np.prod(shape, dtype=np.uint64)) * 4 <= _MAX_FRAME_BYTES
+
+
+def _source(kind: int, data: bytes, streaming: bool):
+    if streaming:
+        return sup.LargeLooking(data)
+    if kind == 0:
+        return data
+    if kind == 1:
+        return bytearray(data)
+    if kind == 2:
+        return memoryview(data)
+    if kind == 3:
+        return np.frombuffer(data, dtype=np.uint8)
+    return io.BytesIO(data)
+
+
+def _probe(data: bytes) -> bool:
+    with jxl.JxlReader(data, numthreads=1, parse_color=False) as probe:
+        return _small(probe)
+
+
+def _drain(reader, how: int) -> None:
+    with reader:
+        if not _small(reader):
+            return
+        reader.basic_info, reader.color, reader.icc_profile, reader.dtype
+        reader.is_animation, reader.n_frames, reader.samples
+        for _ in range(1 + (how & 1)):
+            try:
+                if how & 2:
+                    reader.read()
+                else:
+                    for _ in reader.iter_frames() if how & 4 else reader:
+                        pass
+            except jxl.JxlError:
+                pass
+
+
+# The stream starts at a fixed offset, after the bytes that choose the rest,
+# so that seeds and crash files read plainly.
+HEADER = 16
+
+
+def test_one_input(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data[:HEADER])
+    data = data[HEADER:]
+    entry = fdp.ConsumeIntInRange(0, 3)
+    source_kind = fdp.ConsumeIntInRange(0, 5)
+    streaming = source_kind == 5
+    sup.TinyChunks.chunk = fdp.PickValueInList([1, 2, 3, 7, 12, 16, 100, 4096]) \
+        if fdp.ConsumeBool() else fdp.ConsumeIntInRange(1, 65536)
+    flags = {
+        "coalesce": fdp.ConsumeBool(),
+        "keep_orientation": fdp.ConsumeBool(),
+        "parse_color": fdp.ConsumeBool(),
+        "numthreads": fdp.PickValueInList([1, 1, 1, 2, 0, -1, None]),
+    }
+    # The streaming flag also on sources it does not apply to.
+    if streaming or fdp.ConsumeIntInRange(0, 7) == 0:
+        flags["streaming"] = True
+    index = None
+    if fdp.ConsumeBool():
+        index = fdp.PickValueInList(_INDICES) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(-4, 8)
+    skip = fdp.PickValueInList([0, 0, 0, 1, 2, 3, -1, 2**31, -2**31 - 1, 2**63, 2**64])
+    how = fdp.ConsumeIntInRange(0, 7)
+    try:
+        if entry == 3:
+            jxl.frame_count(_source(source_kind, data, streaming),
+                            numthreads=flags["numthreads"])
+        elif entry == 2:
+            _drain(jxl.JxlReader(_source(source_kind, data, streaming), skip_frames=skip,
+                                 **flags), how)
+        elif _probe(data):
+            jxl.decode(_source(source_kind, data, streaming), index=index, **flags)
+    except Exception:
+        pass
+
+
+def main() -> None:
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
