@@ -131,6 +131,59 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Header facts as Python dicts, shared with probe
+
+Ref basic_info_dict(const JxlBasicInfo& b) {
+  return Ref::steal(Py_BuildValue(
+      "{sIsIsIsIsIsIsIsNsIsdsdsN}", "xsize", b.xsize, "ysize", b.ysize, "bits_per_sample",
+      b.bits_per_sample, "exponent_bits_per_sample", b.exponent_bits_per_sample,
+      "num_color_channels", b.num_color_channels, "num_extra_channels",
+      b.num_extra_channels, "alpha_bits", b.alpha_bits, "have_animation",
+      PyBool_FromLong(b.have_animation != 0), "orientation",
+      static_cast<unsigned>(b.orientation), "intensity_target",
+      static_cast<double>(b.intensity_target), "min_nits", static_cast<double>(b.min_nits),
+      "uses_original_profile", PyBool_FromLong(b.uses_original_profile != 0)));
+}
+
+Ref color_dict(const JxlColorEncoding& c) {
+  return Ref::steal(Py_BuildValue(
+      "{sIsIsIsIsI}", "color_space", static_cast<unsigned>(c.color_space), "white_point",
+      static_cast<unsigned>(c.white_point), "primaries", static_cast<unsigned>(c.primaries),
+      "transfer_function", static_cast<unsigned>(c.transfer_function), "rendering_intent",
+      static_cast<unsigned>(c.rendering_intent)));
+}
+
+Ref animation_dict(const JxlBasicInfo& b) {
+  if (!b.have_animation) return Ref::none();
+  const JxlAnimationHeader& a = b.animation;
+  return Ref::steal(Py_BuildValue("{sIsIsIsN}", "tps_numerator", a.tps_numerator,
+                                  "tps_denominator", a.tps_denominator, "num_loops",
+                                  a.num_loops, "have_timecodes",
+                                  PyBool_FromLong(a.have_timecodes != 0)));
+}
+
+Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::string& name,
+                    bool with_layer) {
+  double ms = 0.0;
+  if (b.have_animation && b.animation.tps_numerator != 0)
+    ms = static_cast<double>(h.duration) * 1000.0 * b.animation.tps_denominator /
+         b.animation.tps_numerator;
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                             "replace"));
+  if (!text) return {};
+  Ref info = Ref::steal(Py_BuildValue("{sIsdsIsOsN}", "duration", h.duration, "duration_ms", ms,
+                                      "timecode", h.timecode, "name", text.get(), "is_last",
+                                      PyBool_FromLong(h.is_last != 0)));
+  if (!info || !with_layer) return info;
+  // A layer's place on the canvas.
+  const JxlLayerInfo& l = h.layer_info;
+  Ref place = Ref::steal(Py_BuildValue("{sisisIsI}", "x0", l.crop_x0, "y0", l.crop_y0, "xsize",
+                                       l.xsize, "ysize", l.ysize));
+  if (!place || PyDict_Update(info.get(), place.get()) < 0) return {};
+  return info;
+}
+
+// ---------------------------------------------------------------------------
 // Lifecycle
 
 Reader::~Reader() { release_native(); }
@@ -835,27 +888,17 @@ PyObject* get_is_animation(PyObject* self, void*) {
 PyObject* get_n_frames(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_basic_info(PyObject* self, void*) {
-  const JxlBasicInfo& b = reader_of(self)._basic_info;
-  return Py_BuildValue(
-      "{sIsIsIsIsIsIsIsNsIsdsdsN}", "xsize", b.xsize, "ysize", b.ysize, "bits_per_sample",
-      b.bits_per_sample, "exponent_bits_per_sample", b.exponent_bits_per_sample,
-      "num_color_channels", b.num_color_channels, "num_extra_channels",
-      b.num_extra_channels, "alpha_bits", b.alpha_bits, "have_animation",
-      PyBool_FromLong(b.have_animation != 0), "orientation",
-      static_cast<unsigned>(b.orientation), "intensity_target",
-      static_cast<double>(b.intensity_target), "min_nits", static_cast<double>(b.min_nits),
-      "uses_original_profile", PyBool_FromLong(b.uses_original_profile != 0));
+  return basic_info_dict(reader_of(self)._basic_info).release();
 }
 
 PyObject* get_color(PyObject* self, void*) {
   const Reader& r = reader_of(self);
   if (!r._parse_color) Py_RETURN_NONE;
-  const JxlColorEncoding& c = r._color_encoding;
-  return Py_BuildValue("{sIsIsIsIsI}", "color_space", static_cast<unsigned>(c.color_space),
-                       "white_point", static_cast<unsigned>(c.white_point), "primaries",
-                       static_cast<unsigned>(c.primaries), "transfer_function",
-                       static_cast<unsigned>(c.transfer_function), "rendering_intent",
-                       static_cast<unsigned>(c.rendering_intent));
+  return color_dict(r._color_encoding).release();
+}
+
+PyObject* get_animation(PyObject* self, void*) {
+  return animation_dict(reader_of(self)._basic_info).release();
 }
 
 PyObject* get_icc_profile(PyObject* self, void*) {
@@ -992,6 +1035,12 @@ PyGetSetDef reader_getset[] = {
      "integers give float32; float samples give float16 or float32.",
      nullptr},
     {"is_animation", get_is_animation, nullptr, "Whether the stream is an animation.",
+     nullptr},
+    {"animation", get_animation, nullptr,
+     "The animation header as a new dict, or None for a still image.\n"
+     "\n"
+     "Keys: tps_numerator and tps_denominator (ticks per second as a\n"
+     "fraction), num_loops (0: for ever), have_timecodes.",
      nullptr},
     {"n_frames", get_n_frames, nullptr,
      "Always None: frames are not counted ahead of decoding (see frame_count).", nullptr},

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "py.h"
 #include "threads.h"
@@ -105,6 +106,16 @@ class Reader {
   int create_decoder(PyObject* parse_color, PyObject* skip_frames);
   int fetch_chunk(Ref* chunk);
 };
+
+// Header facts as new Python dicts (null with an error set on failure):
+// JxlReader.basic_info, .color, .animation (None for a still), and the
+// facts of one frame (duration, duration_ms, timecode, name, is_last; with
+// `with_layer` also the layer's x0, y0, xsize, ysize).
+Ref basic_info_dict(const JxlBasicInfo& b);
+Ref color_dict(const JxlColorEncoding& c);
+Ref animation_dict(const JxlBasicInfo& b);
+Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::string& name,
+                    bool with_layer);
 
 // Creates the JxlReader type and binds it in the module.
 int add_reader_type(PyObject* module);

@@ -1,0 +1,435 @@
+// probe: everything a stream tells at parse cost (header, colour, animation
+// timing, every frame's header, the container's boxes and the metadata
+// they carry), without decoding a pixel.
+#include "probe.h"
+
+#include <jxl/decode.h>
+#include <jxl/decode_cxx.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "reader.h"
+#include "source.h"
+#include "status.h"
+
+namespace kp {
+namespace {
+
+constexpr long long kDefaultMaxBoxSize = 67108864;
+constexpr Py_ssize_t kChunkSize = 4194304;
+constexpr size_t kFirstBoxBuffer = 65536;
+
+// The input of the probing decoder: a bytes-like object in place, or a
+// file read in chunks behind a buffer that keeps what libjxl has not
+// consumed yet.
+class ProbeInput {
+ public:
+  ProbeInput() = default;
+  ProbeInput(const ProbeInput&) = delete;
+  ProbeInput& operator=(const ProbeInput&) = delete;
+  ~ProbeInput() {
+    if (view_held_) PyBuffer_Release(&view_);
+  }
+
+  int open_buffer(PyObject* data) {
+    if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+      // Not contiguous: its bytes, as bytes() gives them.
+      PyErr_Clear();
+      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
+      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
+    }
+    view_held_ = true;
+    ended_ = true;
+    return 0;
+  }
+  void open_file(PyObject* file) { file_ = Ref::borrow(file); }
+
+  // Loads the first input into the decoder; *empty when there is none.
+  int start(JxlDecoder* dec, bool* empty) {
+    if (view_held_) {
+      *empty = view_.len == 0;
+      if (*empty) return 0;
+      if (JxlDecoderSetInput(dec, static_cast<const uint8_t*>(view_.buf),
+                             static_cast<size_t>(view_.len)) != JXL_DEC_SUCCESS)
+        return raise_jxl_error("JxlDecoderSetInput failed"), -1;
+      JxlDecoderCloseInput(dec);
+      return 0;
+    }
+    const int got = read_more();
+    if (got < 0) return -1;
+    *empty = buf_.empty();
+    if (*empty) return 0;
+    return give(dec);
+  }
+
+  // On JXL_DEC_NEED_MORE_INPUT: the next chunk, or the end of the input.
+  // Returns 1 when libjxl got more, 0 when there is no more, -1 on error.
+  int refill(JxlDecoder* dec) {
+    if (ended_) return 0;
+    const size_t unprocessed = JxlDecoderReleaseInput(dec);
+    buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(unprocessed));
+    const int got = read_more();
+    if (got < 0) return -1;
+    if (give(dec) < 0) return -1;
+    return 1;
+  }
+
+ private:
+  int read_more() {
+    Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
+    if (!size) return -1;
+    Ref chunk = call_method(file_.get(), "read", size.get());
+    if (!chunk) return -1;
+    Py_buffer v;
+    if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
+      PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
+                   Py_TYPE(chunk.get())->tp_name);
+      return -1;
+    }
+    const auto* p = static_cast<const uint8_t*>(v.buf);
+    const size_t n = static_cast<size_t>(v.len);
+    try {
+      buf_.insert(buf_.end(), p, p + n);
+    } catch (const std::bad_alloc&) {
+      PyBuffer_Release(&v);
+      PyErr_NoMemory();
+      return -1;
+    }
+    PyBuffer_Release(&v);
+    if (n == 0) ended_ = true;
+    return n > 0 ? 1 : 0;
+  }
+
+  int give(JxlDecoder* dec) {
+    if (JxlDecoderSetInput(dec, buf_.data(), buf_.size()) != JXL_DEC_SUCCESS)
+      return raise_jxl_error("JxlDecoderSetInput failed"), -1;
+    if (ended_) JxlDecoderCloseInput(dec);
+    return 0;
+  }
+
+  Py_buffer view_{};
+  bool view_held_ = false;
+  Ref copy_;
+  Ref file_;
+  std::vector<uint8_t> buf_;
+  bool ended_ = false;
+};
+
+// The contents of one metadata box, gathered in growing pieces up to the
+// caller's limit: the size field is never trusted for an allocation.
+struct BoxCapture {
+  std::string type;       // "Exif", "xml " or "jumb"; empty when not capturing
+  std::vector<uint8_t> data;
+  size_t written = 0;
+};
+
+int box_overflow(const std::string& type, long long limit) {
+  const std::string message = "jxl: the \"" + type + "\" box is larger than max_box_size (" +
+                              std::to_string(limit) + " bytes)";
+  raise_jxl_error(message.c_str());
+  return -1;
+}
+
+// Gives libjxl room for more of the box, doubling up to the limit (plus one
+// byte, to tell a box of exactly the limit from a larger one).
+int grow_box(JxlDecoder* dec, BoxCapture& box, long long limit) {
+  if (!box.data.empty()) box.written = box.data.size() - JxlDecoderReleaseBoxBuffer(dec);
+  const size_t cap = static_cast<size_t>(limit) + 1;
+  if (box.written >= cap) return box_overflow(box.type, limit);
+  size_t next = std::max(kFirstBoxBuffer, box.data.size() * 2);
+  next = std::min(next, cap);
+  try {
+    box.data.resize(next);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  if (JxlDecoderSetBoxBuffer(dec, box.data.data() + box.written, box.data.size() - box.written) !=
+      JXL_DEC_SUCCESS)
+    return raise_jxl_error("JxlDecoderSetBoxBuffer failed"), -1;
+  return 0;
+}
+
+// Ends the capture of the current box, storing it as the first of its type.
+int finish_box(JxlDecoder* dec, BoxCapture& box, long long limit, PyObject* result) {
+  if (box.type.empty()) return 0;
+  box.written = box.data.size() - JxlDecoderReleaseBoxBuffer(dec);
+  if (box.written > static_cast<size_t>(limit)) return box_overflow(box.type, limit);
+  const char* key = box.type == "Exif" ? "exif" : box.type == "xml " ? "xmp" : "jumbf";
+  const uint8_t* p = box.data.data();
+  size_t n = box.written;
+  if (box.type == "Exif") {
+    // A 4-byte big-endian offset to the TIFF header comes first.
+    if (n < 4) {
+      n = 0;
+    } else {
+      const uint32_t offset = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                              (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+      const size_t skip = 4 + std::min<size_t>(offset, n - 4);
+      p += skip;
+      n -= skip;
+    }
+  }
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
+                                                   static_cast<Py_ssize_t>(n)));
+  if (!bytes || PyDict_SetItemString(result, key, bytes.get()) < 0) return -1;
+  box.type.clear();
+  box.data.clear();
+  box.data.shrink_to_fit();
+  box.written = 0;
+  return 0;
+}
+
+int set_item(PyObject* dict, const char* key, Ref value) {
+  if (!value) return -1;
+  return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "numthreads", "max_box_size", nullptr};
+  PyObject* data = nullptr;
+  PyObject* numthreads = Py_None;  // parsing is single-threaded
+  PyObject* max_box_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:probe", const_cast<char**>(kwlist),
+                                   &data, &numthreads, &max_box_obj))
+    return nullptr;
+  long long max_box = kDefaultMaxBoxSize;
+  if (max_box_obj) {
+    Ref n = Ref::steal(PyNumber_Index(max_box_obj));
+    if (!n) return nullptr;
+    max_box = PyLong_AsLongLong(n.get());
+    if (max_box == -1 && PyErr_Occurred()) return nullptr;
+    if (max_box < 0) {
+      PyErr_Format(PyExc_ValueError, "jxl: max_box_size must be >= 0, got %lld", max_box);
+      return nullptr;
+    }
+  }
+  size_t threads = 0;
+  if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
+
+  SourceKind kind;
+  if (classify_source(data, &kind) < 0) return nullptr;
+  ProbeInput input;
+  Ref opened;
+  if (kind == SourceKind::kBuffer) {
+    if (input.open_buffer(data) < 0) return nullptr;
+  } else if (kind == SourceKind::kFile) {
+    input.open_file(data);
+  } else {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return nullptr;
+    opened = Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", data, "rb"));
+    if (!opened) return nullptr;
+    input.open_file(opened.get());
+  }
+  // A file opened here is closed as a `with` block would close it.
+  struct Closer {
+    PyObject* file;
+    ~Closer() {
+      if (!file) return;
+      SavedError pending;
+      Ref closed = call_method(file, "close");
+      if (!closed) PyErr_Clear();
+    }
+  } closer{opened.get()};
+
+  JxlDecoderPtr owner = JxlDecoderMake(nullptr);
+  if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL");
+  JxlDecoder* dec = owner.get();
+  // The stored orientation is wanted; what a reader displays is derived.
+  JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
+  JxlDecoderStatus st = JxlDecoderSubscribeEvents(
+      dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
+               JXL_DEC_BOX_COMPLETE);
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st);
+  st = JxlDecoderSetDecompressBoxes(dec, JXL_TRUE);
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetDecompressBoxes", st);
+
+  bool empty = false;
+  if (input.start(dec, &empty) < 0) return nullptr;
+  if (empty) {
+    PyErr_SetString(PyExc_ValueError, "jxl: empty input");
+    return nullptr;
+  }
+
+  Ref result = Ref::steal(PyDict_New());
+  Ref frames = Ref::steal(PyList_New(0));
+  Ref boxes = Ref::steal(PyList_New(0));
+  if (!result || !frames || !boxes) return nullptr;
+  for (const char* key : {"color", "icc_profile", "animation", "exif", "xmp", "jumbf"})
+    if (PyDict_SetItemString(result.get(), key, Py_None) < 0) return nullptr;
+
+  JxlBasicInfo info{};
+  bool have_info = false;
+  BoxCapture box;
+  std::string name;
+  for (;;) {
+    st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
+    switch (st) {
+      case JXL_DEC_SUCCESS: {
+        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
+        if (!have_info) return raise_jxl_error("jxl: the stream ended before its header");
+        if (set_item(result.get(), "frames", frames) < 0 ||
+            set_item(result.get(), "boxes", boxes) < 0)
+          return nullptr;
+        return result.release();
+      }
+      case JXL_DEC_ERROR:
+        return _raise_dec("JxlDecoderProcessInput", st);
+      case JXL_DEC_NEED_MORE_INPUT: {
+        const int more = input.refill(dec);
+        if (more < 0) return nullptr;
+        if (more == 0) return raise_jxl_error("jxl: truncated stream while probing");
+        break;
+      }
+      case JXL_DEC_BASIC_INFO: {
+        if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
+          return raise_jxl_error("JxlDecoderGetBasicInfo failed");
+        have_info = true;
+        // What a reader that applies the orientation reports.
+        JxlBasicInfo shown = info;
+        if (shown.orientation > JXL_ORIENT_ROTATE_180) std::swap(shown.xsize, shown.ysize);
+        shown.orientation = JXL_ORIENT_IDENTITY;
+        if (set_item(result.get(), "basic_info", basic_info_dict(shown)) < 0 ||
+            set_item(result.get(), "orientation",
+                     Ref::steal(PyLong_FromLong(static_cast<long>(info.orientation)))) < 0 ||
+            set_item(result.get(), "animation", animation_dict(info)) < 0)
+          return nullptr;
+        break;
+      }
+      case JXL_DEC_COLOR_ENCODING: {
+        JxlColorEncoding color;
+        if (JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &color) ==
+            JXL_DEC_SUCCESS) {
+          if (set_item(result.get(), "color", color_dict(color)) < 0) return nullptr;
+        }
+        size_t icc_size = 0;
+        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &icc_size) ==
+                JXL_DEC_SUCCESS &&
+            icc_size > 0) {
+          Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
+          if (!icc) return nullptr;
+          if (JxlDecoderGetColorAsICCProfile(
+                  dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) ==
+                  JXL_DEC_SUCCESS &&
+              set_item(result.get(), "icc_profile", std::move(icc)) < 0)
+            return nullptr;
+        }
+        break;
+      }
+      case JXL_DEC_FRAME: {
+        JxlFrameHeader header;
+        if (JxlDecoderGetFrameHeader(dec, &header) != JXL_DEC_SUCCESS)
+          return raise_jxl_error("JxlDecoderGetFrameHeader failed");
+        name.assign(header.name_length + 1, '\0');
+        if (header.name_length &&
+            JxlDecoderGetFrameName(dec, name.data(), name.size()) != JXL_DEC_SUCCESS)
+          return raise_jxl_error("JxlDecoderGetFrameName failed");
+        name.resize(header.name_length);
+        Ref frame = frame_info_dict(info, header, name, /*with_layer=*/false);
+        if (!frame || PyList_Append(frames.get(), frame.get()) < 0) return nullptr;
+        break;
+      }
+      case JXL_DEC_BOX: {
+        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
+        JxlBoxType raw, type;
+        uint64_t size = 0;
+        if (JxlDecoderGetBoxType(dec, raw, JXL_FALSE) != JXL_DEC_SUCCESS ||
+            JxlDecoderGetBoxType(dec, type, JXL_TRUE) != JXL_DEC_SUCCESS ||
+            JxlDecoderGetBoxSizeContents(dec, &size) != JXL_DEC_SUCCESS)
+          return raise_jxl_error("jxl: a box header could not be read");
+        const std::string t(type, 4);
+        const bool compressed = std::memcmp(raw, "brob", 4) == 0;
+        Ref text = Ref::steal(PyUnicode_DecodeLatin1(type, 4, nullptr));
+        if (!text) return nullptr;
+        Ref entry = Ref::steal(Py_BuildValue("{sOsKsN}", "type", text.get(), "size",
+                                             static_cast<unsigned long long>(size),
+                                             "compressed", PyBool_FromLong(compressed)));
+        if (!entry || PyList_Append(boxes.get(), entry.get()) < 0) return nullptr;
+        const char* key = t == "Exif" ? "exif" : t == "xml " ? "xmp" : t == "jumb" ? "jumbf"
+                                                                               : nullptr;
+        // The first box of each metadata type is the one returned.
+        if (key && PyDict_GetItemString(result.get(), key) == Py_None) {
+          box.type = t;
+          if (grow_box(dec, box, max_box) < 0) return nullptr;
+        }
+        break;
+      }
+      case JXL_DEC_BOX_NEED_MORE_OUTPUT:
+        if (box.type.empty()) return raise_jxl_error("jxl: unexpected box output");
+        if (grow_box(dec, box, max_box) < 0) return nullptr;
+        break;
+      case JXL_DEC_BOX_COMPLETE:
+        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+constexpr const char kProbeDoc[] =
+    "probe(data, *, numthreads=None, max_box_size=67108864)\n--\n\n"
+    "Tell everything about a JPEG XL stream without decoding a pixel.\n"
+    "\n"
+    "`data` is taken as decode takes it: a bytes-like object (read in\n"
+    "place), a path or a binary file object (read in 4 MiB chunks, never\n"
+    "whole). Frame data is skipped as frame_count skips it.\n"
+    "\n"
+    "Returns a new dict:\n"
+    "  basic_info   the same dict as JxlReader(data).basic_info (sizes as\n"
+    "               displayed);\n"
+    "  orientation  the orientation stored in the stream, 1 to 8;\n"
+    "  color        the same dict as JxlReader.color, or None when the\n"
+    "               stream describes its colour by an ICC profile alone;\n"
+    "  icc_profile  the stream's original ICC profile (as embedded, or as\n"
+    "               libjxl writes out an enumerated colour), bytes or None;\n"
+    "  animation    None for a still, else {tps_numerator, tps_denominator,\n"
+    "               num_loops (0: for ever), have_timecodes};\n"
+    "  frames       one dict per displayed frame (as frame_count counts them):\n"
+    "               {duration (ticks), duration_ms, timecode, name, is_last};\n"
+    "  boxes        one dict per container box, in file order: {type (4\n"
+    "               characters; a Brotli-compressed box gives its inner\n"
+    "               type), size (content bytes as stored), compressed}; [] for\n"
+    "               a bare codestream;\n"
+    "  exif         the first Exif box's payload from its TIFF header on, or\n"
+    "               None; xmp: the first \"xml \" box; jumbf: the first \"jumb\"\n"
+    "               box (decompressed when stored compressed).\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError  empty input.\n"
+    "  TypeError   `data` is none of the accepted kinds.\n"
+    "  JxlError    a corrupt or truncated stream, or a metadata box larger\n"
+    "              than max_box_size bytes once decompressed.\n"
+    "  OSError     a path or file object could not be read.\n"
+    "\n"
+    "Example:\n"
+    "    >>> stack = np.zeros((3, 8, 8), np.uint8)\n"
+    "    >>> info = probe(encode(stack, animation=True, lossless=True))\n"
+    "    >>> info['basic_info']['xsize'], len(info['frames'])\n"
+    "    (8, 3)\n"
+    "    >>> info['frames'][0]['duration_ms']\n"
+    "    100.0\n";
+
+PyMethodDef probe_def = {
+    "probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
+    METH_VARARGS | METH_KEYWORDS, kProbeDoc};
+
+}  // namespace
+
+int add_probe_function(PyObject* module) {
+  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!modname) return -1;
+  Ref func = Ref::steal(PyCFunction_NewEx(&probe_def, nullptr, modname.get()));
+  if (!func) return -1;
+  return PyModule_AddObjectRef(module, "probe", func.get());
+}
+
+}  // namespace kp
