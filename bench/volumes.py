@@ -35,7 +35,8 @@ def fractal_field(shape: tuple[int, ...], rng: np.random.Generator,
                         np.fft.rfftfreq(shape[-1]), indexing="ij", sparse=True)
     radius = np.sqrt(sum(f * f for f in freqs))
     radius[(0,) * len(shape)] = 1.0
-    field = np.fft.irfftn(spectrum / radius ** slope, shape).astype(np.float32)
+    field = np.fft.irfftn(spectrum / radius ** slope, shape, axes=range(len(shape)))
+    field = field.astype(np.float32)
     field -= field.min()
     return field / field.max()
 

@@ -108,7 +108,7 @@ def imread(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[st
     graph = {(name, i, *([0] * len(shape))): (_read, path, index, count, (1, *shape))
              for i, (path, (_, _, _, count)) in enumerate(zip(paths, headers))}
     chunks = ((1,) * len(paths), *((n,) for n in shape))
-    return da.Array(graph, name, chunks, dtype=dtype)
+    return da.Array(graph, name, chunks, dtype=dtype)  # type: ignore[no-untyped-call]
 
 
 def _token(paths: list[str], index: int | None) -> str:

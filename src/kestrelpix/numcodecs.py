@@ -36,11 +36,15 @@ from __future__ import annotations
 import json
 import math
 import struct
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
-from numcodecs.abc import Codec
-from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like
+from numcodecs.abc import Codec  # type: ignore[import-untyped]
+from numcodecs.compat import (  # type: ignore[import-untyped]
+    ensure_contiguous_ndarray,
+    ensure_ndarray_like,
+)
 
 import kestrelpix.codecs._jxl as _jxl
 
@@ -92,7 +96,7 @@ def _box(kind: bytes, payload: bytes) -> bytes:
     return struct.pack(">I4s", 8 + len(payload), kind) + payload
 
 
-def _boxes(data: bytes | memoryview):
+def _boxes(data: bytes | memoryview) -> Iterator[tuple[bytes, int, int]]:
     """(type, payload start, end) of each box before the codestream of a
     stream in the JPEG XL container; nothing for a bare codestream."""
     pos, end = 0, len(data)
@@ -134,7 +138,7 @@ def _recorded_shape(data: memoryview) -> tuple[int, ...] | None:
     return None
 
 
-class Jxl(Codec):
+class Jxl(Codec):  # type: ignore[misc]
     """JPEG XL codec for numcodecs: one chunk is one JPEG XL image or animation.
 
     Parameters
@@ -177,10 +181,10 @@ class Jxl(Codec):
                             ("numthreads", numthreads)):
             if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
                 raise TypeError(f"kestrelpix_jxl: {name} must be an int, got {value!r}")
-        for name, value in (("quality", quality), ("distance", distance)):
-            if value is not None and (isinstance(value, bool)
-                                      or not isinstance(value, (int, float))):
-                raise TypeError(f"kestrelpix_jxl: {name} must be a number, got {value!r}")
+        for name, number in (("quality", quality), ("distance", distance)):
+            if number is not None and (isinstance(number, bool)
+                                       or not isinstance(number, (int, float))):
+                raise TypeError(f"kestrelpix_jxl: {name} must be a number, got {number!r}")
         self.lossless = bool(lossless)
         self.quality = quality
         self.distance = distance
