@@ -40,7 +40,15 @@ int Reader::_init_streaming(PyObject* src) {
   Ref io = Ref::steal(PyImport_ImportModule("kestrelpix.core.io"));
   if (!io) return -1;
   Ref cls = Ref::steal(PyObject_GetAttrString(io.get(), "BackgroundChunkReader"));
-  if (!cls) return -1;
+  if (!cls) {
+    // As `from kestrelpix.core.io import BackgroundChunkReader` would say.
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ImportError,
+                      "cannot import name 'BackgroundChunkReader' from 'kestrelpix.core.io'");
+    }
+    return -1;
+  }
   Ref args = Ref::steal(PyTuple_Pack(1, src));
   Ref kwargs = Ref::steal(Py_BuildValue("{snsl}", "chunk_size",
                                         static_cast<Py_ssize_t>(kChunkSize),

@@ -20,36 +20,73 @@ namespace {
 // ---------------------------------------------------------------------------
 // encode
 
-// w.write_frame(frame, is_last=is_last)
-bool write_frame(PyObject* w, PyObject* frame, bool is_last, PyObject* kwnames) {
+// w.write_frame(frame, is_last=is_last[, duration=duration])
+bool write_frame(PyObject* w, PyObject* frame, bool is_last, PyObject* duration) {
   Ref meth = Ref::steal(PyObject_GetAttrString(w, "write_frame"));
   if (!meth) return false;
-  PyObject* argv[] = {frame, is_last ? Py_True : Py_False};
-  Ref done = Ref::steal(PyObject_Vectorcall(meth.get(), argv, 1, kwnames));
+  PyObject* argv[] = {frame, is_last ? Py_True : Py_False, duration};
+  Ref kwnames = Ref::steal(duration ? Py_BuildValue("(ss)", "is_last", "duration")
+                                    : Py_BuildValue("(s)", "is_last"));
+  if (!kwnames) return false;
+  Ref done = Ref::steal(PyObject_Vectorcall(meth.get(), argv, 1, kwnames.get()));
   return static_cast<bool>(done);
 }
 
+// The duration of frame i: one number for every frame, or the i-th of a
+// sequence; null (no duration) when none was given.
+Ref duration_of(PyObject* durations, Py_ssize_t i) {
+  if (durations == Py_None) return {};
+  if (PyNumber_Check(durations) && !PySequence_Check(durations)) return Ref::borrow(durations);
+  return Ref::steal(PySequence_GetItem(durations, i));
+}
+
 // The body of encode's `with` block: every frame, then close().
-Ref write_and_close(PyObject* w, PyObject* a, bool animation) {
-  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "is_last"));
-  if (!kwnames) return {};
+Ref write_and_close(PyObject* w, PyObject* a, bool animation, PyObject* durations) {
   if (!animation) {
-    if (!write_frame(w, a, /*is_last=*/true, kwnames.get())) return {};
+    if (!write_frame(w, a, /*is_last=*/true, nullptr)) return {};
   } else {
     const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 0);
     for (npy_intp i = 0; i < n; ++i) {
       Ref frame = Ref::steal(PySequence_GetItem(a, i));
-      if (!frame || !write_frame(w, frame.get(), i == n - 1, kwnames.get()))
-        return {};
+      if (!frame) return {};
+      Ref duration = duration_of(durations, i);
+      if (!duration && PyErr_Occurred()) return {};
+      if (!write_frame(w, frame.get(), i == n - 1, duration.get())) return {};
     }
   }
   return call_method(w, "close");
 }
 
+// `durations`: None, one number, or one per frame of the stack.
+int check_durations(PyObject* durations, bool animation, npy_intp frames) {
+  if (durations == Py_None) return 0;
+  if (!animation) {
+    PyErr_SetString(PyExc_ValueError, "jxl: durations= is only for an animation (animation=True)");
+    return -1;
+  }
+  if (PyNumber_Check(durations) && !PySequence_Check(durations)) return 0;
+  const Py_ssize_t n = PySequence_Size(durations);
+  if (n < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "jxl: durations must be a number or a sequence of numbers (ms), not %.200s",
+                 Py_TYPE(durations)->tp_name);
+    return -1;
+  }
+  if (n != frames) {
+    PyErr_Format(PyExc_ValueError, "jxl: %zd durations for %zd frames", n,
+                 static_cast<Py_ssize_t>(frames));
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"arr", "color", "lossless", "quality", "distance",
                                  "effort", "decoding_speed", "numthreads",
-                                 "animation", "container", "dest", nullptr};
+                                 "animation", "container", "dest", "durations", "loops",
+                                 "tps", "exif", "xmp", "jumbf", "orientation", "icc_profile",
+                                 "compress_boxes", nullptr};
   PyObject* arr = nullptr;
   PyObject* color = Py_None;
   PyObject* lossless = Py_None;
@@ -61,17 +98,32 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* animation = Py_False;
   PyObject* container = Py_False;
   PyObject* dest = Py_None;
+  PyObject* durations = Py_None;
+  PyObject* loops = nullptr;
+  PyObject* tps = Py_None;
+  PyObject* exif = Py_None;
+  PyObject* xmp = Py_None;
+  PyObject* jumbf = Py_None;
+  PyObject* orientation = nullptr;
+  PyObject* icc_profile = Py_None;
+  PyObject* compress_boxes = Py_False;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$OOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
+          args, kwargs, "O|$OOOOOOOOOOOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
           &color, &lossless, &quality, &distance, &effort, &decoding_speed,
-          &numthreads, &animation, &container, &dest))
+          &numthreads, &animation, &container, &dest, &durations, &loops, &tps, &exif, &xmp,
+          &jumbf, &orientation, &icc_profile, &compress_boxes))
     return nullptr;
   // The writer receives the documented defaults as they stand.
   Ref default_effort = Ref::steal(PyLong_FromLong(5));
   Ref default_speed = Ref::steal(PyLong_FromLong(0));
-  if (!default_effort || !default_speed) return nullptr;
+  Ref default_loops = Ref::steal(PyLong_FromLong(0));
+  Ref default_orientation = Ref::steal(PyLong_FromLong(1));
+  if (!default_effort || !default_speed || !default_loops || !default_orientation)
+    return nullptr;
   if (!effort) effort = default_effort.get();
   if (!decoding_speed) decoding_speed = default_speed.get();
+  if (!loops) loops = default_loops.get();
+  if (!orientation) orientation = default_orientation.get();
 
   PyObject* np = module_global("np");
   if (!np) return nullptr;
@@ -89,23 +141,29 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
+  if (check_durations(durations, is_animation != 0,
+                      is_animation ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0)
+                                   : 1) < 0)
+    return nullptr;
 
   PyObject* writer_type = module_global("JxlWriter");
   if (!writer_type) return nullptr;
   Ref writer_args = Ref::steal(PyTuple_Pack(1, dest));
   Ref writer_kwargs = Ref::steal(Py_BuildValue(
-      "{sOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless, "quality",
-      quality, "distance", distance, "effort", effort, "decoding_speed",
+      "{sOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless,
+      "quality", quality, "distance", distance, "effort", effort, "decoding_speed",
       decoding_speed, "numthreads", numthreads, "animation",
-      is_animation ? Py_True : Py_False, "container", container));
+      is_animation ? Py_True : Py_False, "container", container, "loops", loops, "tps", tps,
+      "exif", exif, "xmp", xmp, "jumbf", jumbf, "orientation", orientation, "icc_profile",
+      icc_profile, "compress_boxes", compress_boxes));
   if (!writer_args || !writer_kwargs) return nullptr;
   Ref writer = Ref::steal(
       PyObject_Call(writer_type, writer_args.get(), writer_kwargs.get()));
   if (!writer) return nullptr;
 
   const bool animation_stack = is_animation != 0;
-  return with_context(writer.get(), [&a, animation_stack](PyObject* w) {
-           return write_and_close(w, a.get(), animation_stack);
+  return with_context(writer.get(), [&a, animation_stack, durations](PyObject* w) {
+           return write_and_close(w, a.get(), animation_stack, durations);
          }).release();
 }
 
@@ -222,7 +280,9 @@ PyObject* frame_count(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char kEncodeDoc[] =
     "encode(arr, *, color=None, lossless=None, quality=None, distance=None, "
     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
-    "container=False, dest=None)\n--\n\n"
+    "container=False, dest=None, durations=None, loops=0, tps=None, exif=None, "
+    "xmp=None, jumbf=None, orientation=1, icc_profile=None, "
+    "compress_boxes=False)\n--\n\n"
     "Encode an array, or a stack of animation frames, as a JPEG XL stream.\n"
     "\n"
     "A one-call JxlWriter: the options mean what they mean there.\n"
@@ -239,6 +299,9 @@ constexpr const char kEncodeDoc[] =
     "  dest            None to get the bytes back; a path (str or\n"
     "                  os.PathLike), opened at once and written at the end;\n"
     "                  or an object with a write() method.\n"
+    "  durations       with animation=True, how long each frame shows in\n"
+    "                  milliseconds: one number for all, or one per frame.\n"
+    KP_METADATA_OPTIONS_DOC
     "\n"
     "Returns the encoded stream as bytes, or None when `dest` received it.\n"
     "\n"

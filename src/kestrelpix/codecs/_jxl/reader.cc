@@ -88,7 +88,8 @@ Ref _basic_info_to_dtype(const JxlBasicInfo& info, int* typenum) {
 
 int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
                             const JxlBitDepth* bd, void* buf, size_t buf_size,
-                            int* buffer_set_io, int streaming) {
+                            int* buffer_set_io, int streaming, JxlFrameHeader* header,
+                            std::string* name) {
   int buffer_set = *buffer_set_io;
   // Integer output keeps the codestream's own sample range.
   const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
@@ -120,6 +121,15 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         buffer_set = 1;
         break;
       }
+      case JXL_DEC_FRAME:
+        // The frame's header, for its info; a name is at most 1071 bytes.
+        if (JxlDecoderGetFrameHeader(dec, header) != JXL_DEC_SUCCESS) return _RC_ERR_PROCESS;
+        name->assign(header->name_length + 1, '\0');
+        if (header->name_length &&
+            JxlDecoderGetFrameName(dec, name->data(), name->size()) != JXL_DEC_SUCCESS)
+          return _RC_ERR_PROCESS;
+        name->resize(header->name_length);
+        break;
       case JXL_DEC_ERROR:
         return _RC_ERR_PROCESS;
       default:
@@ -386,9 +396,9 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   const int want_color = PyObject_IsTrue(parse_color);
   if (want_color < 0) return -1;
   _parse_color = want_color;
-  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
-  // Layers are sized by their own frame headers when not coalesced.
-  if (!_coalesce) events |= JXL_DEC_FRAME;
+  // Frame headers give each frame's info, and a layer's size when frames
+  // are not coalesced.
+  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
   if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
@@ -574,6 +584,7 @@ struct FrameIterObject {
   int started;
   int finished;
   int streaming;
+  int info;             // yield (frame, frame_info) pairs
 };
 
 PyObject* frame_iter_finish(FrameIterObject* it) {
@@ -655,7 +666,8 @@ PyObject* frame_iter_next(PyObject* self) {
     const JxlBitDepth* bd = &r._bit_depth;
     const int streaming = it->streaming;
     const int rc = without_gil([&] {
-      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming);
+      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
+                                     &r.frame_header, &r.frame_name);
     });
     switch (rc) {
       case _RC_NEED_INPUT:
@@ -671,8 +683,12 @@ PyObject* frame_iter_next(PyObject* self) {
         expected_size = static_cast<size_t>(PyArray_NBYTES(
             reinterpret_cast<PyArrayObject*>(frame.get())));
         continue;
-      case _RC_FRAME:
-        return frame.release();
+      case _RC_FRAME: {
+        if (!it->info) return frame.release();
+        Ref info = frame_info_dict(r._basic_info, r.frame_header, r.frame_name, !r._coalesce);
+        if (!info) return frame_iter_finish(it);
+        return PyTuple_Pack(2, frame.get(), info.get());
+      }
       case _RC_EOF:
         r._exhausted = 1;
         return frame_iter_finish(it);
@@ -819,7 +835,14 @@ PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_FALSE;
 }
 
-PyObject* reader_iter_frames(PyObject* self, PyObject*) {
+PyObject* reader_iter_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"info", nullptr};
+  PyObject* info = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iter_frames", const_cast<char**>(kwlist),
+                                   &info))
+    return nullptr;
+  const int want_info = PyObject_IsTrue(info);
+  if (want_info < 0) return nullptr;
   auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
   if (!it) return nullptr;
   Py_INCREF(g_frame_iter_type);
@@ -827,6 +850,7 @@ PyObject* reader_iter_frames(PyObject* self, PyObject*) {
   it->started = 0;
   it->finished = 0;
   it->streaming = 0;
+  it->info = want_info;
   PyObject_GC_Track(it);
   return reinterpret_cast<PyObject*>(it);
 }
@@ -968,9 +992,15 @@ constexpr const char kReaderDoc[] =
     "    (4, 5)\n";
 
 PyMethodDef reader_methods[] = {
-    {"iter_frames", reader_iter_frames, METH_NOARGS,
-     "iter_frames($self, /)\n--\n\n"
+    {"iter_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_iter_frames)),
+     METH_VARARGS | METH_KEYWORDS,
+     "iter_frames($self, /, *, info=False)\n--\n\n"
      "Return an iterator that decodes the remaining frames one at a time.\n"
+     "\n"
+     "With info=True it yields (frame, frame_info) pairs, frame_info a new\n"
+     "dict of the frame's header: duration (ticks), duration_ms, timecode,\n"
+     "name and is_last, as in probe()'s frames; with coalesce=False also\n"
+     "the layer's place on the canvas: x0, y0, xsize, ysize.\n"
      "\n"
      "Each step decodes one frame into a new array of the reader's\n"
      "frame_shape and dtype, with the interpreter lock released while\n"

@@ -97,6 +97,10 @@ class Reader {
   // A refill that failed after taking libjxl's input back leaves the buffer
   // out of step with the decoder's position; later refills are refused.
   bool feed_broken = false;
+  // The header and name of the frame being decoded, kept by the lock-free
+  // step for frame_info.
+  JxlFrameHeader frame_header{};
+  std::string frame_name;
   ObjectLock lock;
 
  private:

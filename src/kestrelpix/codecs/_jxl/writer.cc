@@ -332,14 +332,14 @@ int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
 int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
                  PyObject* quality, PyObject* distance, PyObject* effort,
                  PyObject* decoding_speed, PyObject* numthreads,
-                 PyObject* animation, PyObject* container) {
+                 PyObject* animation, PyObject* container, PyObject* const* meta) {
   Ref parse_color = import_from(kColorModule, "parse_color");
   if (!parse_color || !import_from(kColorModule, "ColorSpec") ||
       !import_from(kColorModule, "JXL_TF_GAMMA"))
     return -1;
   if (open_destination(dest) < 0) return -1;
   if (init_options(parse_color.get(), color, lossless, quality, distance, effort,
-                   decoding_speed, numthreads, animation, container) < 0) {
+                   decoding_speed, numthreads, animation, container, meta) < 0) {
     // A file opened for this writer is not left open by a failed constructor.
     close_own_dest_after_error();
     _dest_obj.reset();
@@ -352,7 +352,7 @@ int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
 int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
                          PyObject* quality, PyObject* distance, PyObject* effort,
                          PyObject* decoding_speed, PyObject* numthreads,
-                         PyObject* animation, PyObject* container) {
+                         PyObject* animation, PyObject* container, PyObject* const* meta) {
   Ref spec = Ref::steal(PyObject_CallOneArg(parse_color, color));
   if (!spec) return -1;
   _color_spec.set(std::move(spec));
@@ -386,6 +386,10 @@ int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossl
   if (use_container < 0) return -1;
   _animation = is_animation;
   _container = use_container;
+  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
+  if (_meta.parse(meta[0], meta[1], meta[2], meta[3], meta[4], meta[5], meta[6], meta[7],
+                  _animation != 0, color != Py_None) < 0)
+    return -1;
 
   return create_encoder();
 }
@@ -478,6 +482,8 @@ int Writer::create_encoder() {
   _config_done = 0;
   _frame_count = 0;
   _drained = false;
+  _named = false;
+  _pending_name.clear();
   _pending_frame.clear();
   _input_closed = false;
   _released = false;
@@ -601,17 +607,26 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
 
   JxlEncoder* enc = _encoder.get();
-  JxlEncoderStatus status =
-      JxlEncoderUseContainer(enc, _container || _animation ? JXL_TRUE : JXL_FALSE);
+  JxlEncoderStatus status = JxlEncoderUseContainer(
+      enc, _container || _animation || _meta.any_box() ? JXL_TRUE : JXL_FALSE);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderUseContainer", status);
   status = JxlEncoderSetBasicInfo(enc, &_basic_info);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetBasicInfo", status);
 
-  if (set_color_encoding(/*grey=*/samples <= 2, data_type, tf_gamma.get()) < 0)
-    return -1;
-  status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
-  if (status != JXL_ENC_SUCCESS)
-    return raise_status("JxlEncoderSetColorEncoding", status);
+  if (_meta.have_icc) {
+    status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(_meta.icc.data()),
+                                     _meta.icc.size());
+    if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetICCProfile", status);
+  } else {
+    if (set_color_encoding(/*grey=*/samples <= 2, data_type, tf_gamma.get()) < 0)
+      return -1;
+    status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
+    if (status != JXL_ENC_SUCCESS)
+      return raise_status("JxlEncoderSetColorEncoding", status);
+  }
+  if (_meta.any_box()) {
+    if (const char* failed = _meta.add_boxes(enc, &status)) return raise_status(failed, status);
+  }
 
   _frame_settings = JxlEncoderFrameSettingsCreate(enc, /*source=*/nullptr);
   if (!_frame_settings) {
@@ -638,11 +653,17 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
     _basic_info.alpha_exponent_bits = exponent_bits;
   }
   if (_lossless) _basic_info.uses_original_profile = JXL_TRUE;
+  _basic_info.orientation = static_cast<JxlOrientation>(_meta.orientation);
   if (_animation) {
+    // Unless given: milliseconds when the first frame says how long it
+    // lasts, else 10 ticks per second, a tenth of a second per frame.
+    _tps_numerator = _meta.tps_numerator ? _meta.tps_numerator
+                                         : (_first_has_duration ? 1000 : 10);
+    _tps_denominator = _meta.tps_numerator ? _meta.tps_denominator : 1;
     _basic_info.have_animation = JXL_TRUE;
-    _basic_info.animation.tps_numerator = 10;  // 10 ticks per second
-    _basic_info.animation.tps_denominator = 1;
-    _basic_info.animation.num_loops = 0;       // loop for ever
+    _basic_info.animation.tps_numerator = _tps_numerator;
+    _basic_info.animation.tps_denominator = _tps_denominator;
+    _basic_info.animation.num_loops = _meta.loops;  // 0: for ever
   }
   if (!_color_spec.is_none()) {
     const int hdr = spec_is_hdr(_color_spec.get());
@@ -735,7 +756,8 @@ int Writer::allocate_first_outbuf() {
 // ---------------------------------------------------------------------------
 // Writer: frames
 
-PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
+PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* duration,
+                              PyObject* name_obj) {
   if (_closed) {
     PyErr_SetString(PyExc_RuntimeError, "JxlWriter is closed");
     return nullptr;
@@ -748,9 +770,17 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
   }
   PyObject* np = module_global("np");
   if (!np) return nullptr;
+  if (duration != Py_None && !_animation) {
+    PyErr_SetString(PyExc_ValueError,
+                    "jxl: duration= is only for an animation writer (animation=True)");
+    return nullptr;
+  }
+  std::string name;
+  if (name_obj != Py_None && frame_name_bytes(name_obj, &name) < 0) return nullptr;
   Ref src = call_method(np, "ascontiguousarray", arr);
   if (!src) return nullptr;
   if (!_config_done) {
+    _first_has_duration = duration != Py_None;
     if (_configure_from_first_frame(src.get()) < 0) return nullptr;
   } else if (check_against_first(src.get()) < 0) {
     return nullptr;
@@ -761,6 +791,10 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
                     "for multi-frame output");
     return nullptr;
   }
+  uint32_t ticks = 1;  // a tenth of a second at the default 10 ticks per second
+  if (duration != Py_None &&
+      duration_to_ticks(duration, _tps_numerator, _tps_denominator, &ticks) < 0)
+    return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
   if (!_lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
@@ -778,13 +812,16 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj) {
   // A frame held back is not the last one: another has come.
   if (_pending_frame) {
     Ref previous = std::move(_pending_frame);
-    if (submit_frame(previous.get(), /*is_last=*/false) < 0) return nullptr;
+    if (submit_frame(previous.get(), /*is_last=*/false, _pending_ticks, _pending_name) < 0)
+      return nullptr;
   }
   if (_animation && !is_last && !_input_closed) {
     if (hold_pending(arr, src.get()) < 0) return nullptr;
+    _pending_ticks = ticks;
+    _pending_name = std::move(name);
     Py_RETURN_NONE;
   }
-  if (submit_frame(src.get(), is_last) < 0) return nullptr;
+  if (submit_frame(src.get(), is_last, ticks, name) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -838,17 +875,25 @@ int Writer::hold_pending(PyObject* arr, PyObject* src) {
   return 0;
 }
 
-int Writer::submit_frame(PyObject* frame, bool is_last) {
+int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
+                         const std::string& name) {
   auto* pixels_array = reinterpret_cast<PyArrayObject*>(frame);
   // A still image always closes the input with its one frame.
   const bool close_input = is_last || !_animation;
 
   JxlFrameHeader header;
   JxlEncoderInitFrameHeader(&header);
-  header.duration = 1;  // a tenth of a second at 10 ticks per second
+  header.duration = ticks;
   if (_animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
-  const JxlEncoderStatus status = JxlEncoderSetFrameHeader(_frame_settings, &header);
+  JxlEncoderStatus status = JxlEncoderSetFrameHeader(_frame_settings, &header);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameHeader", status);
+  // The frame settings keep a name: a nameless frame after a named one
+  // clears it.
+  if (!name.empty() || _named) {
+    status = JxlEncoderSetFrameName(_frame_settings, name.c_str());
+    if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameName", status);
+    _named = !name.empty();
+  }
 
   const void* pixels = PyArray_DATA(pixels_array);
   const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
@@ -942,7 +987,8 @@ PyObject* Writer::close() {
     // No frame came after the one held back: it is the last.
     if (_pending_frame) {
       Ref last = std::move(_pending_frame);
-      if (submit_frame(last.get(), /*is_last=*/true) < 0) return nullptr;
+      if (submit_frame(last.get(), /*is_last=*/true, _pending_ticks, _pending_name) < 0)
+        return nullptr;
     }
     JxlEncoderCloseInput(_encoder.get());
     if (_drain_all() < 0) return nullptr;
@@ -995,7 +1041,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject*, PyObject*) {
 int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {
       "dest",     "color",  "lossless",       "quality",    "distance", "effort",
-      "decoding_speed", "numthreads", "animation", "container", nullptr};
+      "decoding_speed", "numthreads", "animation", "container", "loops", "tps", "exif",
+      "xmp", "jumbf", "orientation", "icc_profile", "compress_boxes", nullptr};
   PyObject* dest = Py_None;
   PyObject* color = Py_None;
   PyObject* lossless = Py_None;
@@ -1006,17 +1053,24 @@ int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* numthreads = Py_None;
   PyObject* animation = Py_False;
   PyObject* container = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:JxlWriter",
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!zero || !one) return -1;
+  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
+  PyObject* meta[8] = {zero.get(), Py_None, Py_None, Py_None,
+                       Py_None,    one.get(), Py_None, Py_False};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOOOOOO:JxlWriter",
                                    const_cast<char**>(kwlist), &dest, &color,
                                    &lossless, &quality, &distance, &effort,
                                    &decoding_speed, &numthreads, &animation,
-                                   &container))
+                                   &container, &meta[0], &meta[1], &meta[2], &meta[3],
+                                   &meta[4], &meta[5], &meta[6], &meta[7]))
     return -1;
   Writer& w = writer_of(self);
   LockGuard guard(w._lock, kTypeName);
   if (!guard.ok()) return -1;
   return w.init(dest, color, lossless, quality, distance, effort,
-                decoding_speed, numthreads, animation, container);
+                decoding_speed, numthreads, animation, container, meta);
 }
 
 // Native state goes first, in the writer's release order, with any exception
@@ -1046,16 +1100,19 @@ int writer_clear(PyObject* self) {
 }
 
 PyObject* writer_write_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"arr", "is_last", nullptr};
+  static const char* kwlist[] = {"arr", "is_last", "duration", "name", nullptr};
   PyObject* arr = nullptr;
   PyObject* is_last = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:write_frame",
-                                   const_cast<char**>(kwlist), &arr, &is_last))
+  PyObject* duration = Py_None;
+  PyObject* name = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:write_frame",
+                                   const_cast<char**>(kwlist), &arr, &is_last, &duration,
+                                   &name))
     return nullptr;
   Writer& w = writer_of(self);
   LockGuard guard(w._lock, kTypeName);
   if (!guard.ok()) return nullptr;
-  return w.write_frame(arr, is_last);
+  return w.write_frame(arr, is_last, duration, name);
 }
 
 PyObject* writer_close(PyObject* self, PyObject*) {
@@ -1120,7 +1177,7 @@ PyCFunction as_cfunction(F* f) {
 // `np` and the module's own names are in scope.
 
 constexpr const char kWriteFrameDoc[] =
-    "write_frame($self, arr, *, is_last=False)\n--\n\n"
+    "write_frame($self, arr, *, is_last=False, duration=None, name=None)\n--\n\n"
     "Encode one frame.\n"
     "\n"
     "`arr` is (Y, X) or (Y, X, C) with C of 1 to 4 (L, LA, RGB, RGBA), of\n"
@@ -1128,11 +1185,15 @@ constexpr const char kWriteFrameDoc[] =
     "turns into such an array). The first frame fixes the stream's size,\n"
     "channels and sample type; later frames (animation only) must match it.\n"
     "is_last=True tells libjxl that no frame follows; close() does the same.\n"
+    "`duration` (animation only) is how long the frame shows, in\n"
+    "milliseconds (>= 0; a whole number of the writer's ticks); None: one\n"
+    "tick. `name` (str, at most 1071 bytes of UTF-8) names the frame.\n"
     "The interpreter lock is released while libjxl encodes.\n"
     "\n"
     "Raises:\n"
-    "  ValueError    a shape or dtype the encoder does not take, or a frame\n"
-    "                that does not match the first.\n"
+    "  ValueError    a shape or dtype the encoder does not take, a frame\n"
+    "                that does not match the first, a duration for a still\n"
+    "                writer or one that is no whole number of ticks.\n"
     "  RuntimeError  a second frame without animation=True, or a closed\n"
     "                writer.\n"
     "  JxlError      libjxl refused the frame or the options (a frame after\n"
@@ -1174,7 +1235,8 @@ PyMethodDef writer_methods[] = {
 constexpr const char kWriterDoc[] =
     "JxlWriter(dest=None, *, color=None, lossless=None, quality=None, "
     "distance=None, effort=5, decoding_speed=0, numthreads=None, "
-    "animation=False, container=False)\n--\n\n"
+    "animation=False, container=False, loops=0, tps=None, exif=None, xmp=None, "
+    "jumbf=None, orientation=1, icc_profile=None, compress_boxes=False)\n--\n\n"
     "Streaming JPEG XL encoder: frames in, one stream out.\n"
     "\n"
     "Call write_frame() once for a still image, or once per frame with\n"
@@ -1188,11 +1250,15 @@ constexpr const char kWriterDoc[] =
     "                  write() method.\n"
     KP_ENCODER_OPTIONS_DOC
     "  animation       accept any number of frames, a tenth of a second\n"
-    "                  each, looping; the stream goes in a container.\n"
+    "                  each unless write_frame says otherwise, looping; the\n"
+    "                  stream goes in a container.\n"
     "  container       wrap the codestream in the JPEG XL container.\n"
+    KP_METADATA_OPTIONS_DOC
     "\n"
     "Raises:\n"
-    "  ValueError  quality and distance given together.\n"
+    "  ValueError  quality and distance given together, or a metadata option\n"
+    "              out of range (tps or loops for a still, orientation 9, an\n"
+    "              exif without a TIFF header, color with icc_profile).\n"
     "  TypeError   a `dest` that is neither a path nor writable.\n"
     "  OSError     a path `dest` could not be opened.\n"
     "  JxlError    libjxl could not set up its encoder.\n"

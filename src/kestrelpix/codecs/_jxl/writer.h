@@ -2,6 +2,7 @@
 // of the writer object and who owns it.
 #pragma once
 
+#include "metadata.h"
 #include "py.h"
 #include "threads.h"
 
@@ -37,6 +38,23 @@ int add_writer_type(PyObject* module);
   "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n" \
   "                  default, 1 encodes on the calling thread alone.\n"
 
+
+// The metadata options JxlWriter and encode share.
+#define KP_METADATA_OPTIONS_DOC \
+  "  loops           an animation's loop count, 0 (the default) for ever.\n" \
+  "  tps             an animation's ticks per second: a positive int or a\n" \
+  "                  (numerator, denominator) pair; None: 1000 when the\n" \
+  "                  first frame comes with a duration, else 10.\n" \
+  "  exif            Exif data from its TIFF header on (a leading\n" \
+  "                  b\"Exif\\x00\\x00\" is dropped), stored in an \"Exif\" box.\n" \
+  "  xmp             XMP packet (bytes or str), stored in an \"xml \" box.\n" \
+  "  jumbf           a JUMBF superbox (content credentials), in a \"jumb\"\n" \
+  "                  box. Any box puts the stream in a container.\n" \
+  "  orientation     1 to 8, as in Exif: how a viewer turns the pixels.\n" \
+  "  icc_profile     an ICC profile to embed instead of an enumerated\n" \
+  "                  colour (not together with `color`).\n" \
+  "  compress_boxes  store the Exif and XMP boxes Brotli-compressed\n" \
+  "                  (JUMBF always stays plain).\n"
 
 // ---------------------------------------------------------------------------
 // The output buffer
@@ -123,8 +141,8 @@ class Writer {
   int init(PyObject* dest, PyObject* color, PyObject* lossless,
            PyObject* quality, PyObject* distance, PyObject* effort,
            PyObject* decoding_speed, PyObject* numthreads,
-           PyObject* animation, PyObject* container);
-  PyObject* write_frame(PyObject* arr, PyObject* is_last);
+           PyObject* animation, PyObject* container, PyObject* const* meta);
+  PyObject* write_frame(PyObject* arr, PyObject* is_last, PyObject* duration, PyObject* name);
   PyObject* close();
   // An exceptional exit from a `with` block: native state goes, the stream
   // is left unfinished and the destination untouched.
@@ -179,6 +197,17 @@ class Writer {
   bool _input_closed = false;
   // The encoder has produced the whole stream (close got that far).
   bool _drained = false;
+  // Timing, orientation, ICC profile and boxes from the constructor; the
+  // ticks per second in use once the first frame has chosen them.
+  WriterMetadata _meta;
+  uint32_t _tps_numerator = 10;
+  uint32_t _tps_denominator = 1;
+  bool _first_has_duration = false;
+  // The duration (ticks) and name that go with _pending_frame.
+  uint32_t _pending_ticks = 1;
+  std::string _pending_name;
+  // Whether an earlier frame had a name (frame settings keep it).
+  bool _named = false;
   // Set by an exceptional `with` exit, which drops the encoder but leaves the
   // writer open: later frames are refused before they reach libjxl.
   bool _released = false;
@@ -192,7 +221,7 @@ class Writer {
   int init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
                    PyObject* quality, PyObject* distance, PyObject* effort,
                    PyObject* decoding_speed, PyObject* numthreads,
-                   PyObject* animation, PyObject* container);
+                   PyObject* animation, PyObject* container, PyObject* const* meta);
   int settle_quality(PyObject* quality, PyObject* distance, PyObject* lossless);
   int create_encoder();
   int check_against_first(PyObject* src);
@@ -201,7 +230,7 @@ class Writer {
   int apply_frame_options();
   int allocate_first_outbuf();
   int hold_pending(PyObject* arr, PyObject* src);
-  int submit_frame(PyObject* frame, bool is_last);
+  int submit_frame(PyObject* frame, bool is_last, uint32_t ticks, const std::string& name);
   int raise_step_result(int rc, JxlEncoderStatus last_status);
   int raise_status(const char* func, JxlEncoderStatus status);
   int close_own_dest();
