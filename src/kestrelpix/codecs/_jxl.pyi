@@ -6,7 +6,7 @@ the precise types of what comes back.
 """
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from types import TracebackType
 from typing import Literal, Protocol, TypeAlias, TypedDict, overload, type_check_only
 
@@ -84,6 +84,55 @@ class ColorEncoding(TypedDict):
     transfer_function: int
     rendering_intent: int
 
+@type_check_only
+class AnimationInfo(TypedDict):
+    """`JxlReader.animation` and `probe()["animation"]`."""
+
+    tps_numerator: int
+    tps_denominator: int
+    num_loops: int
+    have_timecodes: bool
+
+@type_check_only
+class FrameInfo(TypedDict, total=False):
+    """One frame's header, from `probe()["frames"]` or `iter_frames(info=True)`.
+
+    The layer keys (x0, y0, xsize, ysize) come only from a reader opened
+    with coalesce=False."""
+
+    duration: int
+    duration_ms: float
+    timecode: int
+    name: str
+    is_last: bool
+    x0: int
+    y0: int
+    xsize: int
+    ysize: int
+
+@type_check_only
+class BoxInfo(TypedDict):
+    """One container box in `probe()["boxes"]`."""
+
+    type: str
+    size: int
+    compressed: bool
+
+@type_check_only
+class ProbeResult(TypedDict):
+    """What `probe` tells about a stream."""
+
+    basic_info: BasicInfo
+    orientation: int
+    color: ColorEncoding | None
+    icc_profile: bytes | None
+    animation: AnimationInfo | None
+    frames: list[FrameInfo]
+    boxes: list[BoxInfo]
+    exif: bytes | None
+    xmp: bytes | None
+    jumbf: bytes | None
+
 # ---- Module globals ------------------------------------------------------------
 
 # libjxl's status and error values and their symbolic names.
@@ -120,6 +169,15 @@ def encode(
     animation: bool = False,
     container: bool = False,
     dest: None = None,
+    durations: float | Sequence[float] | None = None,
+    loops: int = 0,
+    tps: int | tuple[int, int] | None = None,
+    exif: _Bytes | None = None,
+    xmp: _Bytes | str | None = None,
+    jumbf: _Bytes | None = None,
+    orientation: int = 1,
+    icc_profile: _Bytes | None = None,
+    compress_boxes: bool = False,
 ) -> bytes: ...
 @overload
 def encode(
@@ -135,6 +193,15 @@ def encode(
     animation: bool = False,
     container: bool = False,
     dest: _Dest,
+    durations: float | Sequence[float] | None = None,
+    loops: int = 0,
+    tps: int | tuple[int, int] | None = None,
+    exif: _Bytes | None = None,
+    xmp: _Bytes | str | None = None,
+    jumbf: _Bytes | None = None,
+    orientation: int = 1,
+    icc_profile: _Bytes | None = None,
+    compress_boxes: bool = False,
 ) -> None: ...
 @overload
 def encode(
@@ -150,8 +217,20 @@ def encode(
     animation: bool = False,
     container: bool = False,
     dest: _Dest | None = None,
+    durations: float | Sequence[float] | None = None,
+    loops: int = 0,
+    tps: int | tuple[int, int] | None = None,
+    exif: _Bytes | None = None,
+    xmp: _Bytes | str | None = None,
+    jumbf: _Bytes | None = None,
+    orientation: int = 1,
+    icc_profile: _Bytes | None = None,
+    compress_boxes: bool = False,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
+def probe(
+    data: _Source, *, numthreads: int | None = None, max_box_size: int = 67108864
+) -> ProbeResult: ...
 
 # ---- Classes -------------------------------------------------------------------
 
@@ -190,7 +269,16 @@ class JxlReader:
     def color(self) -> ColorEncoding | None: ...
     @property
     def icc_profile(self) -> bytes | None: ...
-    def iter_frames(self) -> Iterator[Frame]: ...
+    @property
+    def animation(self) -> AnimationInfo | None: ...
+    @overload
+    def iter_frames(self, *, info: Literal[False] = False) -> Iterator[Frame]: ...
+    @overload
+    def iter_frames(self, *, info: Literal[True]) -> Iterator[tuple[Frame, FrameInfo]]: ...
+    @overload
+    def iter_frames(
+        self, *, info: bool
+    ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
     def read(self) -> Frame: ...
     def close(self) -> None: ...
@@ -217,8 +305,23 @@ class JxlWriter:
         numthreads: int | None = None,
         animation: bool = False,
         container: bool = False,
+        loops: int = 0,
+        tps: int | tuple[int, int] | None = None,
+        exif: _Bytes | None = None,
+        xmp: _Bytes | str | None = None,
+        jumbf: _Bytes | None = None,
+        orientation: int = 1,
+        icc_profile: _Bytes | None = None,
+        compress_boxes: bool = False,
     ) -> None: ...
-    def write_frame(self, arr: ArrayLike, *, is_last: bool = False) -> None: ...
+    def write_frame(
+        self,
+        arr: ArrayLike,
+        *,
+        is_last: bool = False,
+        duration: float | None = None,
+        name: str | None = None,
+    ) -> None: ...
     def close(self) -> bytes | None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
