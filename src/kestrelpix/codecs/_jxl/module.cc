@@ -15,6 +15,7 @@
 #endif
 
 #include "common.h"
+#include "jpeg.h"
 #include "oneshot.h"
 #include "probe.h"
 #include "reader.h"
@@ -318,7 +319,8 @@ PyObject* init_module() {
       add_annotated_function(m, annotated_type.get(), &check_signature_def, "bool") < 0)
     return nullptr;
 
-  if (add_oneshot_functions(m) < 0 || add_probe_function(m) < 0) return nullptr;
+  if (add_oneshot_functions(m) < 0 || add_probe_function(m) < 0 || add_jpeg_functions(m) < 0)
+    return nullptr;
 
   if (remember_main_thread() < 0) return nullptr;
   static bool exit_hook = false;

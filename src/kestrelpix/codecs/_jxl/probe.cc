@@ -264,6 +264,8 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!result || !frames || !boxes) return nullptr;
   for (const char* key : {"color", "icc_profile", "animation", "exif", "xmp", "jumbf"})
     if (PyDict_SetItemString(result.get(), key, Py_None) < 0) return nullptr;
+  // A "jbrd" box: the stream can give back the JPEG file it was made from.
+  if (PyDict_SetItemString(result.get(), "jpeg_reconstruction", Py_False) < 0) return nullptr;
 
   JxlBasicInfo info{};
   bool have_info = false;
@@ -347,6 +349,9 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
           return raise_jxl_error("jxl: a box header could not be read");
         const std::string t(type, 4);
         const bool compressed = std::memcmp(raw, "brob", 4) == 0;
+        if (t == "jbrd" &&
+            PyDict_SetItemString(result.get(), "jpeg_reconstruction", Py_True) < 0)
+          return nullptr;
         Ref text = Ref::steal(PyUnicode_DecodeLatin1(type, 4, nullptr));
         if (!text) return nullptr;
         Ref entry = Ref::steal(Py_BuildValue("{sOsKsN}", "type", text.get(), "size",
@@ -402,6 +407,9 @@ constexpr const char kProbeDoc[] =
     "  exif         the first Exif box's payload from its TIFF header on, or\n"
     "               None; xmp: the first \"xml \" box; jumbf: the first \"jumb\"\n"
     "               box (decompressed when stored compressed).\n"
+    "  jpeg_reconstruction  True when the stream carries JPEG reconstruction\n"
+    "               data (a \"jbrd\" box): reconstruct_jpeg gives back the\n"
+    "               JPEG file it was made from.\n"
     "\n"
     "Raises:\n"
     "  ValueError  empty input.\n"

@@ -1,0 +1,673 @@
+// transcode_jpeg and reconstruct_jpeg.
+//
+// Transcoding hands the whole JPEG file to libjxl, which keeps its DCT
+// coefficients as they are and stores in a "jbrd" box what it needs to
+// rebuild the file byte for byte (Exif, XMP and JUMBF segments become boxes
+// of their own). Reconstruction runs a decoder that asks for the JPEG
+// instead of pixels, over a stream read in place or, for paths and files, in
+// chunks. Either way the result is gathered in memory and reaches the
+// destination only once it is complete: a refusal late in the work leaves
+// the destination untouched.
+#include "jpeg.h"
+
+#include <jxl/decode.h>
+#include <jxl/decode_cxx.h>
+#include <jxl/encode.h>
+#include <jxl/encode_cxx.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "common.h"
+#include "source.h"
+#include "status.h"
+#include "threads.h"
+#include "writer.h"
+
+namespace kp {
+namespace {
+
+constexpr Py_ssize_t kChunkSize = 4194304;
+constexpr int32_t kDefaultEffort = 7;
+// cjxl's default: the metadata boxes then come out as small as cjxl's (and
+// the whole stream byte-identical to it); libjxl's own default for boxes is 4.
+constexpr int64_t kBrotliEffort = 9;
+// The reconstructed JPEG's buffer never starts smaller than this.
+constexpr uint64_t kMinJpegCapacity = 65536;
+
+// ---------------------------------------------------------------------------
+// Sources
+
+// The bytes of a bytes-like object, read in place; one that is not
+// contiguous is copied first, as bytes() would copy it.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // Returns 0, or -1 with an error set.
+  int acquire(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+          !PyErr_ExceptionMatches(PyExc_ValueError))
+        return -1;
+      PyErr_Clear();
+      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), obj));
+      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
+    }
+    held_ = true;
+    return 0;
+  }
+  const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
+  size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len) : 0; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  Ref copy_;
+};
+
+// `builtins.open(path, mode)`.
+Ref open_path(PyObject* path, const char* mode) {
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return {};
+  return Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", path, mode));
+}
+
+// Closes a file opened here as a `with` block would: after an error the
+// error stands and a failing close is not reported; otherwise a failing close
+// is the caller's error. Returns 0 or -1.
+int close_file(PyObject* file, bool after_error) {
+  if (after_error) {
+    SavedError pending;
+    if (!call_method(file, "close")) PyErr_Clear();
+    return -1;
+  }
+  return call_method(file, "close") ? 0 : -1;
+}
+
+// A stream for the reconstructing decoder: a bytes-like object in place, or
+// a file read in chunks behind a buffer that keeps what libjxl has not
+// consumed yet.
+class StreamInput {
+ public:
+  int open_buffer(PyObject* data) {
+    if (whole_.acquire(data) < 0) return -1;
+    in_place_ = true;
+    ended_ = true;
+    return 0;
+  }
+  void open_file(PyObject* file) { file_ = Ref::borrow(file); }
+
+  // Reads enough to tell what the stream is. Returns 0 or -1.
+  int start() {
+    if (in_place_) return 0;
+    while (!ended_ && buf_.size() < kSignatureProbe)
+      if (read_more() < 0) return -1;
+    return 0;
+  }
+  const uint8_t* head() const noexcept { return in_place_ ? whole_.data() : buf_.data(); }
+  size_t available() const noexcept { return in_place_ ? whole_.size() : buf_.size(); }
+
+  int give(JxlDecoder* dec) {
+    if (JxlDecoderSetInput(dec, head(), available()) != JXL_DEC_SUCCESS)
+      return raise_jxl_error("JxlDecoderSetInput failed"), -1;
+    if (ended_) JxlDecoderCloseInput(dec);
+    return 0;
+  }
+
+  // On JXL_DEC_NEED_MORE_INPUT: 1 when libjxl got more, 0 at the end of the
+  // input, -1 on error.
+  int refill(JxlDecoder* dec) {
+    if (ended_) return 0;
+    const size_t unprocessed = JxlDecoderReleaseInput(dec);
+    buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(unprocessed));
+    if (read_more() < 0 || give(dec) < 0) return -1;
+    return 1;
+  }
+
+ private:
+  int read_more() {
+    Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
+    if (!size) return -1;
+    Ref chunk = call_method(file_.get(), "read", size.get());
+    if (!chunk) return -1;
+    Py_buffer v;
+    if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
+      PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
+                   Py_TYPE(chunk.get())->tp_name);
+      return -1;
+    }
+    const auto* p = static_cast<const uint8_t*>(v.buf);
+    const size_t n = static_cast<size_t>(v.len);
+    try {
+      buf_.insert(buf_.end(), p, p + n);
+    } catch (const std::bad_alloc&) {
+      PyBuffer_Release(&v);
+      PyErr_NoMemory();
+      return -1;
+    }
+    PyBuffer_Release(&v);
+    if (n == 0) ended_ = true;
+    return 0;
+  }
+
+  HeldBuffer whole_;
+  bool in_place_ = false;
+  Ref file_;
+  std::vector<uint8_t> buf_;
+  bool ended_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Destinations
+
+enum class DestKind { kNone, kPath, kFile };
+
+// Checked before any work is done, so that a wrong `dest` costs nothing.
+int classify_dest(PyObject* dest, DestKind* kind) {
+  if (dest == Py_None) {
+    *kind = DestKind::kNone;
+    return 0;
+  }
+  const int path = is_path_like(dest);
+  if (path < 0) return -1;
+  if (path) {
+    *kind = DestKind::kPath;
+    return 0;
+  }
+  Ref write = Ref::steal(PyObject_GetAttrString(dest, "write"));
+  if (write) {
+    *kind = DestKind::kFile;
+    return 0;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "dest must be path, file-like, or None; got %S",
+               reinterpret_cast<PyObject*>(Py_TYPE(dest)));
+  return -1;
+}
+
+// Hands `payload` (bytes) to dest.write until every byte is taken, as the
+// writer delivers its stream: a short count is continued with the rest, no
+// count at all (None, as from raw files) means the whole payload was taken.
+// The writer's own helper is private to it and carries its retry state; this
+// one has no retry to serve.
+int write_all(PyObject* dest, PyObject* payload) {
+  const Py_ssize_t total = PyBytes_GET_SIZE(payload);
+  Py_ssize_t done = 0;
+  Ref chunk = Ref::borrow(payload);
+  Ref view;
+  for (;;) {
+    Ref written = call_method(dest, "write", chunk.get());
+    if (!written) return -1;
+    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) return 0;
+    const Py_ssize_t n = PyLong_AsSsize_t(written.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    const Py_ssize_t remaining = total - done;
+    if (n == remaining) return 0;
+    if (n < 0 || n > remaining) {
+      PyErr_Format(PyExc_OSError,
+                   "jxl: destination write() returned invalid length %zd "
+                   "(should have been between 0 and %zd)",
+                   n, remaining);
+      return -1;
+    }
+    if (n == 0) {
+      // Offering the same bytes again could go on for ever.
+      PyErr_Format(PyExc_OSError, "jxl: destination write() accepted none of %zd bytes",
+                   remaining);
+      return -1;
+    }
+    done += n;
+    if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
+    if (!view) return -1;
+    chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
+    if (!chunk) return -1;
+  }
+}
+
+// The finished output: returned as bytes, or written to `dest` (None is
+// returned then). A path is opened only now, so a failed call never creates
+// or truncates it.
+PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t size) {
+  Ref payload = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                     static_cast<Py_ssize_t>(size)));
+  if (!payload) return nullptr;
+  if (kind == DestKind::kNone) return payload.release();
+  if (kind == DestKind::kFile) {
+    if (write_all(dest, payload.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+  }
+  Ref file = open_path(dest, "wb");
+  if (!file) return nullptr;
+  const bool failed = write_all(file.get(), payload.get()) < 0;
+  if (close_file(file.get(), failed) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// transcode_jpeg
+
+// int(value) as a 32-bit signed integer, as the writer reads its effort.
+int int32_option(PyObject* value, int32_t* out) {
+  Ref number = Ref::steal(PyNumber_Long(value));
+  if (!number) return -1;
+  const long v = PyLong_AsLong(number.get());
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+  }
+  *out = static_cast<int32_t>(v);
+  return 0;
+}
+
+// Where the lock-free part stopped: the libjxl call that failed and its
+// status, or an output buffer that could not grow.
+struct TranscodeOutcome {
+  const char* failed_call = nullptr;
+  JxlEncoderStatus status = JXL_ENC_SUCCESS;
+  bool out_of_memory = false;
+};
+
+// Adds the JPEG as the only frame and collects the whole stream. Runs
+// without the interpreter lock and touches no Python object.
+TranscodeOutcome transcode_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                                 const uint8_t* jpeg, size_t jpeg_size, MallocBytes& out,
+                                 uint64_t& capacity, uint64_t& used) {
+  TranscodeOutcome outcome;
+  outcome.status = JxlEncoderAddJPEGFrame(fs, jpeg, jpeg_size);
+  if (outcome.status != JXL_ENC_SUCCESS) {
+    outcome.failed_call = "JxlEncoderAddJPEGFrame";
+    return outcome;
+  }
+  JxlEncoderCloseInput(enc);
+  for (;;) {
+    uint8_t* next_out = out.get() + used;
+    size_t avail_out = capacity - used;
+    outcome.status = JxlEncoderProcessOutput(enc, &next_out, &avail_out);
+    used = capacity - avail_out;
+    if (outcome.status == JXL_ENC_SUCCESS) return outcome;
+    if (outcome.status != JXL_ENC_NEED_MORE_OUTPUT) {
+      outcome.failed_call = "JxlEncoderProcessOutput";
+      return outcome;
+    }
+    const uint64_t grown = grown_outbuf_capacity(capacity);
+    if (!out.resize(grown)) {
+      outcome.out_of_memory = true;
+      return outcome;
+    }
+    capacity = grown;
+  }
+}
+
+// Sets one frame option, raising JxlError naming it on refusal.
+int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, int64_t value,
+                     const char* what) {
+  const JxlEncoderStatus status = JxlEncoderFrameSettingsSetOption(fs, id, value);
+  if (status == JXL_ENC_SUCCESS) return 0;
+  Ref func = Ref::steal(PyUnicode_FromFormat("JxlEncoderFrameSettingsSetOption %s", what));
+  if (!func) return -1;
+  return _raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
+}
+
+PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"jpeg", "effort", "numthreads", "dest", nullptr};
+  PyObject* source = nullptr;
+  PyObject* effort_obj = Py_None;
+  PyObject* numthreads = Py_None;
+  PyObject* dest = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:transcode_jpeg",
+                                   const_cast<char**>(kwlist), &source, &effort_obj,
+                                   &numthreads, &dest))
+    return nullptr;
+  int32_t effort = kDefaultEffort;
+  if (effort_obj != Py_None) {
+    if (int32_option(effort_obj, &effort) < 0) return nullptr;
+    effort = std::clamp<int32_t>(effort, 1, 10);
+  }
+  size_t threads = 0;
+  if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
+  DestKind dest_kind;
+  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+
+  // The JPEG, whole: libjxl takes a frame in one piece.
+  Ref loaded;
+  PyObject* bytes_like = source;
+  const int path = is_path_like(source);
+  if (path < 0) return nullptr;
+  if (path) {
+    loaded = read_path(source);
+    if (!loaded) return nullptr;
+    bytes_like = loaded.get();
+  } else if (!PyObject_CheckBuffer(source)) {
+    const int file = is_readable_file(source);
+    if (file < 0) return nullptr;
+    if (!file) {
+      PyErr_Format(PyExc_TypeError,
+                   "jxl: jpeg must be a bytes-like object, a path or a binary file object, "
+                   "not %.200s",
+                   Py_TYPE(source)->tp_name);
+      return nullptr;
+    }
+    loaded = call_method(source, "read");
+    if (!loaded) return nullptr;
+    if (!PyObject_CheckBuffer(loaded.get())) {
+      PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
+                   Py_TYPE(loaded.get())->tp_name);
+      return nullptr;
+    }
+    bytes_like = loaded.get();
+  }
+  HeldBuffer jpeg;
+  if (jpeg.acquire(bytes_like) < 0) return nullptr;
+  if (jpeg.size() < 2 || jpeg.data()[0] != 0xFF || jpeg.data()[1] != 0xD8) {
+    PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG file");
+    return nullptr;
+  }
+
+  // Declared before the encoder that points at it, so it outlives it.
+  LazyRunner runner;
+  runner.set_workers(threads);
+  JxlEncoderPtr owner = JxlEncoderMake(nullptr);
+  if (!owner) return raise_jxl_error("JxlEncoderCreate returned NULL");
+  JxlEncoder* enc = owner.get();
+  JxlEncoderStatus status;
+  if (runner.threaded()) {
+    status = JxlEncoderSetParallelRunner(enc, LazyRunner::run, &runner);
+    if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderSetParallelRunner", status);
+  }
+  status = JxlEncoderUseContainer(enc, JXL_TRUE);
+  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderUseContainer", status);
+  status = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
+  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderStoreJPEGMetadata", status);
+  JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
+  if (!fs) return raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
+  if (set_frame_option(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort, "EFFORT") < 0 ||
+      set_frame_option(fs, JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, kBrotliEffort,
+                       "BROTLI_EFFORT") < 0)
+    return nullptr;
+
+  // Recompression saves about a fifth: the JPEG's own size is room enough,
+  // and is what the caller handed over, not a figure read from the data.
+  MallocBytes out;
+  uint64_t capacity = std::max<uint64_t>(kMinOutbufCapacity, jpeg.size() + 65536);
+  uint64_t used = 0;
+  if (!out.resize(capacity)) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
+    return nullptr;
+  }
+  const uint8_t* jpeg_data = jpeg.data();
+  const size_t jpeg_size = jpeg.size();
+  const TranscodeOutcome outcome = without_gil([&] {
+    return transcode_nogil(enc, fs, jpeg_data, jpeg_size, out, capacity, used);
+  });
+  if (outcome.out_of_memory) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
+    return nullptr;
+  }
+  if (outcome.failed_call)
+    return _raise_enc(outcome.failed_call, outcome.status,
+                      static_cast<long>(JxlEncoderGetError(enc)));
+  return deliver(dest, dest_kind, out.get(), used);
+}
+
+// ---------------------------------------------------------------------------
+// reconstruct_jpeg
+
+std::nullptr_t raise_no_reconstruction() {
+  return raise_jxl_error("jxl: the stream holds no JPEG reconstruction data");
+}
+
+// The reconstructed JPEG as libjxl writes it, in a buffer grown on demand.
+class JpegOutput {
+ public:
+  // The first buffer: the stream's own length plus a quarter (what
+  // recompression typically saved), never a size the stream declares.
+  int start(JxlDecoder* dec, size_t stream_bytes) {
+    uint64_t first = stream_bytes + stream_bytes / 4;
+    first = (first + 65535) & ~uint64_t{65535};
+    return set(dec, std::max(first, kMinJpegCapacity));
+  }
+  // On JXL_DEC_JPEG_NEED_MORE_OUTPUT: keeps what was written, adds room.
+  int grow(JxlDecoder* dec) {
+    settle(dec);
+    return set(dec, grown_outbuf_capacity(capacity_));
+  }
+  // Takes the buffer back from libjxl; the bytes written stay counted.
+  void settle(JxlDecoder* dec) {
+    if (capacity_ > 0) used_ = capacity_ - JxlDecoderReleaseJPEGBuffer(dec);
+  }
+  const uint8_t* data() const noexcept { return buf_.get(); }
+  size_t size() const noexcept { return static_cast<size_t>(used_); }
+
+ private:
+  int set(JxlDecoder* dec, uint64_t capacity) {
+    if (capacity > std::numeric_limits<size_t>::max() || !buf_.resize(capacity)) {
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
+      return -1;
+    }
+    capacity_ = capacity;
+    if (JxlDecoderSetJPEGBuffer(dec, buf_.get() + used_, capacity_ - used_) != JXL_DEC_SUCCESS)
+      return raise_jxl_error("JxlDecoderSetJPEGBuffer failed"), -1;
+    return 0;
+  }
+
+  MallocBytes buf_;
+  uint64_t capacity_ = 0;
+  uint64_t used_ = 0;
+};
+
+// Runs the decoder to the end of the frame; the JPEG is then in `jpeg`.
+// Returns 0, or -1 with an error set.
+int reconstruct_into(JxlDecoder* dec, StreamInput& input, JpegOutput& jpeg) {
+  JxlDecoderStatus st =
+      JxlDecoderSubscribeEvents(dec, JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  if (input.give(dec) < 0) return -1;
+  bool have_jbrd = false;
+  for (;;) {
+    st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
+    switch (st) {
+      case JXL_DEC_JPEG_RECONSTRUCTION:
+        have_jbrd = true;
+        if (jpeg.start(dec, input.available()) < 0) return -1;
+        break;
+      case JXL_DEC_JPEG_NEED_MORE_OUTPUT:
+        if (jpeg.grow(dec) < 0) return -1;
+        break;
+      case JXL_DEC_FULL_IMAGE:
+        if (!have_jbrd) return raise_no_reconstruction(), -1;
+        // One frame makes the JPEG: whatever follows it is not needed.
+        jpeg.settle(dec);
+        return 0;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+        // libjxl wants pixels: it found no "jbrd" box before the frame.
+        if (!have_jbrd) return raise_no_reconstruction(), -1;
+        return raise_jxl_error("jxl: libjxl asked for pixels while rebuilding the JPEG"), -1;
+      case JXL_DEC_SUCCESS:
+        if (!have_jbrd) return raise_no_reconstruction(), -1;
+        return raise_jxl_error("jxl: the stream ended before its JPEG was complete"), -1;
+      case JXL_DEC_NEED_MORE_INPUT: {
+        const int more = input.refill(dec);
+        if (more < 0) return -1;
+        if (more == 0) {
+          raise_jxl_error("JxlDecoderProcessInput needs more input (truncated stream?)");
+          return -1;
+        }
+        break;
+      }
+      case JXL_DEC_ERROR:
+        return _raise_dec("JxlDecoderProcessInput", st), -1;
+      default:
+        // Nothing else was asked for; stopping beats looping on it.
+        return _raise_dec("JxlDecoderProcessInput", st), -1;
+    }
+  }
+}
+
+PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "dest", nullptr};
+  PyObject* data = nullptr;
+  PyObject* dest = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:reconstruct_jpeg",
+                                   const_cast<char**>(kwlist), &data, &dest))
+    return nullptr;
+  // Exact bytes or another buffer type, as decode takes them.
+  if (PyBytes_Check(data) && !PyBytes_CheckExact(data)) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  DestKind dest_kind;
+  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+  size_t threads = 0;
+  if (resolve_num_threads(Py_None, &threads) < 0) return nullptr;
+
+  SourceKind kind;
+  if (classify_source(data, &kind) < 0) return nullptr;
+  StreamInput input;
+  Ref opened;
+  if (kind == SourceKind::kBuffer) {
+    if (input.open_buffer(data) < 0) return nullptr;
+  } else if (kind == SourceKind::kFile) {
+    input.open_file(data);
+  } else {
+    opened = open_path(data, "rb");
+    if (!opened) return nullptr;
+    input.open_file(opened.get());
+  }
+
+  JpegOutput jpeg;
+  int rc = input.start();
+  if (rc == 0 && input.available() == 0) {
+    PyErr_SetString(PyExc_ValueError, "jxl: empty input");
+    rc = -1;
+  } else if (rc == 0 && !is_jxl_signature(input.head(), input.available())) {
+    PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
+    rc = -1;
+  }
+  if (rc == 0) {
+    // The runner outlives the decoder that points at it.
+    LazyRunner runner;
+    runner.set_workers(threads);
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    if (!dec) {
+      raise_jxl_error("JxlDecoderCreate returned NULL");
+      rc = -1;
+    } else if (runner.threaded() && JxlDecoderSetParallelRunner(dec.get(), LazyRunner::run,
+                                                                &runner) != JXL_DEC_SUCCESS) {
+      raise_jxl_error("JxlDecoderSetParallelRunner failed");
+      rc = -1;
+    } else {
+      rc = reconstruct_into(dec.get(), input, jpeg);
+    }
+  }
+  if (opened && close_file(opened.get(), rc < 0) < 0) return nullptr;
+  if (rc < 0) return nullptr;
+  return deliver(dest, dest_kind, jpeg.data(), jpeg.size());
+}
+
+// ---------------------------------------------------------------------------
+// Docstrings. The examples run as doctests with the module's globals.
+
+constexpr const char kTranscodeDoc[] =
+    "transcode_jpeg(jpeg, *, effort=7, numthreads=None, dest=None)\n--\n\n"
+    "Recompress a JPEG file losslessly as JPEG XL.\n"
+    "\n"
+    "The JPEG's DCT coefficients go into the stream unchanged, together with\n"
+    "libjxl's JPEG reconstruction data, so reconstruct_jpeg (or djxl) gives\n"
+    "back the original file byte for byte, and decode gives its pixels. The\n"
+    "result is always a container. Exif, XMP and JUMBF segments are kept:\n"
+    "libjxl moves them into boxes (Exif and XMP Brotli-compressed) and the\n"
+    "reconstruction puts them back.\n"
+    "\n"
+    "Parameters:\n"
+    "  jpeg        the JPEG file: a bytes-like object, a path (str or\n"
+    "              os.PathLike) or a binary file object (read whole from\n"
+    "              where it stands, and left open).\n"
+    "  effort      1 (fastest) to 10 (smallest output), clamped; None means\n"
+    "              7, which gives the same stream as cjxl's default.\n"
+    "  numthreads  libjxl worker threads; None or <= 0 picks libjxl's\n"
+    "              default, 1 works on the calling thread alone.\n"
+    "  dest        None to get the stream back as bytes; a path (str or\n"
+    "              os.PathLike) or an object with a write() method, written\n"
+    "              in one call once the whole stream exists.\n"
+    "\n"
+    "Returns the stream as bytes, or None when `dest` received it.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError  the input does not start with a JPEG SOI marker (\"jxl: not\n"
+    "              a JPEG file\").\n"
+    "  TypeError   `jpeg` or `dest` is none of the accepted kinds.\n"
+    "  JxlError    libjxl cannot carry this JPEG losslessly (CMYK, some\n"
+    "              chroma subsamplings) or finds it corrupt; the message\n"
+    "              names the libjxl call that refused it, and `dest` is left\n"
+    "              untouched (a path is not even created).\n"
+    "  OSError     a path could not be read, or `dest` not written.\n"
+    "\n"
+    "Example:\n"
+    "    >>> stream = transcode_jpeg('photo.jpg')  # doctest: +SKIP\n"
+    "    >>> reconstruct_jpeg(stream) == open('photo.jpg', 'rb').read()  # doctest: +SKIP\n"
+    "    True\n"
+    "    >>> transcode_jpeg(b'GIF89a')\n"
+    "    Traceback (most recent call last):\n"
+    "    ...\n"
+    "    ValueError: jxl: not a JPEG file\n";
+
+constexpr const char kReconstructDoc[] =
+    "reconstruct_jpeg(data, *, dest=None)\n--\n\n"
+    "Rebuild the original JPEG file from a stream made by transcode_jpeg\n"
+    "(or cjxl's lossless JPEG recompression).\n"
+    "\n"
+    "`data` is taken as decode takes it: a bytes-like object (read in\n"
+    "place), a path or a binary file object (read in 4 MiB chunks from where\n"
+    "it stands, never whole). No pixel is decoded. The JPEG is gathered in a\n"
+    "buffer that grows as libjxl fills it, then returned as bytes, or written\n"
+    "to `dest` (a path, or an object with a write() method) in one call, in\n"
+    "which case None is returned.\n"
+    "\n"
+    "Raises:\n"
+    "  ValueError  empty input, or bytes that are not JPEG XL.\n"
+    "  TypeError   `data` or `dest` is none of the accepted kinds.\n"
+    "  JxlError    the stream holds no JPEG reconstruction data (\"jxl: the\n"
+    "              stream holds no JPEG reconstruction data\"), or it is\n"
+    "              corrupt or truncated; `dest` is then left untouched.\n"
+    "  OSError     a path or file object could not be read, or `dest` not\n"
+    "              written.\n"
+    "\n"
+    "Example:\n"
+    "    >>> reconstruct_jpeg(encode(np.zeros((8, 8), np.uint8)))\n"
+    "    Traceback (most recent call last):\n"
+    "    ...\n"
+    "    kestrelpix.core.errors.JxlError: jxl: the stream holds no JPEG reconstruction data\n";
+
+PyMethodDef functions[] = {
+    {"transcode_jpeg",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_jpeg)),
+     METH_VARARGS | METH_KEYWORDS, kTranscodeDoc},
+    {"reconstruct_jpeg",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reconstruct_jpeg)),
+     METH_VARARGS | METH_KEYWORDS, kReconstructDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_jpeg_functions(PyObject* module) {
+  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!modname) return -1;
+  for (PyMethodDef* def = functions; def->ml_name; ++def) {
+    Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
+    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace kp
