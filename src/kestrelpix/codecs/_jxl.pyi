@@ -132,6 +132,7 @@ class ProbeResult(TypedDict):
     exif: bytes | None
     xmp: bytes | None
     jumbf: bytes | None
+    jpeg_reconstruction: bool
 
 # ---- Module globals ------------------------------------------------------------
 
@@ -231,6 +232,28 @@ def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
     data: _Source, *, numthreads: int | None = None, max_box_size: int = 67108864
 ) -> ProbeResult: ...
+@overload
+def transcode_jpeg(
+    jpeg: _Source, *, effort: int | None = 7, numthreads: int | None = None, dest: None = None
+) -> bytes: ...
+@overload
+def transcode_jpeg(
+    jpeg: _Source, *, effort: int | None = 7, numthreads: int | None = None, dest: _Dest
+) -> None: ...
+@overload
+def transcode_jpeg(
+    jpeg: _Source,
+    *,
+    effort: int | None = 7,
+    numthreads: int | None = None,
+    dest: _Dest | None = None,
+) -> bytes | None: ...
+@overload
+def reconstruct_jpeg(data: _Source, *, dest: None = None) -> bytes: ...
+@overload
+def reconstruct_jpeg(data: _Source, *, dest: _Dest) -> None: ...
+@overload
+def reconstruct_jpeg(data: _Source, *, dest: _Dest | None = None) -> bytes | None: ...
 
 # ---- Classes -------------------------------------------------------------------
 
