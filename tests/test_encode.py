@@ -23,7 +23,9 @@ def written(jxl, frames, **options) -> bytes:
 def test_signature(jxl):
     assert str(inspect.signature(jxl.encode)) == (
         "(arr, *, color=None, lossless=None, quality=None, distance=None, effort=5, "
-        "decoding_speed=0, numthreads=None, animation=False, container=False, dest=None)")
+        "decoding_speed=0, numthreads=None, animation=False, container=False, dest=None, "
+        "durations=None, loops=0, tps=None, exif=None, xmp=None, jumbf=None, orientation=1, "
+        "icc_profile=None, compress_boxes=False)")
 
 
 @pytest.mark.parametrize("channels, suffix", [(1, ".pgm"), (2, ".pam"), (3, ".ppm"), (4, ".pam")])

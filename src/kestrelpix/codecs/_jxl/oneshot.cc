@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "common.h"
+#include "reader.h"
 #include "source.h"
 #include "status.h"
 #include "writer.h"
@@ -212,11 +213,17 @@ int resolve_negative_index(PyObject** data, PyObject* index, long* skip, Ref* lo
   return 0;
 }
 
-Ref decode_chosen_frame(PyObject* reader, PyObject* index) {
-  Ref frames = call_method(reader, "iter_frames");
-  if (!frames) return {};
-  Ref frame = Ref::steal(PyIter_Next(frames.get()));
-  if (frame || PyErr_Occurred()) return frame;
+Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
+  Ref frame;
+  if (out != Py_None) {
+    frame = decode_frame_into(reader, out);
+    if (!frame || frame.get() != Py_None) return frame;
+  } else {
+    Ref frames = call_method(reader, "iter_frames");
+    if (!frames) return {};
+    frame = Ref::steal(PyIter_Next(frames.get()));
+    if (frame || PyErr_Occurred()) return frame;
+  }
   Ref text = Ref::steal(PyObject_Format(index, nullptr));
   if (!text) return {};
   PyErr_Format(PyExc_IndexError, "jxl: frame %U not found (stream too short?)", text.get());
@@ -225,7 +232,7 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "index", nullptr};
+                                 "parse_color", "streaming", "index", "out", nullptr};
   PyObject* data = nullptr;
   PyObject* numthreads = Py_None;
   PyObject* keep_orientation = Py_False;
@@ -233,9 +240,10 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* parse_color = Py_False;
   PyObject* streaming = Py_False;
   PyObject* index = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:decode", const_cast<char**>(kwlist),
+  PyObject* out = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:decode", const_cast<char**>(kwlist),
                                    &data, &numthreads, &keep_orientation, &coalesce,
-                                   &parse_color, &streaming, &index))
+                                   &parse_color, &streaming, &index, &out))
     return nullptr;
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
@@ -252,9 +260,10 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!reader_args || !reader_kwargs) return nullptr;
   Ref reader = Ref::steal(PyObject_Call(reader_type, reader_args.get(), reader_kwargs.get()));
   if (!reader) return nullptr;
-  return with_context(reader.get(), [index](PyObject* r) {
-           if (index == Py_None) return call_method(r, "read");
-           return decode_chosen_frame(r, index);
+  return with_context(reader.get(), [index, out](PyObject* r) {
+           if (index == Py_None) return out == Py_None ? call_method(r, "read")
+                                                       : call_method(r, "read", out);
+           return decode_chosen_frame(r, index, out);
          }).release();
 }
 
@@ -323,7 +332,7 @@ constexpr const char kEncodeDoc[] =
 
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-    "parse_color=False, streaming=False, index=None)\n--\n\n"
+    "parse_color=False, streaming=False, index=None, out=None)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
@@ -344,6 +353,10 @@ constexpr const char kDecodeDoc[] =
     "  index             return frame `index` alone (counted from 0; a\n"
     "                    negative index counts from the end); the frames\n"
     "                    before it are skipped without decoding their pixels.\n"
+    "  out               a writeable, C-contiguous array of exactly the\n"
+    "                    result's shape and dtype to decode into (returned);\n"
+    "                    checked before decoding (TypeError for the dtype,\n"
+    "                    ValueError otherwise).\n"
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"

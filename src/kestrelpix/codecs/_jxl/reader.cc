@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common.h"
 #include "npy.h"
+#include "source.h"
 #include "status.h"
 
 namespace kp {
@@ -417,6 +419,7 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
     const size_t amount = PyLong_AsSize_t(n.get());
     if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
     JxlDecoderSkipFrames(_decoder, amount);
+    frames_skipped = amount;
   }
   return 0;
 }
@@ -616,6 +619,99 @@ Ref new_layer_array(const Reader& r) {
   return Ref::steal(PyArray_SimpleNew(r._samples == 1 ? 2 : 3, dims, r.frame_typenum));
 }
 
+// Whether the reader can decode a frame now: 1 yes, 0 when it is exhausted
+// (nothing set), -1 with an error set.
+int ready_to_decode(Reader& r) {
+  if (r._closed) {
+    PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
+    return -1;
+  }
+  if (!r._decoder || r.frame_typenum < 0) {
+    if (r._exhausted) return 0;
+    // A close() interrupted after releasing the decoder leaves it closed
+    // in all but the flag.
+    PyErr_SetString(PyExc_RuntimeError, r._decoder || !r.init_called
+                                            ? "jxl: JxlReader is not initialised"
+                                            : "JxlReader is closed");
+    return -1;
+  }
+  if (r._exhausted) return 0;
+  if (r.decoder_failed) {
+    r._raise_decode_error(_RC_ERR_PROCESS);
+    return -1;
+  }
+  return 1;
+}
+
+// Decodes the next frame, the caller holding the reader's lock. With
+// `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
+// pixels go there and *out is `owner`; otherwise into a new array. Returns
+// 1 with *out set, 0 at the end of the stream, -1 with an error set.
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out) {
+  // Resume a frame that libjxl already writes into, or start a new one. A
+  // coalesced frame is the canvas's size, known now; a layer's array waits
+  // for its frame header.
+  int buffer_set = r.pending_frame ? 1 : 0;
+  Ref frame;
+  void* buf = nullptr;
+  size_t expected_size = 0;
+  if (buffer_set) {
+    frame = std::move(r.pending_frame);
+  } else if (into) {
+    frame = Ref::borrow(owner);
+    buf = into;
+    expected_size = r._frame_nbytes;
+  } else if (r._coalesce) {
+    frame = new_frame_array(r);
+    if (!frame) return -1;
+  }
+  if (frame && !buf) {
+    buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
+    expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
+  }
+  for (;;) {
+    JxlDecoder* dec = r._decoder;
+    const JxlPixelFormat* pf = &r._pixel_format;
+    const JxlBitDepth* bd = &r._bit_depth;
+    const int rc = without_gil([&] {
+      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
+                                     &r.frame_header, &r.frame_name);
+    });
+    switch (rc) {
+      case _RC_NEED_INPUT:
+        if (r._refill_input() < 0) {
+          // libjxl keeps writing into a frame it was given if decoding
+          // resumes; a caller's buffer cannot be resumed into, so a failed
+          // refill there ends the reader.
+          if (buffer_set && into) r.decoder_failed = true;
+          else if (buffer_set) r.pending_frame = std::move(frame);
+          return -1;
+        }
+        continue;
+      case _RC_NEED_BUFFER:
+        frame = new_layer_array(r);
+        if (!frame) return -1;
+        buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
+        expected_size = static_cast<size_t>(PyArray_NBYTES(
+            reinterpret_cast<PyArrayObject*>(frame.get())));
+        continue;
+      case _RC_FRAME:
+        ++r.frames_out;
+        *out = std::move(frame);
+        return 1;
+      case _RC_EOF:
+        r._exhausted = 1;
+        return 0;
+      default:
+        if (buffer_set && into) r.decoder_failed = true;
+        else if (buffer_set) r.pending_frame = std::move(frame);
+        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
+        r._raise_decode_error(rc);
+        return -1;
+    }
+  }
+}
+
 PyObject* frame_iter_next(PyObject* self) {
   auto* it = reinterpret_cast<FrameIterObject*>(self);
   if (it->finished) return nullptr;
@@ -626,79 +722,15 @@ PyObject* frame_iter_next(PyObject* self) {
     it->started = 1;
     it->streaming = r._streaming;
   }
-  if (r._closed) {
-    PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
-    return frame_iter_finish(it);
-  }
-  if (!r._decoder || r.frame_typenum < 0) {
-    if (r._exhausted) return frame_iter_finish(it);
-    // A close() interrupted after releasing the decoder leaves it closed
-    // in all but the flag.
-    PyErr_SetString(PyExc_RuntimeError, r._decoder || !r.init_called
-                                            ? "jxl: JxlReader is not initialised"
-                                            : "JxlReader is closed");
-    return frame_iter_finish(it);
-  }
-  if (r._exhausted) return frame_iter_finish(it);
-  if (r.decoder_failed) {
-    r._raise_decode_error(_RC_ERR_PROCESS);
-    return frame_iter_finish(it);
-  }
-
-  // Resume a frame that libjxl already writes into, or start a new one. A
-  // coalesced frame is the canvas's size, known now; a layer's array waits
-  // for its frame header.
-  int buffer_set = r.pending_frame ? 1 : 0;
+  const int ready = ready_to_decode(r);
+  if (ready <= 0) return frame_iter_finish(it);
   Ref frame;
-  if (buffer_set) {
-    frame = std::move(r.pending_frame);
-  } else if (r._coalesce) {
-    frame = new_frame_array(r);
-    if (!frame) return frame_iter_finish(it);
-  }
-  void* buf = frame ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get())) : nullptr;
-  size_t expected_size = frame ? static_cast<size_t>(PyArray_NBYTES(
-                                     reinterpret_cast<PyArrayObject*>(frame.get())))
-                               : 0;
-  for (;;) {
-    JxlDecoder* dec = r._decoder;
-    const JxlPixelFormat* pf = &r._pixel_format;
-    const JxlBitDepth* bd = &r._bit_depth;
-    const int streaming = it->streaming;
-    const int rc = without_gil([&] {
-      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
-                                     &r.frame_header, &r.frame_name);
-    });
-    switch (rc) {
-      case _RC_NEED_INPUT:
-        if (r._refill_input() < 0) {
-          if (buffer_set) r.pending_frame = std::move(frame);
-          return frame_iter_finish(it);
-        }
-        continue;
-      case _RC_NEED_BUFFER:
-        frame = new_layer_array(r);
-        if (!frame) return frame_iter_finish(it);
-        buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
-        expected_size = static_cast<size_t>(PyArray_NBYTES(
-            reinterpret_cast<PyArrayObject*>(frame.get())));
-        continue;
-      case _RC_FRAME: {
-        if (!it->info) return frame.release();
-        Ref info = frame_info_dict(r._basic_info, r.frame_header, r.frame_name, !r._coalesce);
-        if (!info) return frame_iter_finish(it);
-        return PyTuple_Pack(2, frame.get(), info.get());
-      }
-      case _RC_EOF:
-        r._exhausted = 1;
-        return frame_iter_finish(it);
-      default:
-        if (buffer_set) r.pending_frame = std::move(frame);
-        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
-        r._raise_decode_error(rc);
-        return frame_iter_finish(it);
-    }
-  }
+  const int got = decode_next_frame(r, it->streaming, nullptr, nullptr, &frame);
+  if (got <= 0) return frame_iter_finish(it);
+  if (!it->info) return frame.release();
+  Ref info = frame_info_dict(r._basic_info, r.frame_header, r.frame_name, !r._coalesce);
+  if (!info) return frame_iter_finish(it);
+  return PyTuple_Pack(2, frame.get(), info.get());
 }
 
 int frame_iter_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -859,14 +891,161 @@ PyObject* reader_iter(PyObject* self) {
   return call_method(self, "iter_frames").release();
 }
 
-PyObject* reader_read(PyObject* self, PyObject*) {
+// Checks a caller's `out` against the result's shape and dtype before any
+// decoding. Returns 0, or -1 with TypeError/ValueError set.
+int check_out(const Reader& r, PyObject* out, const npy_intp* dims, int ndim) {
+  if (!PyArray_Check(out)) {
+    PyErr_Format(PyExc_TypeError, "jxl: out must be a NumPy array, not %.200s",
+                 Py_TYPE(out)->tp_name);
+    return -1;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(out);
+  if (PyArray_TYPE(a) != r.frame_typenum || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+    PyErr_Format(PyExc_TypeError, "jxl: out has dtype %R, the stream decodes to %R",
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(a)), r._frame_dtype.get());
+    return -1;
+  }
+  bool same = PyArray_NDIM(a) == ndim;
+  for (int i = 0; same && i < ndim; ++i) same = PyArray_DIM(a, i) == dims[i];
+  if (!same) {
+    Ref want = Ref::steal(PyArray_IntTupleFromIntp(ndim, dims));
+    Ref got = Ref::steal(PyArray_IntTupleFromIntp(PyArray_NDIM(a), PyArray_DIMS(a)));
+    if (!want || !got) return -1;
+    PyErr_Format(PyExc_ValueError, "jxl: out has shape %R, the result has shape %R", got.get(),
+                 want.get());
+    return -1;
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(a)) {
+    PyErr_SetString(PyExc_ValueError, "jxl: out must be C-contiguous");
+    return -1;
+  }
+  if (!PyArray_ISWRITEABLE(a)) {
+    PyErr_SetString(PyExc_ValueError, "jxl: out is read-only");
+    return -1;
+  }
+  return 0;
+}
+
+// The result's shape: one frame alone, or `n` frames stacked.
+int result_dims(const Reader& r, uint64_t n, npy_intp* dims) {
+  int ndim = 0;
+  if (n != 1) dims[ndim++] = static_cast<npy_intp>(n);
+  dims[ndim++] = static_cast<npy_intp>(r._basic_info.ysize);
+  dims[ndim++] = static_cast<npy_intp>(r._basic_info.xsize);
+  if (r._samples != 1) dims[ndim++] = static_cast<npy_intp>(r._samples);
+  return ndim;
+}
+
+// read() of coalesced frames from a stream held in memory: the frames are
+// counted first (parse cost), then each decodes straight into its place in
+// the result.
+PyObject* read_in_place(Reader& r, PyObject* out, uint64_t total) {
+  const uint64_t used = r.frames_skipped + r.frames_out;
+  const uint64_t n = r._exhausted || total <= used ? 0 : total - used;
+  if (n == 0) return raise_jxl_error("jxl: no frames in stream");
+  npy_intp dims[4];
+  const int ndim = result_dims(r, n, dims);
+  Ref result;
+  if (out != Py_None) {
+    if (check_out(r, out, dims, ndim) < 0) return nullptr;
+    result = Ref::borrow(out);
+  } else {
+    result = Ref::steal(PyArray_SimpleNew(ndim, dims, r.frame_typenum));
+    if (!result) return nullptr;
+  }
+  auto* base = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+  for (uint64_t i = 0; i < n; ++i) {
+    const int ready = ready_to_decode(r);
+    if (ready < 0) return nullptr;
+    uint8_t* slot = base + i * r._frame_nbytes;
+    Ref frame;
+    const int got = ready ? decode_next_frame(r, 0, slot, result.get(), &frame) : 0;
+    if (got < 0) return nullptr;
+    if (got == 0) return raise_jxl_error("jxl: the stream ended before its last frame");
+    if (frame.get() != result.get()) {
+      // A frame resumed from an earlier, interrupted step came in its own array.
+      std::memcpy(slot, PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get())),
+                  r._frame_nbytes);
+    }
+  }
+  return result.release();
+}
+
+}  // namespace
+
+Ref decode_frame_into(PyObject* reader, PyObject* out) {
+  Reader& r = reader_of(reader);
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok()) return {};
+  if (r.frame_typenum < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader is not initialised");
+    return {};
+  }
+  npy_intp dims[4];
+  const int ndim = result_dims(r, 1, dims);
+  if (check_out(r, out, dims, ndim) < 0) return {};
+  const int ready = ready_to_decode(r);
+  if (ready < 0) return {};
+  Ref frame;
+  const int got = ready ? decode_next_frame(
+                              r, r._streaming, r._coalesce ? PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)) : nullptr,
+                              out, &frame)
+                        : 0;
+  if (got < 0) return {};
+  if (got == 0) return Ref::none();  // no such frame: the caller says which
+  if (frame.get() != out) {
+    // A layer (sized by its own header) or a resumed frame: copied over,
+    // when it fits.
+    if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out),
+                         reinterpret_cast<PyArrayObject*>(frame.get())) < 0)
+      return {};
+  }
+  return Ref::borrow(out);
+}
+
+namespace {
+
+// Whether iter_frames is this type's own: a subclass that replaces it gets
+// read() through its version, frame by frame. 1, 0, or -1 with an error.
+PyTypeObject* g_reader_type = nullptr;
+
+int own_iter_frames(PyObject* self) {
+  if (Py_TYPE(self) == g_reader_type) return 1;
+  Ref mine = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                               "iter_frames"));
+  Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_reader_type),
+                                               "iter_frames"));
+  if (!mine || !base) return -1;
+  return mine.get() == base.get();
+}
+
+PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"out", nullptr};
+  PyObject* out = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read", const_cast<char**>(kwlist), &out))
+    return nullptr;
+  Reader& r = reader_of(self);
+  const int own = own_iter_frames(self);
+  if (own < 0) return nullptr;
+  if (own && r._coalesce && !r._streaming && !r._closed && r._decoder) {
+    LockGuard guard(r.lock, kTypeName);
+    if (!guard.ok()) return nullptr;
+    // Another thread may have closed it meanwhile. A stream that cannot be
+    // counted (corrupt, truncated) is decoded frame by frame below, which
+    // reports where it fails as it always has.
+    uint64_t total = 0;
+    if (r._decoder && !r.decoder_failed) {
+      if (count_frames_in(r._src_data, r._src_size, &total) == 0)
+        return read_in_place(r, out, total);
+      PyErr_Clear();
+    }
+  }
   Ref iter = call_method(self, "iter_frames");
   if (!iter) return nullptr;
   Ref frames = Ref::steal(PySequence_List(iter.get()));
   if (!frames) return nullptr;
   const Py_ssize_t n = PyList_GET_SIZE(frames.get());
   if (n == 0) return raise_jxl_error("jxl: no frames in stream");
-  if (n == 1) return Py_NewRef(PyList_GET_ITEM(frames.get(), 0));
   auto* first = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(frames.get(), 0));
   for (Py_ssize_t i = 1; i < n; ++i) {
     auto* other = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(frames.get(), i));
@@ -877,13 +1056,26 @@ PyObject* reader_read(PyObject* self, PyObject*) {
       return nullptr;
     }
   }
-  PyObject* np = module_global("np");
-  if (!np) return nullptr;
-  Ref stack = Ref::steal(PyObject_GetAttrString(np, "stack"));
-  Ref args = Ref::steal(PyTuple_Pack(1, frames.get()));
-  Ref kwargs = Ref::steal(Py_BuildValue("{si}", "axis", 0));
-  if (!stack || !args || !kwargs) return nullptr;
-  return PyObject_Call(stack.get(), args.get(), kwargs.get());
+  Ref result;
+  if (n == 1) {
+    result = Ref::borrow(PyList_GET_ITEM(frames.get(), 0));
+  } else {
+    PyObject* np = module_global("np");
+    if (!np) return nullptr;
+    Ref stack = Ref::steal(PyObject_GetAttrString(np, "stack"));
+    Ref stack_args = Ref::steal(PyTuple_Pack(1, frames.get()));
+    Ref stack_kwargs = Ref::steal(Py_BuildValue("{si}", "axis", 0));
+    if (!stack || !stack_args || !stack_kwargs) return nullptr;
+    result = Ref::steal(PyObject_Call(stack.get(), stack_args.get(), stack_kwargs.get()));
+    if (!result) return nullptr;
+  }
+  if (out == Py_None) return result.release();
+  // A streamed or layered stream is not counted ahead: its frames are
+  // checked against `out` once decoded.
+  auto* res = reinterpret_cast<PyArrayObject*>(result.get());
+  if (check_out(r, out, PyArray_DIMS(res), PyArray_NDIM(res)) < 0) return nullptr;
+  if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out), res) < 0) return nullptr;
+  return Py_NewRef(out);
 }
 
 PyObject* reader_refuse_pickle(PyObject*, PyObject*) {
@@ -1014,12 +1206,20 @@ PyMethodDef reader_methods[] = {
      "    >>> data = encode(np.zeros((2, 3, 3), np.uint8), animation=True)\n"
      "    >>> [frame.shape for frame in JxlReader(data).iter_frames()]\n"
      "    [(3, 3), (3, 3)]\n"},
-    {"read", reader_read, METH_NOARGS,
-     "read($self, /)\n--\n\n"
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read($self, /, out=None)\n--\n\n"
      "Decode every remaining frame and return them as one array.\n"
      "\n"
      "One remaining frame (a still image) comes back alone, shaped\n"
-     "frame_shape; several are stacked on a new leading axis.\n"
+     "frame_shape; several are stacked on a new leading axis, each decoded\n"
+     "straight into its place. `out`, a writeable C-contiguous array of\n"
+     "exactly the result's shape and dtype, receives the pixels instead of\n"
+     "a new array and is returned (reusing one saves allocating and clearing\n"
+     "fresh memory per call). A wrong dtype raises TypeError; a wrong shape,\n"
+     "layout or a read-only array ValueError, before anything is decoded\n"
+     "(for a streamed animation, whose frames are not counted ahead, once\n"
+     "they are).\n"
      "\n"
      "Raises JxlError(\"jxl: no frames in stream\") when no frame is left,\n"
      "RuntimeError when the reader is closed, JxlError when libjxl refuses\n"
@@ -1132,6 +1332,8 @@ int add_reader_type(PyObject* module) {
   }
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
   if (!type) return -1;
+  // Kept for the process, as the module that binds it is.
+  g_reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
   return PyModule_AddObjectRef(module, "JxlReader", type.get());
 }
 

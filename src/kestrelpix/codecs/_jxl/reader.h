@@ -101,6 +101,10 @@ class Reader {
   // step for frame_info.
   JxlFrameHeader frame_header{};
   std::string frame_name;
+  // Frames handed out so far, and frames skipped at the start: read() sizes
+  // its result from the frame count less these.
+  uint64_t frames_out = 0;
+  uint64_t frames_skipped = 0;
   ObjectLock lock;
 
  private:
@@ -120,6 +124,11 @@ Ref color_dict(const JxlColorEncoding& c);
 Ref animation_dict(const JxlBasicInfo& b);
 Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::string& name,
                     bool with_layer);
+
+// Decodes the reader's next frame into `out` (checked first: a writeable,
+// C-contiguous array of the frame's shape and dtype). Returns `out`, None
+// when no frame is left, or null with an error set.
+Ref decode_frame_into(PyObject* reader, PyObject* out);
 
 // Creates the JxlReader type and binds it in the module.
 int add_reader_type(PyObject* module);

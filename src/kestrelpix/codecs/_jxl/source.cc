@@ -71,31 +71,8 @@ int count_in_place(PyObject* data, uint64_t* count) {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }
   } release{&view};
-  *count = 0;
-  if (view.len == 0) return 0;
-  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-  if (!dec) return raise_jxl_error("JxlDecoderCreate returned NULL"), -1;
-  // The whole stream at once, never closed: running out of it means the
-  // stream is truncated. The buffer is only read, in place.
-  JxlDecoder* d = dec.get();
-  JxlDecoderStatus status = JxlDecoderSubscribeEvents(d, JXL_DEC_FRAME);
-  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", status), -1;
-  status = JxlDecoderSetInput(d, static_cast<const uint8_t*>(view.buf),
-                              static_cast<size_t>(view.len));
-  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status), -1;
-  for (;;) {
-    status = without_gil([d] { return JxlDecoderProcessInput(d); });
-    if (status == JXL_DEC_FRAME) {
-      ++*count;
-    } else if (status == JXL_DEC_SUCCESS) {
-      return 0;
-    } else if (status == JXL_DEC_NEED_MORE_INPUT) {
-      raise_jxl_error("jxl: truncated stream while counting frames");
-      return -1;
-    } else if (status == JXL_DEC_ERROR) {
-      return _raise_dec("JxlDecoderProcessInput", status), -1;
-    }
-  }
+  return count_frames_in(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len),
+                         count);
 }
 
 // Appends file.read(kChunkSize) to buf: 1, 0 at the end, or -1.
@@ -135,6 +112,33 @@ int count_in_file(PyObject* file, uint64_t* count) {
 }
 
 }  // namespace
+
+int count_frames_in(const uint8_t* data, size_t size, uint64_t* count) {
+  *count = 0;
+  if (size == 0) return 0;
+  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+  if (!dec) return raise_jxl_error("JxlDecoderCreate returned NULL"), -1;
+  // The whole stream at once, never closed: running out of it means the
+  // stream is truncated. The buffer is only read, in place.
+  JxlDecoder* d = dec.get();
+  JxlDecoderStatus status = JxlDecoderSubscribeEvents(d, JXL_DEC_FRAME);
+  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", status), -1;
+  status = JxlDecoderSetInput(d, data, size);
+  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status), -1;
+  for (;;) {
+    status = without_gil([d] { return JxlDecoderProcessInput(d); });
+    if (status == JXL_DEC_FRAME) {
+      ++*count;
+    } else if (status == JXL_DEC_SUCCESS) {
+      return 0;
+    } else if (status == JXL_DEC_NEED_MORE_INPUT) {
+      raise_jxl_error("jxl: truncated stream while counting frames");
+      return -1;
+    } else if (status == JXL_DEC_ERROR) {
+      return _raise_dec("JxlDecoderProcessInput", status), -1;
+    }
+  }
+}
 
 int classify_source(PyObject* data, SourceKind* kind) {
   const int path_like = is_path_like(data);

@@ -24,4 +24,8 @@ int classify_source(PyObject* data, SourceKind* kind);
 // counts 0. Returns 0, or -1 with an error set.
 int count_frames(PyObject* data, uint64_t* count);
 
+// Counts the frames of a stream held in memory. Returns 0, or -1 with an
+// error set.
+int count_frames_in(const uint8_t* data, size_t size, uint64_t* count);
+
 }  // namespace kp
