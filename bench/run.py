@@ -26,7 +26,7 @@ ratio near 1 is load, not overhead.
 
     python bench/run.py [--quick] [--reps N] [--only GROUP,...]
 
-Groups: decode, anim, encode, tiny, count, stream, lock. The streams are made
+Groups: decode, anim, encode, tiny, count, probe, stream, lock. The streams are made
 once into build/bench/cache/ (see streams.py).
 """
 
@@ -55,7 +55,7 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 BASELINE = BUILD / "baseline"
 
-GROUPS = ("decode", "anim", "encode", "tiny", "count", "stream", "lock")
+GROUPS = ("decode", "anim", "encode", "tiny", "count", "probe", "stream", "lock")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
@@ -381,6 +381,23 @@ def bench_count(b: Bench) -> None:
                f"{py_us:.1f} us", f"{py_us / (raw_decode.wall * 1e6):.5f}x")
 
 
+def bench_probe(b: Bench) -> None:
+    """probe of the animation (header, colour, every frame header, boxes)
+    against the raw frame-event count and a raw full decode; no target."""
+    calls = b.settings.count_calls
+    path = b.cache.stream(ANIM, LOSSLESS_E1)
+    data = path.read_bytes()
+    raw_count, raw_decode, py_probe = b.alternate(
+        b.raw("count", [path], None, "--calls", str(calls)),
+        b.raw("decode", [path], None),
+        lambda: timed(lambda: jxl.probe(data), calls))
+    raw_us, py_us = raw_count.wall * 1e6 / calls, py_probe.wall * 1e6 / calls
+    b.info_row(f"probe {ANIM.frames}-frame anim x{calls} vs raw count", "-", f"{raw_us:.1f} us",
+               f"{py_us:.1f} us", f"{py_us / raw_us:.2f}x", f"{py_probe.cpu / raw_count.cpu:.2f}x")
+    b.info_row("  probe vs raw full decode", "default", fmt_time(raw_decode.wall),
+               f"{py_us:.1f} us", f"{py_us / (raw_decode.wall * 1e6):.5f}x")
+
+
 # --- streaming ---------------------------------------------------------------
 
 # Peak RSS comes from VmHWM, not from getrusage's ru_maxrss: the latter
@@ -538,7 +555,7 @@ def bench_lock(b: Bench) -> None:
 
 WORKLOADS: dict[str, Callable[[Bench], None]] = {
     "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
-    "count": bench_count, "stream": bench_stream, "lock": bench_lock,
+    "count": bench_count, "probe": bench_probe, "stream": bench_stream, "lock": bench_lock,
 }
 
 
