@@ -24,6 +24,11 @@
 //                feed it in chunks of that many bytes as they are read
 //   parallel     decode the first half of the streams and the second half,
 //                first one after the other, then on two threads at once
+//   transcode    recompress each JPEG file losslessly (reconstruction data
+//                kept, --effort E, metadata boxes at Brotli effort 9), C
+//                times; --out writes the last stream made
+//   reconstruct  rebuild the JPEG file from each recompressed stream, C
+//                times; --out writes the last JPEG rebuilt
 // --threads 0 (the default) means JxlThreadParallelRunnerDefaultNumWorkerThreads();
 // a runner exists only for more than one thread.
 //
@@ -589,6 +594,111 @@ void run_encode(const Options& o) {
   }
 }
 
+// Recompresses a JPEG file losslessly, as transcode_jpeg does: the output
+// buffer starts at the JPEG's size (recompression saves about a fifth) and
+// doubles when libjxl fills it.
+Bytes transcode_jpeg(const Bytes& jpeg, int effort, void* runner) {
+  JxlEncoderPtr enc = JxlEncoderMake(/*memory_manager=*/nullptr);
+  if (!enc) throw std::runtime_error("JxlEncoderCreate returned NULL");
+  if (runner)
+    check_enc(JxlEncoderSetParallelRunner(enc.get(), JxlThreadParallelRunner, runner),
+              "JxlEncoderSetParallelRunner");
+  check_enc(JxlEncoderUseContainer(enc.get(), JXL_TRUE), "JxlEncoderUseContainer");
+  check_enc(JxlEncoderStoreJPEGMetadata(enc.get(), JXL_TRUE), "JxlEncoderStoreJPEGMetadata");
+  JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc.get(), nullptr);
+  if (!fs) throw std::runtime_error("JxlEncoderFrameSettingsCreate returned NULL");
+  check_enc(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort),
+            "JxlEncoderFrameSettingsSetOption");
+  check_enc(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9),
+            "JxlEncoderFrameSettingsSetOption");
+  check_enc(JxlEncoderAddJPEGFrame(fs, jpeg.data(), jpeg.size()), "JxlEncoderAddJPEGFrame");
+  JxlEncoderCloseInput(enc.get());
+  Bytes out(jpeg.size() + 65536);
+  size_t used = 0;
+  for (;;) {
+    uint8_t* next = out.data() + used;
+    size_t avail = out.size() - used;
+    const JxlEncoderStatus status = JxlEncoderProcessOutput(enc.get(), &next, &avail);
+    used = out.size() - avail;
+    if (status == JXL_ENC_SUCCESS) break;
+    if (status != JXL_ENC_NEED_MORE_OUTPUT) check_enc(status, "JxlEncoderProcessOutput");
+    out.resize(out.size() * 2);
+  }
+  out.resize(used);
+  return out;
+}
+
+// Rebuilds the JPEG file from a recompressed stream: no pixels, the JPEG
+// buffer set when libjxl reaches the reconstruction data and grown when it
+// fills up, done at the end of the frame.
+Bytes reconstruct_jpeg(const Bytes& stream, void* runner) {
+  JxlDecoderPtr dec = JxlDecoderMake(/*memory_manager=*/nullptr);
+  if (!dec) throw std::runtime_error("JxlDecoderCreate returned NULL");
+  check_dec(JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE),
+            "JxlDecoderSubscribeEvents");
+  if (runner)
+    check_dec(JxlDecoderSetParallelRunner(dec.get(), JxlThreadParallelRunner, runner),
+              "JxlDecoderSetParallelRunner");
+  check_dec(JxlDecoderSetInput(dec.get(), stream.data(), stream.size()), "JxlDecoderSetInput");
+  JxlDecoderCloseInput(dec.get());
+  Bytes jpeg;
+  size_t used = 0;
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(dec.get());
+    if (status == JXL_DEC_JPEG_RECONSTRUCTION) {
+      jpeg.resize(stream.size() + stream.size() / 4 + 65536);
+      check_dec(JxlDecoderSetJPEGBuffer(dec.get(), jpeg.data(), jpeg.size()),
+                "JxlDecoderSetJPEGBuffer");
+    } else if (status == JXL_DEC_JPEG_NEED_MORE_OUTPUT) {
+      used = jpeg.size() - JxlDecoderReleaseJPEGBuffer(dec.get());
+      jpeg.resize(jpeg.size() * 2);
+      check_dec(JxlDecoderSetJPEGBuffer(dec.get(), jpeg.data() + used, jpeg.size() - used),
+                "JxlDecoderSetJPEGBuffer");
+    } else if (status == JXL_DEC_FULL_IMAGE) {
+      if (jpeg.empty()) throw std::runtime_error("no JPEG reconstruction data");
+      used = jpeg.size() - JxlDecoderReleaseJPEGBuffer(dec.get());
+      jpeg.resize(used);
+      return jpeg;
+    } else {
+      check_dec(status == JXL_DEC_SUCCESS ? JXL_DEC_ERROR : status, "JxlDecoderProcessInput");
+    }
+  }
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void run_transcode(const Options& o) {
+  std::vector<Bytes> jpegs;
+  for (const std::string& f : o.files) jpegs.push_back(read_file(f));
+  RunnerSource runners(o);
+  Bytes last;
+  repeat(o, [&] {
+    for (const Bytes& j : jpegs) {
+      last = transcode_jpeg(j, o.effort, runners.for_call());
+      runners.end_call();
+    }
+  });
+  if (!o.out.empty()) write_file(o.out, last);
+}
+
+void run_reconstruct(const Options& o) {
+  std::vector<Bytes> streams;
+  for (const std::string& f : o.files) streams.push_back(read_file(f));
+  RunnerSource runners(o);
+  Bytes last;
+  repeat(o, [&] {
+    for (const Bytes& s : streams) {
+      last = reconstruct_jpeg(s, runners.for_call());
+      runners.end_call();
+    }
+  });
+  if (!o.out.empty()) write_file(o.out, last);
+}
+
 void run_decode_file(const Options& o) {
   RunnerSource runners(o);
   repeat(o, [&] {
@@ -639,6 +749,10 @@ int main(int argc, char** argv) {
       run_decode_file(o);
     } else if (o.workload == "parallel") {
       run_parallel(o);
+    } else if (o.workload == "transcode") {
+      run_transcode(o);
+    } else if (o.workload == "reconstruct") {
+      run_reconstruct(o);
     } else {
       usage("unknown workload " + o.workload);
     }

@@ -26,7 +26,7 @@ ratio near 1 is load, not overhead.
 
     python bench/run.py [--quick] [--reps N] [--only GROUP,...]
 
-Groups: decode, anim, encode, tiny, count, probe, stream, lock. The streams are made
+Groups: decode, anim, encode, tiny, count, probe, stream, lock, jpeg. The streams are made
 once into build/bench/cache/ (see streams.py).
 """
 
@@ -55,7 +55,7 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 BASELINE = BUILD / "baseline"
 
-GROUPS = ("decode", "anim", "encode", "tiny", "count", "probe", "stream", "lock")
+GROUPS = ("decode", "anim", "encode", "tiny", "count", "probe", "stream", "lock", "jpeg")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
@@ -553,9 +553,41 @@ def bench_lock(b: Bench) -> None:
                    f"{fmt_time(raw_two.wall)})")
 
 
+# --- JPEG recompression -------------------------------------------------------
+
+TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
+                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
+                Path("/usr/share/libjxl-testdata"))
+# The largest of libjxl-testdata's JPEG files that libjxl recompresses.
+LARGEST_JPEG = TESTDATA / "jxl" / "flower" / "flower.png.im_q85_rgb.jpg"
+NO_JPEG = "jpeg workloads skipped: libjxl-testdata or transcode_jpeg is missing"
+
+
+def bench_jpeg(b: Bench) -> None:
+    """transcode_jpeg of the largest testdata JPEG at effort 7, and
+    reconstruct_jpeg of the stream it makes, against the same libjxl calls."""
+    jpeg_name = f"transcode_jpeg {LARGEST_JPEG.name} e7"
+    recon_name = f"reconstruct_jpeg of {LARGEST_JPEG.name}"
+    if not LARGEST_JPEG.exists() or not hasattr(jxl, "transcode_jpeg"):
+        b.skip(jpeg_name, NO_JPEG)
+        b.skip(recon_name, NO_JPEG)
+        return
+    jpeg = LARGEST_JPEG.read_bytes()
+    stream_path = b.cache.root / f"{LARGEST_JPEG.stem}.jxl"
+    stream = jxl.transcode_jpeg(jpeg)
+    stream_path.write_bytes(stream)
+    raw, py = b.alternate(b.raw("transcode", [LARGEST_JPEG], None, "--effort", "7"),
+                          lambda: timed(lambda: jxl.transcode_jpeg(jpeg, effort=7)))
+    b.time_row(jpeg_name, None, raw, py)
+    raw, py = b.alternate(b.raw("reconstruct", [stream_path], None),
+                          lambda: timed(lambda: jxl.reconstruct_jpeg(stream)))
+    b.time_row(recon_name, None, raw, py)
+
+
 WORKLOADS: dict[str, Callable[[Bench], None]] = {
     "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
     "count": bench_count, "probe": bench_probe, "stream": bench_stream, "lock": bench_lock,
+    "jpeg": bench_jpeg,
 }
 
 
