@@ -263,7 +263,8 @@ class JxlImageFile(ImageFile.ImageFile):
         if self._mode == "F":
             return pixels.astype(np.float32).tobytes(), "F"
         if self._dtype.kind == "f":
-            pixels = np.rint(np.clip(pixels, 0.0, 1.0) * 255.0)
+            # In float32: float16 arithmetic would round 255 * x coarsely.
+            pixels = np.rint(np.clip(pixels.astype(np.float32), 0.0, 1.0) * 255.0)
         else:
             pixels = _scale(pixels, self._bits, 8)
         return pixels.astype(np.uint8).tobytes(), self._mode
