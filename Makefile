@@ -30,7 +30,8 @@ BASELINE := build/bench/baseline
 
 $(BASELINE): bench/baseline.cc
 	@mkdir -p $(@D)
-	g++ -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags --libs libjxl libjxl_threads)
+	g++ -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags --libs libjxl libjxl_threads) \
+	    -Wl,-rpath,$$(pkg-config --variable=libdir libjxl)
 
 bench: build $(BASELINE)
 	$(PY) bench/run.py $(ARGS)

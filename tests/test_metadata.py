@@ -350,7 +350,13 @@ def test_icc_profile_round_trip(jxl, have_tools, tmp_path, profile, lossless):
     assert icc[36:40] == b"acsp"
     stream = jxl.encode(FRAMES[0], icc_profile=icc, lossless=lossless, effort=1)
     info = jxl.probe(stream)
-    assert info["icc_profile"] == icc
+    if lossless or profile != "custom":
+        assert info["icc_profile"] == icc
+    else:
+        # Coding lossily, libjxl stores a profile it recognises as one of its
+        # enumerated colours in that form: the colour is kept, the bytes are
+        # libjxl's own.
+        assert info["color"] is not None and info["color"]["primaries"] == 11
     ref = jxlinfo(stream, tmp_path)
     # probe's colour is None exactly when the stream describes it by ICC alone.
     assert (info["color"] is None) == (ref.icc_size is not None)

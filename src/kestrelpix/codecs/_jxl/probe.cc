@@ -296,9 +296,11 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         have_info = true;
         // What a reader that applies the orientation reports.
         JxlBasicInfo shown = info;
-        if (shown.orientation > JXL_ORIENT_ROTATE_180) std::swap(shown.xsize, shown.ysize);
+        if (shown.orientation > JXL_ORIENT_FLIP_VERTICAL) std::swap(shown.xsize, shown.ysize);
         shown.orientation = JXL_ORIENT_IDENTITY;
-        if (set_item(result.get(), "basic_info", basic_info_dict(shown)) < 0 ||
+        std::vector<JxlExtraChannelInfo> infos;
+        if (set_item(result.get(), "extra_channels", extra_channels_list(dec, info, &infos)) < 0 ||
+            set_item(result.get(), "basic_info", basic_info_dict(shown)) < 0 ||
             set_item(result.get(), "orientation",
                      Ref::steal(PyLong_FromLong(static_cast<long>(info.orientation)))) < 0 ||
             set_item(result.get(), "animation", animation_dict(info)) < 0)
@@ -404,6 +406,7 @@ constexpr const char kProbeDoc[] =
     "               characters; a Brotli-compressed box gives its inner\n"
     "               type), size (content bytes as stored), compressed}; [] for\n"
     "               a bare codestream;\n"
+    "  extra_channels  one dict per extra channel, as JxlReader.extra_channels;\n"
     "  exif         the first Exif box's payload from its TIFF header on, or\n"
     "               None; xmp: the first \"xml \" box; jumbf: the first \"jumb\"\n"
     "               box (decompressed when stored compressed).\n"

@@ -52,7 +52,9 @@ int add_writer_type(PyObject* module);
   "                  box. Any box puts the stream in a container.\n" \
   "  orientation     1 to 8, as in Exif: how a viewer turns the pixels.\n" \
   "  icc_profile     an ICC profile to embed instead of an enumerated\n" \
-  "                  colour (not together with `color`).\n" \
+  "                  colour (not together with `color`); coding lossily,\n" \
+  "                  libjxl stores a profile it recognises as one of its\n" \
+  "                  enumerated colours in that form.\n" \
   "  compress_boxes  store the Exif and XMP boxes Brotli-compressed\n" \
   "                  (JUMBF always stays plain).\n"
 
