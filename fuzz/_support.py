@@ -8,8 +8,10 @@ from __future__ import annotations
 import dataclasses
 import io
 import math
+import sys
 from decimal import Decimal
 from fractions import Fraction
+from pathlib import Path
 
 import atheris
 import numpy as np
@@ -18,6 +20,9 @@ import kestrelpix.core.color as kcolor
 import kestrelpix.core.io as kio
 
 STREAMING_THRESHOLD = 4194304
+TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
+                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
+                Path("/usr/share/libjxl-testdata"))
 
 
 class TinyChunks:

@@ -21,7 +21,7 @@ from conftest import (TESTDATA, sample_image, write_apng, write_pfm,  # noqa: E4
                       write_pnm)
 
 # Where the decoding target's stream starts (fuzz_decode.HEADER).
-DECODE_HEADER = 16
+DECODE_HEADER = 20
 
 
 def reference_streams(tmp: Path, extra: bool) -> list[bytes]:
