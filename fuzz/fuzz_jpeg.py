@@ -1,0 +1,116 @@
+"""Fuzzes JPEG recompression: transcode_jpeg on JPEG files and
+reconstruct_jpeg on recompressed streams.
+
+The first byte picks the entry point (even: transcode_jpeg, odd:
+reconstruct_jpeg), the second the source kind (bytes, bytearray, memoryview,
+a uint8 array, a file object, a file object whose read() gives a few bytes at
+a time), the chunk size of that last one, the effort and the thread count;
+the rest is the input. A Python exception is an acceptable answer; a crash, a
+sanitizer report or a hang is a finding, and so is a JPEG that
+transcode_jpeg accepts but reconstruct_jpeg does not give back exactly.
+
+KP_FUZZ_JPEG=transcode or =reconstruct keeps to one entry point (to give each
+its own run); the default takes both.
+
+The corpus is seeded here, the first time it is used, with
+libjxl-testdata's JPEG files and the streams transcode_jpeg makes of the
+smaller ones."""
+
+from __future__ import annotations
+
+import io
+import os
+import sys
+from pathlib import Path
+
+import atheris
+import numpy as np
+
+with atheris.instrument_imports():
+    import kestrelpix.codecs._jxl as jxl
+
+HEADER = 2
+MODE = os.environ.get("KP_FUZZ_JPEG", "both")
+TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
+                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
+                Path("/usr/share/libjxl-testdata"))
+_EFFORTS = [1, 1, 1, 2, 3, 7]
+_CHUNKS = [1, 3, 7, 64, 4096]
+
+
+class FewBytes(io.BytesIO):
+    """read(size) gives at most `chunk` bytes: every chunk boundary shows."""
+
+    chunk = 7
+
+    def read(self, size=-1):
+        return super().read(size if size is None or size < 0 else min(size, self.chunk))
+
+
+def _source(kind: int, data: bytes):
+    if kind == 0:
+        return data
+    if kind == 1:
+        return bytearray(data)
+    if kind == 2:
+        return memoryview(data)
+    if kind == 3:
+        return np.frombuffer(data, dtype=np.uint8)
+    if kind == 4:
+        return io.BytesIO(data)
+    return FewBytes(data)
+
+
+def test_one_input(data: bytes) -> None:
+    if len(data) < HEADER:
+        return
+    mode, options = data[0], data[1]
+    data = data[HEADER:]
+    reconstruct = mode & 1 if MODE == "both" else MODE == "reconstruct"
+    kind = options % 6
+    FewBytes.chunk = _CHUNKS[(options >> 3) % len(_CHUNKS)]
+    numthreads = 1 if options & 0x80 else 2
+    try:
+        if reconstruct:
+            jxl.reconstruct_jpeg(_source(kind, data))
+            return
+        effort = _EFFORTS[(options >> 4) % len(_EFFORTS)]
+        stream = jxl.transcode_jpeg(_source(kind, data), effort=effort, numthreads=numthreads)
+    except Exception:
+        return
+    # Accepted means lossless: the very same file comes back.
+    if jxl.reconstruct_jpeg(stream) != data:
+        raise AssertionError("transcode_jpeg accepted a JPEG that does not come back exactly")
+
+
+def seed(corpus: Path) -> None:
+    """JPEG files for transcode_jpeg, streams of the small ones for
+    reconstruct_jpeg; once per corpus (make fuzz's generic random seeds may be
+    there already)."""
+    if not corpus.is_dir() or any(corpus.glob("seed-jpeg-*")):
+        return
+    jpegs = sorted((TESTDATA / "jxl").rglob("*.jpg"))
+    for n, path in enumerate(jpegs):
+        jpeg = path.read_bytes()
+        (corpus / f"seed-jpeg-{n}").write_bytes(bytes([0, n * 37 & 0x7F]) + jpeg)
+        if len(jpeg) > 100_000:
+            continue
+        try:
+            stream = jxl.transcode_jpeg(jpeg, effort=1, numthreads=1)
+        except jxl.JxlError:
+            continue
+        (corpus / f"seed-jxl-{n}").write_bytes(bytes([1, n * 37 & 0xFF]) + stream)
+    for n, path in enumerate(sorted((TESTDATA / "jxl" / "jpeg_reconstruction").glob("*.jxl"))):
+        (corpus / f"seed-cjxl-{n}").write_bytes(bytes([1, n]) + path.read_bytes())
+
+
+def main() -> None:
+    dirs = [Path(a) for a in sys.argv[1:] if not a.startswith("-")]
+    if dirs:
+        seed(dirs[0])
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
