@@ -11,12 +11,15 @@
 //                             [--reps R] [--warmup W] [--calls C]
 //                             [--distance D | --lossless] [--effort E]
 //                             [--chunk BYTES] [--frames keep|drop] [--serve]
-//                             [--out FILE]
+//                             [--out FILE] [--reuse]
 // Workloads:
 //   decode       decode every frame of each stream, C times per repetition;
 //                every frame is kept to the end (keep, the default, as a
 //                caller collecting them would) or freed once the next one is
-//                done (drop, as a caller using each frame in turn would)
+//                done (drop, as a caller using each frame in turn would);
+//                with --reuse, each stream's frames go into the same buffers
+//                call after call (as a caller passing out= would), instead of
+//                buffers allocated afresh per call
 //   count        count frames (JXL_DEC_FRAME only), C times per repetition
 //   encode       encode each binary PNM (P6, 8 or 16 bits) C times; --out
 //                writes the last stream made (to check the settings match)
@@ -87,6 +90,7 @@ struct Options {
   int effort = 5;
   size_t chunk = 0;
   bool keep_frames = true;
+  bool reuse = false;
   bool serve = false;
   std::string out;
 };
@@ -127,6 +131,8 @@ Options parse_options(int argc, char** argv) {
       o.distance = std::stof(value());
     } else if (arg == "--out") {
       o.out = value();
+    } else if (arg == "--reuse") {
+      o.reuse = true;
     } else if (arg == "--serve") {
       o.serve = true;
     } else if (arg == "--lossless") {
@@ -303,8 +309,10 @@ struct FileCloser {
 
 // Decodes every frame of an in-memory stream, each into its own buffer: all
 // kept until the end, or only the last two (the one being used and the one
-// being decoded). Returns the number of frames.
-size_t decode_stream(const Bytes& data, void* runner, bool keep_frames = true) {
+// being decoded). With `reuse`, frame i goes into (*reuse)[i], allocated on
+// first use and kept for the next call. Returns the number of frames.
+size_t decode_stream(const Bytes& data, void* runner, bool keep_frames = true,
+                     std::vector<FrameBuffer>* reuse = nullptr) {
   JxlDecoderPtr dec = JxlDecoderMake(/*memory_manager=*/nullptr);
   if (!dec) throw std::runtime_error("JxlDecoderCreate returned NULL");
   check_dec(JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE),
@@ -333,10 +341,18 @@ size_t decode_stream(const Bytes& data, void* runner, bool keep_frames = true) {
       check_dec(JxlDecoderImageOutBufferSize(dec.get(), &format, &needed),
                 "JxlDecoderImageOutBufferSize");
       if (needed != frame_bytes) throw std::runtime_error("unexpected output buffer size");
-      if (!keep_frames && frames.size() > 1) frames.erase(frames.begin());
+      uint8_t* buffer = nullptr;
+      if (reuse) {
+        if (reuse->size() <= decoded)
+          reuse->push_back(std::make_unique_for_overwrite<uint8_t[]>(frame_bytes));
+        buffer = (*reuse)[decoded].get();
+      } else {
+        if (!keep_frames && frames.size() > 1) frames.erase(frames.begin());
+        frames.push_back(std::make_unique_for_overwrite<uint8_t[]>(frame_bytes));
+        buffer = frames.back().get();
+      }
       ++decoded;
-      frames.push_back(std::make_unique_for_overwrite<uint8_t[]>(frame_bytes));
-      check_dec(JxlDecoderSetImageOutBuffer(dec.get(), &format, frames.back().get(), frame_bytes),
+      check_dec(JxlDecoderSetImageOutBuffer(dec.get(), &format, buffer, frame_bytes),
                 "JxlDecoderSetImageOutBuffer");
       check_dec(JxlDecoderSetImageOutBitDepth(dec.get(), &depth), "JxlDecoderSetImageOutBitDepth");
     } else if (status == JXL_DEC_FULL_IMAGE) {
@@ -557,10 +573,13 @@ void repeat(const Options& o, F one_call) {
 void run_decode(const Options& o) {
   std::vector<Bytes> streams;
   for (const std::string& f : o.files) streams.push_back(read_file(f));
+  // Per stream, the buffers --reuse keeps (frame sizes differ between streams).
+  std::vector<std::vector<FrameBuffer>> kept(streams.size());
   RunnerSource runners(o);
   repeat(o, [&] {
-    for (const Bytes& s : streams) {
-      decode_stream(s, runners.for_call(), o.keep_frames);
+    for (size_t i = 0; i < streams.size(); ++i) {
+      decode_stream(streams[i], runners.for_call(), o.keep_frames,
+                    o.reuse ? &kept[i] : nullptr);
       runners.end_call();
     }
   });
