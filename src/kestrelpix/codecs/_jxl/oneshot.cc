@@ -87,7 +87,7 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
                                  "effort", "decoding_speed", "numthreads",
                                  "animation", "container", "dest", "durations", "loops",
                                  "tps", "exif", "xmp", "jumbf", "orientation", "icc_profile",
-                                 "compress_boxes", nullptr};
+                                 "compress_boxes", "extra_channels", nullptr};
   PyObject* arr = nullptr;
   PyObject* color = Py_None;
   PyObject* lossless = Py_None;
@@ -108,11 +108,12 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* orientation = nullptr;
   PyObject* icc_profile = Py_None;
   PyObject* compress_boxes = Py_False;
+  PyObject* extra_channels = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$OOOOOOOOOOOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
+          args, kwargs, "O|$OOOOOOOOOOOOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
           &color, &lossless, &quality, &distance, &effort, &decoding_speed,
           &numthreads, &animation, &container, &dest, &durations, &loops, &tps, &exif, &xmp,
-          &jumbf, &orientation, &icc_profile, &compress_boxes))
+          &jumbf, &orientation, &icc_profile, &compress_boxes, &extra_channels))
     return nullptr;
   // The writer receives the documented defaults as they stand.
   Ref default_effort = Ref::steal(PyLong_FromLong(5));
@@ -151,12 +152,12 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!writer_type) return nullptr;
   Ref writer_args = Ref::steal(PyTuple_Pack(1, dest));
   Ref writer_kwargs = Ref::steal(Py_BuildValue(
-      "{sOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless,
+      "{sOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless,
       "quality", quality, "distance", distance, "effort", effort, "decoding_speed",
       decoding_speed, "numthreads", numthreads, "animation",
       is_animation ? Py_True : Py_False, "container", container, "loops", loops, "tps", tps,
       "exif", exif, "xmp", xmp, "jumbf", jumbf, "orientation", orientation, "icc_profile",
-      icc_profile, "compress_boxes", compress_boxes));
+      icc_profile, "compress_boxes", compress_boxes, "extra_channels", extra_channels));
   if (!writer_args || !writer_kwargs) return nullptr;
   Ref writer = Ref::steal(
       PyObject_Call(writer_type, writer_args.get(), writer_kwargs.get()));
@@ -232,7 +233,8 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "index", "out", nullptr};
+                                 "parse_color", "streaming", "index", "out", "extra_channels",
+                                 nullptr};
   PyObject* data = nullptr;
   PyObject* numthreads = Py_None;
   PyObject* keep_orientation = Py_False;
@@ -241,9 +243,10 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* streaming = Py_False;
   PyObject* index = Py_None;
   PyObject* out = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:decode", const_cast<char**>(kwlist),
+  PyObject* extra_channels = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:decode", const_cast<char**>(kwlist),
                                    &data, &numthreads, &keep_orientation, &coalesce,
-                                   &parse_color, &streaming, &index, &out))
+                                   &parse_color, &streaming, &index, &out, &extra_channels))
     return nullptr;
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
@@ -254,9 +257,9 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!reader_type) return nullptr;
   Ref reader_args = Ref::steal(PyTuple_Pack(1, data));
   Ref reader_kwargs = Ref::steal(Py_BuildValue(
-      "{sOsOsOsOsOsl}", "numthreads", numthreads, "keep_orientation", keep_orientation,
+      "{sOsOsOsOsOslsO}", "numthreads", numthreads, "keep_orientation", keep_orientation,
       "coalesce", coalesce, "parse_color", parse_color, "streaming", streaming,
-      "skip_frames", skip));
+      "skip_frames", skip, "extra_channels", extra_channels));
   if (!reader_args || !reader_kwargs) return nullptr;
   Ref reader = Ref::steal(PyObject_Call(reader_type, reader_args.get(), reader_kwargs.get()));
   if (!reader) return nullptr;
@@ -291,7 +294,7 @@ constexpr const char kEncodeDoc[] =
     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
     "container=False, dest=None, durations=None, loops=0, tps=None, exif=None, "
     "xmp=None, jumbf=None, orientation=1, icc_profile=None, "
-    "compress_boxes=False)\n--\n\n"
+    "compress_boxes=False, extra_channels=None)\n--\n\n"
     "Encode an array, or a stack of animation frames, as a JPEG XL stream.\n"
     "\n"
     "A one-call JxlWriter: the options mean what they mean there.\n"
@@ -332,7 +335,8 @@ constexpr const char kEncodeDoc[] =
 
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-    "parse_color=False, streaming=False, index=None, out=None)\n--\n\n"
+    "parse_color=False, streaming=False, index=None, out=None, "
+    "extra_channels=False)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
@@ -357,6 +361,12 @@ constexpr const char kDecodeDoc[] =
     "                    result's shape and dtype to decode into (returned);\n"
     "                    checked before decoding (TypeError for the dtype,\n"
     "                    ValueError otherwise).\n"
+    "  extra_channels    decode every extra channel (black, spot colours,\n"
+    "                    depth, masks, further alphas): each frame is then\n"
+    "                    (Y, X, C), the colour channels followed by the\n"
+    "                    extra channels in stream order, in one dtype wide\n"
+    "                    enough for all; False refuses layouts other than\n"
+    "                    L, LA, RGB, RGBA.\n"
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"

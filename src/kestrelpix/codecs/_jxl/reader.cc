@@ -7,9 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "npy.h"
@@ -84,14 +86,94 @@ Ref _basic_info_to_dtype(const JxlBasicInfo& info, int* typenum) {
   return Ref::steal(PyObject_GetAttrString(np, name));
 }
 
+size_t sample_size(JxlDataType type) noexcept {
+  switch (type) {
+    case JXL_TYPE_UINT8: return 1;
+    case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: return 2;
+    default: return 4;
+  }
+}
+
+// The widest sample type among the colour and the extra channels, as a
+// basic info whose bits the frame's dtype is chosen from.
+JxlBasicInfo widest_samples(const JxlBasicInfo& info,
+                            const std::vector<JxlExtraChannelInfo>& extras) {
+  JxlBasicInfo wide = info;
+  bool any_float = info.exponent_bits_per_sample != 0;
+  uint32_t bits = info.bits_per_sample;
+  for (const auto& e : extras) {
+    any_float = any_float || e.exponent_bits_per_sample != 0;
+    bits = std::max(bits, e.bits_per_sample);
+  }
+  if (any_float) {
+    // float16 only when every channel is float16; integers up to 11 bits
+    // fit its mantissa, wider ones go to float32.
+    bool all_half = info.exponent_bits_per_sample != 0 ? info.bits_per_sample == 16
+                                                       : info.bits_per_sample <= 11;
+    for (const auto& e : extras)
+      all_half = all_half && (e.exponent_bits_per_sample != 0 ? e.bits_per_sample == 16
+                                                                : e.bits_per_sample <= 11);
+    wide.bits_per_sample = all_half ? 16 : 32;
+    wide.exponent_bits_per_sample = all_half ? 5 : 8;
+  } else {
+    wide.bits_per_sample = bits;
+    wide.exponent_bits_per_sample = 0;
+  }
+  return wide;
+}
+
 // ---------------------------------------------------------------------------
 // The lock-free decode step: runs libjxl for one frame until the frame is
 // complete, the stream ends, more input is needed or something fails.
 
+// With extra channels, libjxl writes the colour channels and each extra
+// channel to buffers of their own; they are interleaved into the frame
+// once it is complete.
+int set_extra_buffers(JxlDecoder* dec, const JxlPixelFormat* pf, const JxlBitDepth* bd,
+                      ExtraPlanes* ex, size_t buf_size) noexcept {
+  const size_t item = sample_size(pf->data_type);
+  size_t color_size = 0;
+  if (JxlDecoderImageOutBufferSize(dec, pf, &color_size) != JXL_DEC_SUCCESS)
+    return _RC_ERR_BUF_SIZE_QUERY;
+  const size_t pixels = color_size / (pf->num_channels * item);
+  const size_t samples = pf->num_channels + ex->planes.size();
+  if (pixels * samples * item != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+  try {
+    ex->color.resize(color_size);
+    for (auto& plane : ex->planes) plane.resize(pixels * item);
+  } catch (...) {
+    return _RC_ERR_NO_MEMORY;
+  }
+  ex->pixels = pixels;
+  if (JxlDecoderSetImageOutBuffer(dec, pf, ex->color.data(), color_size) != JXL_DEC_SUCCESS)
+    return _RC_ERR_SET_BUFFER;
+  for (size_t i = 0; i < ex->planes.size(); ++i) {
+    if (JxlDecoderSetExtraChannelBuffer(dec, pf, ex->planes[i].data(), ex->planes[i].size(),
+                                        static_cast<uint32_t>(i)) != JXL_DEC_SUCCESS)
+      return _RC_ERR_SET_BUFFER;
+  }
+  if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
+      JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+    return _RC_ERR_SET_BIT_DEPTH;
+  return 0;
+}
+
+void interleave_extras(const ExtraPlanes& ex, size_t color, size_t item, void* buf) noexcept {
+  const size_t samples = color + ex.planes.size();
+  auto* out = static_cast<uint8_t*>(buf);
+  const uint8_t* in = ex.color.data();
+  for (size_t p = 0; p < ex.pixels; ++p) {
+    uint8_t* px = out + p * samples * item;
+    std::memcpy(px, in + p * color * item, color * item);
+    for (size_t e = 0; e < ex.planes.size(); ++e)
+      std::memcpy(px + (color + e) * item, ex.planes[e].data() + p * item, item);
+  }
+}
+
 int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
                             const JxlBitDepth* bd, void* buf, size_t buf_size,
                             int* buffer_set_io, int streaming, JxlFrameHeader* header,
-                            std::string* name) {
+                            std::string* name, ExtraPlanes* extras) {
   int buffer_set = *buffer_set_io;
   // Integer output keeps the codestream's own sample range.
   const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
@@ -100,6 +182,7 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
     switch (status) {
       case JXL_DEC_FULL_IMAGE:
         *buffer_set_io = buffer_set;
+        if (extras) interleave_extras(*extras, pf->num_channels, sample_size(pf->data_type), buf);
         return _RC_FRAME;
       case JXL_DEC_SUCCESS:
         *buffer_set_io = buffer_set;
@@ -112,6 +195,11 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         // A layer (no coalescing) gets its array once its size is known;
         // libjxl asks again when the step resumes.
         if (!buf) return _RC_NEED_BUFFER;
+        if (extras) {
+          if (const int rc = set_extra_buffers(dec, pf, bd, extras, buf_size)) return rc;
+          buffer_set = 1;
+          break;
+        }
         size_t out_size = 0;
         if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
           return _RC_ERR_BUF_SIZE_QUERY;
@@ -193,6 +281,53 @@ Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::s
                                        l.xsize, "ysize", l.ysize));
   if (!place || PyDict_Update(info.get(), place.get()) < 0) return {};
   return info;
+}
+
+Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
+                        std::vector<JxlExtraChannelInfo>* infos) {
+  static const char* const kTypes[] = {"alpha", "depth", "spot_color", "selection_mask",
+                                       "black", "cfa", "thermal"};
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return {};
+  infos->clear();
+  for (uint32_t i = 0; i < b.num_extra_channels; ++i) {
+    JxlExtraChannelInfo e;
+    if (JxlDecoderGetExtraChannelInfo(dec, i, &e) != JXL_DEC_SUCCESS) {
+      raise_jxl_error("JxlDecoderGetExtraChannelInfo failed");
+      return {};
+    }
+    std::string name(e.name_length + 1, '\0');
+    if (e.name_length &&
+        JxlDecoderGetExtraChannelName(dec, i, name.data(), name.size()) != JXL_DEC_SUCCESS) {
+      raise_jxl_error("JxlDecoderGetExtraChannelName failed");
+      return {};
+    }
+    name.resize(e.name_length);
+    const char* type = e.type <= JXL_CHANNEL_THERMAL ? kTypes[e.type]
+                       : e.type == JXL_CHANNEL_OPTIONAL ? "optional"
+                                                        : "unknown";
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
+                                               "replace"));
+    if (!text) return {};
+    Ref spot = e.type == JXL_CHANNEL_SPOT_COLOR
+                   ? Ref::steal(Py_BuildValue("(dddd)", e.spot_color[0], e.spot_color[1],
+                                              e.spot_color[2], e.spot_color[3]))
+                   : Ref::none();
+    if (!spot) return {};
+    Ref entry = Ref::steal(Py_BuildValue(
+        "{sssIsIsOsNsO}", "type", type, "bits_per_sample", e.bits_per_sample,
+        "exponent_bits_per_sample", e.exponent_bits_per_sample, "name", text.get(),
+        "alpha_premultiplied", PyBool_FromLong(e.alpha_premultiplied != 0), "spot_color",
+        spot.get()));
+    if (!entry || PyList_Append(list.get(), entry.get()) < 0) return {};
+    try {
+      infos->push_back(e);
+    } catch (...) {
+      PyErr_NoMemory();
+      return {};
+    }
+  }
+  return list;
 }
 
 // ---------------------------------------------------------------------------
@@ -426,7 +561,10 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
 
 int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
                  PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
-                 PyObject* skip_frames) {
+                 PyObject* skip_frames, PyObject* extra_channels_obj) {
+  const int extras = PyObject_IsTrue(extra_channels_obj);
+  if (extras < 0) return -1;
+  want_extras = extras != 0;
   if (init_called) {
     PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader.__init__ may only be called once");
     return -1;
@@ -493,6 +631,18 @@ int Reader::_parse_header() {
         }
         _have_basic_info = 1;
         runner.set_inline_only(fits_one_group(_basic_info.xsize, _basic_info.ysize));
+        std::vector<JxlExtraChannelInfo> infos;
+        Ref described = extra_channels_list(_decoder, _basic_info, &infos);
+        if (!described) return -1;
+        extra_channels.set(std::move(described));
+        const bool simple = (_basic_info.num_color_channels == 1 ||
+                             _basic_info.num_color_channels == 3) &&
+                            (_basic_info.num_extra_channels == 0 ||
+                             (_basic_info.num_extra_channels == 1 && _basic_info.alpha_bits != 0));
+        if (want_extras && !simple) {
+          if (configure_extras(infos) < 0) return -1;
+          break;
+        }
         size_t samples = 0;
         Ref shape = _shape_from_basic_info(_basic_info, &samples);
         if (!shape) return -1;
@@ -515,6 +665,48 @@ int Reader::_parse_header() {
         break;
     }
   }
+}
+
+int Reader::configure_extras(const std::vector<JxlExtraChannelInfo>& infos) {
+  // Every channel in one dtype wide enough for all of them; the colour
+  // channels come first, then the extra channels in stream order.
+  const JxlBasicInfo wide = widest_samples(_basic_info, infos);
+  Ref dtype = _basic_info_to_dtype(wide, &frame_typenum);
+  if (!dtype) return -1;
+  _frame_dtype.set(std::move(dtype));
+  const size_t color = _basic_info.num_color_channels;
+  _samples = color + infos.size();
+  Ref shape = Ref::steal(Py_BuildValue("(IIn)", _basic_info.ysize, _basic_info.xsize,
+                                       static_cast<Py_ssize_t>(_samples)));
+  if (!shape) return -1;
+  _frame_shape.set(std::move(shape));
+  const bool is_float = wide.exponent_bits_per_sample != 0;
+  size_t item = 0;
+  _pixel_format.num_channels = static_cast<uint32_t>(color);
+  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
+  _pixel_format.align = 0;
+  if (!is_float && wide.bits_per_sample <= 8) {
+    _pixel_format.data_type = JXL_TYPE_UINT8, item = 1;
+  } else if (!is_float && wide.bits_per_sample <= 16) {
+    _pixel_format.data_type = JXL_TYPE_UINT16, item = 2;
+  } else if (is_float && wide.bits_per_sample == 16) {
+    _pixel_format.data_type = JXL_TYPE_FLOAT16, item = 2;
+  } else {
+    _pixel_format.data_type = JXL_TYPE_FLOAT, item = 4;
+  }
+  // Integer samples keep each channel's own range, as colour samples do.
+  _bit_depth = {item <= 2 && !is_float ? JXL_BIT_DEPTH_FROM_CODESTREAM
+                                        : JXL_BIT_DEPTH_FROM_PIXEL_FORMAT,
+                0, 0};
+  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize * _samples * item;
+  try {
+    extra_planes.planes.assign(infos.size(), {});
+  } catch (...) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  extras_mode = true;
+  return 0;
 }
 
 int Reader::_configure_pixel_format() {
@@ -675,7 +867,8 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     const JxlBitDepth* bd = &r._bit_depth;
     const int rc = without_gil([&] {
       return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
-                                     &r.frame_header, &r.frame_name);
+                                     &r.frame_header, &r.frame_name,
+                                     r.extras_mode ? &r.extra_planes : nullptr);
     });
     switch (rc) {
       case _RC_NEED_INPUT:
@@ -790,7 +983,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "skip_frames", nullptr};
+                                 "parse_color", "streaming", "skip_frames", "extra_channels",
+                                 nullptr};
+  PyObject* extra_channels = Py_False;
   PyObject* data = nullptr;
   PyObject* numthreads = Py_None;
   PyObject* keep_orientation = Py_False;
@@ -798,10 +993,10 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* parse_color = Py_True;
   PyObject* streaming = Py_False;
   PyObject* skip_frames = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:JxlReader",
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:JxlReader",
                                    const_cast<char**>(kwlist), &data, &numthreads,
                                    &keep_orientation, &coalesce, &parse_color,
-                                   &streaming, &skip_frames))
+                                   &streaming, &skip_frames, &extra_channels))
     return -1;
   Ref zero;
   if (!skip_frames) {
@@ -813,7 +1008,7 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   LockGuard guard(r.lock, kTypeName);
   if (!guard.ok()) return -1;
   return r.init(data, numthreads, keep_orientation, coalesce, parse_color, streaming,
-                skip_frames);
+                skip_frames, extra_channels);
 }
 
 void reader_dealloc(PyObject* self) {
@@ -834,7 +1029,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const Reader& r = reader_of(self);
   for (const Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader,
-                         &r._frame_dtype, &r._frame_shape}) {
+                         &r._frame_dtype, &r._frame_shape, &r.extra_channels}) {
     if (int rc = f->visit(visit, arg)) return rc;
   }
   return 0;
@@ -843,7 +1038,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
 int reader_clear(PyObject* self) {
   Reader& r = reader_of(self);
   for (Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader, &r._frame_dtype,
-                   &r._frame_shape})
+                   &r._frame_shape, &r.extra_channels})
     f->reset();
   return 0;
 }
@@ -1113,6 +1308,13 @@ PyObject* get_color(PyObject* self, void*) {
   return color_dict(r._color_encoding).release();
 }
 
+PyObject* get_extra_channels(PyObject* self, void*) {
+  const Reader& r = reader_of(self);
+  if (r.extra_channels.is_none()) return PyList_New(0);
+  // A copy, so that the caller cannot change what the reader reports.
+  return PySequence_List(r.extra_channels.get());
+}
+
 PyObject* get_animation(PyObject* self, void*) {
   return animation_dict(reader_of(self)._basic_info).release();
 }
@@ -1136,7 +1338,7 @@ PyObject* get_icc_profile(PyObject* self, void*) {
 
 constexpr const char kReaderDoc[] =
     "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-    "parse_color=True, streaming=False, skip_frames=0)\n--\n\n"
+    "parse_color=True, streaming=False, skip_frames=0, extra_channels=False)\n--\n\n"
     "Streaming JPEG XL decoder: the header at once, frames one at a time.\n"
     "\n"
     "The constructor parses the header (size, channels, sample type,\n"
@@ -1162,6 +1364,10 @@ constexpr const char kReaderDoc[] =
     "                    decodes, instead of loading the whole file first.\n"
     "  skip_frames       frames to pass over, without decoding their pixels,\n"
     "                    before the first one the reader yields.\n"
+    "  extra_channels    decode every extra channel too: frames are then\n"
+    "                    (Y, X, C) with the colour channels followed by the\n"
+    "                    extra channels in stream order (see extra_channels\n"
+    "                    for what they are), in one dtype wide enough for all.\n"
     "\n"
     "Raises:\n"
     "  ValueError           empty input, or bytes that are not JPEG XL.\n"
@@ -1265,6 +1471,15 @@ PyGetSetDef reader_getset[] = {
      "integers give float32; float samples give float16 or float32.",
      nullptr},
     {"is_animation", get_is_animation, nullptr, "Whether the stream is an animation.",
+     nullptr},
+    {"extra_channels", get_extra_channels, nullptr,
+     "The stream's extra channels, one new dict each, in stream order.\n"
+     "\n"
+     "Keys: type (\"alpha\", \"depth\", \"spot_color\", \"selection_mask\",\n"
+     "\"black\", \"cfa\", \"thermal\", \"optional\" or \"unknown\"),\n"
+     "bits_per_sample, exponent_bits_per_sample, name, alpha_premultiplied,\n"
+     "spot_color (4 floats, linear RGBA, for a spot colour; else None).\n"
+     "Reported whether or not the reader decodes them (extra_channels=True).",
      nullptr},
     {"animation", get_animation, nullptr,
      "The animation header as a new dict, or None for a still image.\n"

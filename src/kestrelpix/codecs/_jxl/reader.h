@@ -12,11 +12,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "py.h"
 #include "threads.h"
 
 namespace kp {
+
+// Buffers of a frame with extra channels: the colour channels interleaved,
+// then one plane per extra channel, interleaved into the frame at the end.
+struct ExtraPlanes {
+  std::vector<uint8_t> color;
+  std::vector<std::vector<uint8_t>> planes;
+  size_t pixels = 0;
+};
 
 // The reader's state. Every field starts as documented (null, 0, None); the
 // Python object embeds one of these, constructed when the object is
@@ -42,7 +51,7 @@ class Reader {
   // --- lifecycle -----------------------------------------------------------
   int init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
            PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
-           PyObject* skip_frames);
+           PyObject* skip_frames, PyObject* extra_channels);
   int close();
   // Native release without calling into Python (destruction).
   void release_native() noexcept;
@@ -105,6 +114,12 @@ class Reader {
   // its result from the frame count less these.
   uint64_t frames_out = 0;
   uint64_t frames_skipped = 0;
+  // Extra channels: asked for, described (in stream order), and decoded
+  // through planes when the layout is more than L, LA, RGB or RGBA.
+  bool want_extras = false;
+  bool extras_mode = false;
+  Field extra_channels;               // list of dicts
+  ExtraPlanes extra_planes;
   ObjectLock lock;
 
  private:
@@ -112,6 +127,7 @@ class Reader {
                   bool* stream_it);
   int establish_buffered_input(PyObject* data);
   int create_decoder(PyObject* parse_color, PyObject* skip_frames);
+  int configure_extras(const std::vector<JxlExtraChannelInfo>& infos);
   int fetch_chunk(Ref* chunk);
 };
 
@@ -124,6 +140,10 @@ Ref color_dict(const JxlColorEncoding& c);
 Ref animation_dict(const JxlBasicInfo& b);
 Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::string& name,
                     bool with_layer);
+// One dict per extra channel, in stream order; `infos` receives libjxl's
+// records.
+Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
+                        std::vector<JxlExtraChannelInfo>* infos);
 
 // Decodes the reader's next frame into `out` (checked first: a writeable,
 // C-contiguous array of the frame's shape and dtype). Returns `out`, None

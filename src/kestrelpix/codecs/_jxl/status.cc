@@ -142,6 +142,9 @@ std::nullptr_t raise_decode_result(int rc) {
     case _RC_ERR_DOUBLE_ALLOC:
       text = "jxl: double-allocation in decode loop";
       break;
+    case _RC_ERR_NO_MEMORY:
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate extra channel buffers");
+      return nullptr;
     default: {
       std::string unknown = "jxl: unknown decode error code " + std::to_string(rc);
       return raise_jxl_error(unknown.c_str());

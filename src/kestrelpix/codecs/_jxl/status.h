@@ -19,6 +19,7 @@ enum DecodeResult : int {
   _RC_ERR_SET_BUFFER = -5,
   _RC_ERR_SET_BIT_DEPTH = -6,
   _RC_ERR_DOUBLE_ALLOC = -7,
+  _RC_ERR_NO_MEMORY = -8,
 };
 
 // Outcome of one lock-free add-frame-and-collect step of the writer.
@@ -27,6 +28,7 @@ enum EncodeResult : int {
   _ENC_ERR_ADD_FRAME = -1,
   _ENC_ERR_PROCESS = -2,
   _ENC_ERR_REALLOC = -3,
+  _ENC_ERR_EXTRA_BUFFER = -4,
 };
 
 // The three name tables bound as module globals at start-up.

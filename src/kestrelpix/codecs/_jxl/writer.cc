@@ -272,9 +272,33 @@ int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                MallocBytes& outbuf_io,
                                uint64_t& outbuf_capacity_io,
                                uint64_t& outbuf_used_io,
-                               JxlEncoderStatus& last_status_out) {
-  last_status_out = JxlEncoderAddImageFrame(fs, pf, pixels, pixels_size);
-  if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+                               JxlEncoderStatus& last_status_out, size_t samples,
+                               size_t color) {
+  if (samples > color && color > 0) {
+    // libjxl takes the colour channels interleaved and each extra channel
+    // as a plane of its own.
+    size_t sample_bytes = 1;
+    switch (pf->data_type) {
+      case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: sample_bytes = 2; break;
+      case JXL_TYPE_FLOAT: sample_bytes = 4; break;
+      default: break;
+    }
+    const size_t pixel_count = pixels_size / (samples * sample_bytes);
+    SplitFrame split;
+    if (!split_frame(pixels, pixel_count, samples, color, sample_bytes, &split))
+      return _ENC_ERR_REALLOC;
+    last_status_out = JxlEncoderAddImageFrame(fs, pf, split.color.data(), split.color.size());
+    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+    for (size_t e = 0; e < split.planes.size(); ++e) {
+      last_status_out = JxlEncoderSetExtraChannelBuffer(fs, pf, split.planes[e].data(),
+                                                        split.planes[e].size(),
+                                                        static_cast<uint32_t>(e));
+      if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_EXTRA_BUFFER;
+    }
+  } else {
+    last_status_out = JxlEncoderAddImageFrame(fs, pf, pixels, pixels_size);
+    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+  }
   if (close_input) JxlEncoderCloseInput(enc);
 
   uint64_t capacity = outbuf_capacity_io;
@@ -388,7 +412,8 @@ int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossl
   _container = use_container;
   // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
   if (_meta.parse(meta[0], meta[1], meta[2], meta[3], meta[4], meta[5], meta[6], meta[7],
-                  _animation != 0, color != Py_None) < 0)
+                  _animation != 0, color != Py_None) < 0 ||
+      parse_extra_channels(meta[8], &_extras) < 0)
     return -1;
 
   return create_encoder();
@@ -557,7 +582,22 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
   uint64_t samples = 1;
-  if (ndim == 3) {
+  if (!_extras.empty()) {
+    // The last axis holds the colour channels, then the listed extras.
+    const uint64_t given = ndim == 3 ? static_cast<uint64_t>(shape[2]) : 1;
+    const uint64_t listed = _extras.size();
+    if (ndim < 2 || ndim > 3 || given <= listed || (given - listed != 1 && given - listed != 3)) {
+      PyErr_Format(PyExc_ValueError,
+                   "jxl: the frame has %llu channels and extra_channels lists %llu, which "
+                   "leaves %lld for colour (want 1 or 3)",
+                   static_cast<unsigned long long>(given),
+                   static_cast<unsigned long long>(listed),
+                   static_cast<long long>(given) - static_cast<long long>(listed));
+      return -1;
+    }
+    samples = given;
+    _color_channels = static_cast<uint32_t>(given - listed);
+  } else if (ndim == 3) {
     if (shape[2] < 1 || shape[2] > 4) {
       PyErr_Format(PyExc_ValueError,
                    "jxl: last dim must be 1/2/3/4 channels (got %zd)",
@@ -602,8 +642,8 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   _frame_nbytes = static_cast<uint64_t>(PyArray_NBYTES(arr));
 
   if (fill_basic_info(bits, exponent_bits) < 0) return -1;
-  _pixel_format = {static_cast<uint32_t>(samples), data_type, JXL_NATIVE_ENDIAN,
-                   /*align=*/0};
+  _pixel_format = {static_cast<uint32_t>(_extras.empty() ? samples : _color_channels), data_type,
+                   JXL_NATIVE_ENDIAN, /*align=*/0};
   _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
 
   JxlEncoder* enc = _encoder.get();
@@ -612,13 +652,18 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderUseContainer", status);
   status = JxlEncoderSetBasicInfo(enc, &_basic_info);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetBasicInfo", status);
+  if (!_extras.empty()) {
+    if (const char* failed = set_extra_channel_infos(enc, _extras, bits, exponent_bits, &status))
+      return raise_status(failed, status);
+  }
 
   if (_meta.have_icc) {
     status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(_meta.icc.data()),
                                      _meta.icc.size());
     if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetICCProfile", status);
   } else {
-    if (set_color_encoding(/*grey=*/samples <= 2, data_type, tf_gamma.get()) < 0)
+    if (set_color_encoding(/*grey=*/_extras.empty() ? samples <= 2 : _color_channels == 1,
+                         data_type, tf_gamma.get()) < 0)
       return -1;
     status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
     if (status != JXL_ENC_SUCCESS)
@@ -634,6 +679,14 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
   if (apply_frame_options() < 0 || allocate_first_outbuf() < 0) return -1;
+  if (!_extras.empty() && exponent_bits == 0) {
+    // Each extra channel's samples are taken at its own bit depth (a 1-bit
+    // mask as 0 and 1), as a reader gives them back; the colour channels'
+    // depth is the dtype's either way.
+    const JxlBitDepth depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, 0, 0};
+    status = JxlEncoderSetFrameBitDepth(_frame_settings, &depth);
+    if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameBitDepth", status);
+  }
   _config_done = 1;
   return 0;
 }
@@ -644,13 +697,26 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
   _basic_info.ysize = static_cast<uint32_t>(_first_ysize);
   _basic_info.bits_per_sample = bits;
   _basic_info.exponent_bits_per_sample = exponent_bits;
-  // L, LA, RGB, RGBA: an even sample count carries alpha.
-  const bool has_alpha = _first_samples % 2 == 0;
-  _basic_info.num_color_channels = _first_samples <= 2 ? 1 : 3;
-  _basic_info.num_extra_channels = has_alpha ? 1 : 0;
-  if (has_alpha) {
-    _basic_info.alpha_bits = bits;
-    _basic_info.alpha_exponent_bits = exponent_bits;
+  if (!_extras.empty()) {
+    _basic_info.num_color_channels = _color_channels;
+    _basic_info.num_extra_channels = static_cast<uint32_t>(_extras.size());
+    // The first alpha channel is the image's alpha.
+    for (const ExtraChannelSpec& e : _extras) {
+      if (e.type != JXL_CHANNEL_ALPHA) continue;
+      _basic_info.alpha_bits = exponent_bits ? bits : (e.bits ? e.bits : bits);
+      _basic_info.alpha_exponent_bits = exponent_bits;
+      _basic_info.alpha_premultiplied = e.premultiplied ? JXL_TRUE : JXL_FALSE;
+      break;
+    }
+  } else {
+    // L, LA, RGB, RGBA: an even sample count carries alpha.
+    const bool has_alpha = _first_samples % 2 == 0;
+    _basic_info.num_color_channels = _first_samples <= 2 ? 1 : 3;
+    _basic_info.num_extra_channels = has_alpha ? 1 : 0;
+    if (has_alpha) {
+      _basic_info.alpha_bits = bits;
+      _basic_info.alpha_exponent_bits = exponent_bits;
+    }
   }
   if (_lossless) _basic_info.uses_original_profile = JXL_TRUE;
   _basic_info.orientation = static_cast<JxlOrientation>(_meta.orientation);
@@ -902,7 +968,8 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
     return _add_frame_and_drain_nogil(_encoder.get(), _frame_settings,
                                       &_pixel_format, pixels, pixels_size,
                                       close_input, _outbuf, _outbuf_capacity,
-                                      _outbuf_used, last_status);
+                                      _outbuf_used, last_status,
+                                      _extras.empty() ? 0 : _first_samples, _color_channels);
   });
   ++_frame_count;
   if (close_input && rc != _ENC_ERR_ADD_FRAME) _input_closed = true;
@@ -920,6 +987,8 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
       return raise_status("JxlEncoderAddImageFrame", last_status);
     case _ENC_ERR_PROCESS:
       return raise_status("JxlEncoderProcessOutput", last_status);
+    case _ENC_ERR_EXTRA_BUFFER:
+      return raise_status("JxlEncoderSetExtraChannelBuffer", last_status);
     default:
       PyErr_Format(PyExc_SystemError, "jxl: unknown encode result code %d", rc);
       return -1;
@@ -1042,7 +1111,8 @@ int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {
       "dest",     "color",  "lossless",       "quality",    "distance", "effort",
       "decoding_speed", "numthreads", "animation", "container", "loops", "tps", "exif",
-      "xmp", "jumbf", "orientation", "icc_profile", "compress_boxes", nullptr};
+      "xmp", "jumbf", "orientation", "icc_profile", "compress_boxes", "extra_channels",
+      nullptr};
   PyObject* dest = Py_None;
   PyObject* color = Py_None;
   PyObject* lossless = Py_None;
@@ -1057,14 +1127,15 @@ int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref one = Ref::steal(PyLong_FromLong(1));
   if (!zero || !one) return -1;
   // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
-  PyObject* meta[8] = {zero.get(), Py_None, Py_None, Py_None,
-                       Py_None,    one.get(), Py_None, Py_False};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOOOOOO:JxlWriter",
+  // ..., extra_channels
+  PyObject* meta[9] = {zero.get(), Py_None, Py_None, Py_None, Py_None,
+                       one.get(),  Py_None, Py_False, Py_None};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOOOOOOO:JxlWriter",
                                    const_cast<char**>(kwlist), &dest, &color,
                                    &lossless, &quality, &distance, &effort,
                                    &decoding_speed, &numthreads, &animation,
                                    &container, &meta[0], &meta[1], &meta[2], &meta[3],
-                                   &meta[4], &meta[5], &meta[6], &meta[7]))
+                                   &meta[4], &meta[5], &meta[6], &meta[7], &meta[8]))
     return -1;
   Writer& w = writer_of(self);
   LockGuard guard(w._lock, kTypeName);
@@ -1236,7 +1307,8 @@ constexpr const char kWriterDoc[] =
     "JxlWriter(dest=None, *, color=None, lossless=None, quality=None, "
     "distance=None, effort=5, decoding_speed=0, numthreads=None, "
     "animation=False, container=False, loops=0, tps=None, exif=None, xmp=None, "
-    "jumbf=None, orientation=1, icc_profile=None, compress_boxes=False)\n--\n\n"
+    "jumbf=None, orientation=1, icc_profile=None, compress_boxes=False, "
+    "extra_channels=None)\n--\n\n"
     "Streaming JPEG XL encoder: frames in, one stream out.\n"
     "\n"
     "Call write_frame() once for a still image, or once per frame with\n"

@@ -2,6 +2,7 @@
 // of the writer object and who owns it.
 #pragma once
 
+#include "extras.h"
 #include "metadata.h"
 #include "py.h"
 #include "threads.h"
@@ -56,7 +57,15 @@ int add_writer_type(PyObject* module);
   "                  libjxl stores a profile it recognises as one of its\n" \
   "                  enumerated colours in that form.\n" \
   "  compress_boxes  store the Exif and XMP boxes Brotli-compressed\n" \
-  "                  (JUMBF always stays plain).\n"
+  "                  (JUMBF always stays plain).\n" \
+  "  extra_channels  the channels after the colour channels on the frame's\n" \
+  "                  last axis: a list of type names (\"alpha\", \"depth\",\n" \
+  "                  \"spot_color\", \"selection_mask\", \"black\",\n" \
+  "                  \"thermal\", \"optional\") or dicts with \"type\" and\n" \
+  "                  optionally \"name\", \"bits_per_sample\", \"spot_color\"\n" \
+  "                  (4 floats, linear RGBA; required for a spot colour) and\n" \
+  "                  \"alpha_premultiplied\". The frame then has exactly\n" \
+  "                  1 or 3 colour channels plus these.\n"
 
 // ---------------------------------------------------------------------------
 // The output buffer
@@ -112,7 +121,8 @@ int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                MallocBytes& outbuf_io,
                                uint64_t& outbuf_capacity_io,
                                uint64_t& outbuf_used_io,
-                               JxlEncoderStatus& last_status_out);
+                               JxlEncoderStatus& last_status_out,
+                               size_t samples = 0, size_t color = 0);
 
 // Maps a NumPy dtype (anything numpy.dtype() accepts) to libjxl's sample
 // type. Returns 0, or -1 with ValueError set for any other dtype.
@@ -202,6 +212,10 @@ class Writer {
   // Timing, orientation, ICC profile and boxes from the constructor; the
   // ticks per second in use once the first frame has chosen them.
   WriterMetadata _meta;
+  // Extra channels after the colour channels on a frame's last axis; with
+  // them the frame has _first_samples samples, _color_channels of colour.
+  std::vector<ExtraChannelSpec> _extras;
+  uint32_t _color_channels = 0;
   uint32_t _tps_numerator = 10;
   uint32_t _tps_denominator = 1;
   bool _first_has_duration = false;
@@ -220,6 +234,7 @@ class Writer {
  private:
   void release_native() noexcept;
   int open_destination(PyObject* dest);
+  int configure_extras(uint32_t bits, uint32_t exponent_bits);
   int init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
                    PyObject* quality, PyObject* distance, PyObject* effort,
                    PyObject* decoding_speed, PyObject* numthreads,

@@ -1,0 +1,47 @@
+// Extra channels a writer adds after the colour channels on a frame's last
+// axis (black, spot colours, depth, masks, more alphas): their description
+// from the caller, their records for libjxl, and the split of an
+// interleaved frame into the colour part and one plane per extra channel.
+#pragma once
+
+#include <jxl/encode.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "py.h"
+
+namespace kp {
+
+struct ExtraChannelSpec {
+  JxlExtraChannelType type = JXL_CHANNEL_OPTIONAL;
+  std::string name;
+  uint32_t bits = 0;  // 0: the frame's own
+  bool premultiplied = false;
+  float spot[4] = {0, 0, 0, 0};
+};
+
+// Parses the writer's `extra_channels` (None, or a list of type names or
+// dicts). Returns 0, or -1 with ValueError/TypeError set.
+int parse_extra_channels(PyObject* obj, std::vector<ExtraChannelSpec>* out);
+
+// Describes the extra channels to the encoder (after JxlEncoderSetBasicInfo).
+// Returns the failed call's name or null; `*status` is libjxl's status.
+const char* set_extra_channel_infos(JxlEncoder* enc, const std::vector<ExtraChannelSpec>& specs,
+                                    uint32_t bits, uint32_t exponent_bits,
+                                    JxlEncoderStatus* status);
+
+// The colour part and the extra planes of one interleaved frame, split
+// without the interpreter lock.
+struct SplitFrame {
+  std::vector<uint8_t> color;
+  std::vector<std::vector<uint8_t>> planes;
+};
+
+// Splits `pixels` (samples interleaved, `color` of them colour) into `out`;
+// false when memory runs out.
+bool split_frame(const void* pixels, size_t pixel_count, size_t samples, size_t color,
+                 size_t item, SplitFrame* out) noexcept;
+
+}  // namespace kp
