@@ -338,3 +338,13 @@ def test_broken_files(damage):
     data = data[: len(data) // 2] if damage == "truncated" else data[:2] + b"\x00" * 64
     with pytest.raises(OSError):
         Image.open(io.BytesIO(data)).load()
+
+
+@pytest.mark.parametrize("params, match", [
+    ({"save_all": True, "append_images": [Image.new("RGB", (9, 8))]}, "one size"),
+    ({"exif": b"not exif"}, "TIFF header"),
+    ({"quality": 90, "distance": 1.0}, ""),
+])
+def test_save_refusals_are_value_errors(params, match):
+    with pytest.raises(ValueError, match=match):
+        Image.new("RGB", (8, 8)).save(io.BytesIO(), "JXL", **params)

@@ -140,7 +140,10 @@ def _plain_srgb(color: Mapping[str, object] | None) -> bool:
 def _upright_exif(exif: bytes) -> bytes:
     """The Exif block with an Orientation other than 1 set to 1."""
     data = Image.Exif()
-    data.load(exif)
+    try:
+        data.load(exif)
+    except Exception:
+        return exif  # what Pillow cannot parse is handed over as stored
     if data.get(_ORIENTATION, 1) == 1:
         return exif
     data[_ORIENTATION] = 1
@@ -362,7 +365,13 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
     info = im.encoderinfo
     current = im.tell()
     try:
-        layouts = [_layout(frame) for frame in _frames(im, save_all)]
+        layouts, sizes = [], set()
+        for frame in _frames(im, save_all):
+            layouts.append(_layout(frame))
+            sizes.add(frame.size)
+        if len(sizes) > 1:
+            msg = f"JPEG XL animation frames must all have one size, not {sorted(sizes)}"
+            raise ValueError(msg)
         animation = len(layouts) > 1
         mode, depth = _combined(layouts)
 
@@ -380,10 +389,13 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
             exif = exif.tobytes()
         if exif:
             options["exif"] = exif
-            orientation = Image.Exif()
-            orientation.load(exif)
-            if orientation.get(_ORIENTATION) in range(2, 9):
-                options["orientation"] = orientation[_ORIENTATION]
+            parsed = Image.Exif()
+            try:
+                parsed.load(exif)
+            except Exception:
+                pass  # not Exif: the writer refuses it with a ValueError
+            if parsed.get(_ORIENTATION) in range(2, 9):
+                options["orientation"] = parsed[_ORIENTATION]
         if xmp := info.get("xmp"):
             options["xmp"] = xmp
 
