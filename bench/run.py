@@ -24,10 +24,18 @@ beside it and its ratio printed too: on a shared machine a side that was
 descheduled loses wall time but not CPU time, so a wall-time miss with a CPU
 ratio near 1 is load, not overhead.
 
-    python bench/run.py [--quick] [--reps N] [--only GROUP,...]
+    python bench/run.py [--quick] [--reps N] [--only GROUP,...] [--instructions]
 
-Groups: decode, anim, encode, tiny, count, probe, stream, lock, jpeg. The streams are made
-once into build/bench/cache/ (see streams.py).
+Groups: decode, anim, encode, tiny, mid, out, count, probe, stream, lock, jpeg. The
+streams are made once into build/bench/cache/ (see streams.py).
+
+--instructions counts instructions instead (valgrind's callgrind, both
+sides) for the workloads whose calls take under 10 ms, whose wall-time
+ratios a shared machine makes noisy: each side runs N calls and 2N calls,
+and the difference over N is one call's count, start-up (the interpreter,
+imports, reading the files) cancelled out. Callgrind runs the threads of a
+process one at a time and counts no kernel work: what creating threads
+costs in the kernel (clone, the first scheduling) does not show there.
 """
 
 from __future__ import annotations
@@ -55,7 +63,8 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 BASELINE = BUILD / "baseline"
 
-GROUPS = ("decode", "anim", "encode", "tiny", "count", "probe", "stream", "lock", "jpeg")
+GROUPS = ("decode", "anim", "encode", "tiny", "mid", "out", "count", "probe", "stream", "lock",
+          "jpeg")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
@@ -68,6 +77,10 @@ TINY_EXTRA_US = 15.0     # 64x64 calls: at most this much over raw per call
 COUNT_RATIO = 2.0        # frame_count against the raw frame-event count
 STREAM_SLACK_MIB = 40.0  # streaming peak RSS above the frame's own bytes
 LOCK_SPEEDUP = 1.8       # two threads against one
+MID_RATIO = 0.95         # 512x512 at default threads, against raw with a runner per call
+READ_RATIO = 1.0         # animation read() against iterating the same frames
+OUT_RATIO = 0.90         # a loop of decodes of the big frame with out=, against allocating
+STREAM_RATIO = 1.05      # streaming decode against raw streaming
 
 LOSSY = Recipe(distance=1.0, effort=5)
 LOSSLESS_E1 = Recipe(lossless=True, effort=1)
@@ -76,6 +89,7 @@ STILL_4K = Picture("still-3840x2160-u8", 3840, 2160, bits=8, seed=1)
 STILL_2K16 = Picture("still-2048x2048-u16", 2048, 2048, bits=16, seed=2, noise=0.005)
 ANIM = Picture("anim-16x1024x1024-u16", 1024, 1024, bits=16, seed=3, noise=0.005, frames=16)
 TINY = Picture("tiny-64x64-u8", 64, 64, bits=8, seed=4)
+MID = Picture("mid-512x512-u8", 512, 512, bits=8, seed=5)
 HUGE_NOISE = 0.02  # heavy noise: the big lossless stream stays near the frame's size
 
 
@@ -232,11 +246,14 @@ class Bench:
 
     # --- rows ----------------------------------------------------------------
 
-    def time_row(self, workload: str, numthreads: int | None, raw: Sample, py: Sample) -> None:
+    def time_row(self, workload: str, numthreads: int | None, raw: Sample, py: Sample,
+                 target: float | None = LARGE_RATIO) -> None:
+        """A ratio row; `target` None makes it information only."""
         ratio = py.wall / raw.wall
         self.rows.append(Row(workload, threads_label(numthreads), fmt_time(raw.wall),
                              fmt_time(py.wall), f"{ratio:.3f}x", f"{py.cpu / raw.cpu:.3f}x",
-                             f"<= {LARGE_RATIO}x", ratio <= LARGE_RATIO))
+                             "" if target is None else f"<= {target:g}x",
+                             None if target is None else ratio <= target))
 
     def tiny_row(self, workload: str, numthreads: int | None, calls: int, raw: Sample,
                  py: Sample) -> None:
@@ -280,6 +297,11 @@ def read_all(data: bytes, numthreads: int | None) -> None:
         reader.read()
 
 
+def read_into(data: bytes, out: object) -> None:
+    with jxl.JxlReader(data) as reader:
+        reader.read(out=out)
+
+
 def iterate_all(data: bytes, numthreads: int | None) -> None:
     with jxl.JxlReader(data, numthreads=numthreads) as reader:
         for _ in reader:
@@ -299,6 +321,15 @@ def bench_anim(b: Bench) -> None:
         raw, py = b.alternate(b.raw("decode", [path], nt, "--frames", "drop"),
                               lambda: timed(lambda: iterate_all(data, nt)))
         b.time_row(f"{name} iteration", nt, raw, py)
+    # read() against iterating the same frames, in one run; read(out=)
+    # beside it, without the fresh pages of the stacked result.
+    frames = jxl.JxlReader(data).read()
+    iterate, read, read_out = b.alternate(
+        lambda: timed(lambda: iterate_all(data, None)),
+        lambda: timed(lambda: read_all(data, None)),
+        lambda: timed(lambda: read_into(data, frames)))
+    b.time_row(f"{name} read() vs iteration", None, iterate, read, READ_RATIO)
+    b.time_row("  read(out=) vs iteration", None, iterate, read_out, None)
 
 
 def bench_encode(b: Bench) -> None:
@@ -323,43 +354,111 @@ def bench_encode(b: Bench) -> None:
             b.time_row(name, nt, raw, py)
 
 
+def tiny_rows(b: Bench, name: str, workload: str, files: Sequence[Path], opts: Sequence[str],
+              call: Callable[[int | None], object]) -> None:
+    """Per-call times of many 64x64 calls. One worker: against raw without a
+    runner. The default count: against the same raw run (no runner: a 64x64
+    image is one group, so nothing runs in parallel whatever the count), with
+    raw creating a runner per call (as a caller asking for the default count
+    must, in one call) and raw sharing one runner beside it."""
+    calls = b.settings.tiny_calls
+    opts = [*opts, "--calls", str(calls)]
+    for nt in THREADS:
+        runs = [b.raw(workload, files, nt, *opts, "--runner", "none")]
+        if nt is None:
+            runs.append(b.raw(workload, files, nt, *opts, "--runner", "per-call"))
+            runs.append(b.raw(workload, files, nt, *opts, "--runner", "once"))
+        medians = b.alternate(*runs, lambda: timed(lambda: call(nt), calls))
+        py = medians[-1]
+        b.tiny_row(name if nt == 1 else f"{name} vs raw 1 thread", nt, calls, medians[0], py)
+        if nt is None:
+            per_call, once = medians[1].wall * 1e6 / calls, medians[2].wall * 1e6 / calls
+            py_us = py.wall * 1e6 / calls
+            b.info_row("  raw, a runner per call", "default", f"{per_call:.0f} us",
+                       f"{py_us:.0f} us", f"{py_us / per_call:.2f}x",
+                       f"{py.cpu / medians[1].cpu:.3f}x")
+            b.info_row("  raw, one runner for all calls", "default", f"{once:.0f} us",
+                       f"{py_us:.0f} us", f"{py_us / once:.2f}x")
+
+
 def bench_tiny(b: Bench) -> None:
-    """(4): many 64x64 calls; per-call time against raw at the same runner
-    settings (a runner per call for the default count, none for one worker),
-    with raw's runner-created-once figure beside it."""
+    """(4): many 64x64 decodes and encodes."""
     calls = b.settings.tiny_calls
     path = b.cache.stream(TINY, LOSSY)
     data = path.read_bytes()
-    name = f"tiny decode 64x64 u8 d1 e5 x{calls}"
-    for nt in THREADS:
-        runner = "per-call" if nt is None else "none"
-        runs = [b.raw("decode", [path], nt, "--calls", str(calls), "--runner", runner)]
-        if nt is None:
-            runs.append(b.raw("decode", [path], nt, "--calls", str(calls), "--runner", "once"))
-        medians = b.alternate(*runs, lambda: timed(lambda: jxl.decode(data, numthreads=nt),
-                                                   calls))
-        b.tiny_row(name, nt, calls, medians[0], medians[-1])
-        if nt is None:
-            b.info_row("  raw, one runner for all calls", "default",
-                       f"{medians[1].wall * 1e6 / calls:.0f} us", "")
+    tiny_rows(b, f"tiny decode 64x64 u8 d1 e5 x{calls}", "decode", [path], [],
+              lambda nt: jxl.decode(data, numthreads=nt))
     name = f"tiny encode 64x64 u8 d1 e5 x{calls}"
     if not hasattr(jxl, "encode"):
         b.skip(name, NO_ENCODE)
         return
-    pnm = b.cache.pnm(TINY)
     arr = TINY.frame()
-    opts = ["--distance", "1", "--effort", "5", "--calls", str(calls)]
-    for nt in THREADS:
-        runner = "per-call" if nt is None else "none"
-        runs = [b.raw("encode", [pnm], nt, *opts, "--runner", runner)]
-        if nt is None:
-            runs.append(b.raw("encode", [pnm], nt, *opts, "--runner", "once"))
-        medians = b.alternate(*runs, lambda: timed(
-            lambda: jxl.encode(arr, distance=1.0, effort=5, numthreads=nt), calls))
-        b.tiny_row(name, nt, calls, medians[0], medians[-1])
-        if nt is None:
-            b.info_row("  raw, one runner for all calls", "default",
-                       f"{medians[1].wall * 1e6 / calls:.0f} us", "")
+    tiny_rows(b, name, "encode", [b.cache.pnm(TINY)], ["--distance", "1", "--effort", "5"],
+              lambda nt: jxl.encode(arr, distance=1.0, effort=5, numthreads=nt))
+
+
+def bench_mid(b: Bench) -> None:
+    """512x512 decodes and encodes at the default worker count, where a pool
+    pays but creating one per call still shows: against raw creating a
+    runner per call, with raw sharing one runner beside it."""
+    calls = 5 if b.settings.quick else 20
+    path = b.cache.stream(MID, LOSSY)
+    data = path.read_bytes()
+    cases: list[tuple[str, str, list[Path], list[str], Callable[[], object]]] = [
+        (f"decode 512x512 u8 d1 e5 x{calls}", "decode", [path], [],
+         lambda: jxl.decode(data))]
+    name = f"encode 512x512 u8 d1 e5 x{calls // 4}"
+    if hasattr(jxl, "encode"):
+        arr = MID.frame()
+        cases.append((name, "encode", [b.cache.pnm(MID)], ["--distance", "1", "--effort", "5"],
+                      lambda: jxl.encode(arr, distance=1.0, effort=5)))
+    else:
+        b.skip(name, NO_ENCODE)
+    for name, workload, files, opts, call in cases:
+        n = calls if workload == "decode" else max(calls // 4, 1)
+        opts = [*opts, "--calls", str(n)]
+        per_call, once, py = b.alternate(
+            b.raw(workload, files, None, *opts, "--runner", "per-call"),
+            b.raw(workload, files, None, *opts, "--runner", "once"),
+            lambda: timed(call, n))
+        b.time_row(f"{name} vs raw runner per call", None, per_call, py, MID_RATIO)
+        b.time_row("  raw, one runner for all calls", None, once, py, None)
+
+
+def bench_out(b: Bench) -> None:
+    """A loop of decodes of one frame, into one array reused through out=,
+    against the same loop allocating a fresh array per call: the big
+    lossless stream's frame (its pages mapped and cleared afresh per call)
+    and the 8 MP still. Raw does the same with one buffer kept (--reuse) or
+    one allocated per call, information only."""
+    picture, path = huge_picture(b)
+    still = b.cache.stream(STILL_4K, LOSSLESS_E1)
+    calls = 2
+    for path, name, reps in [
+            (path, f"{path.stat().st_size / MIB:.0f} MiB stream, {picture.frame_bytes / MIB:.0f} "
+             f"MiB frame", b.settings.stream_reps),
+            (still, "3840x2160 u8 lossless e1", None)]:
+        data = path.read_bytes()
+        out = jxl.decode(data)
+        opts = ["--calls", str(calls)]
+        raw_fresh, raw_reuse, py_fresh, py_out = b.alternate(
+            b.raw("decode", [path], None, *opts),
+            b.raw("decode", [path], None, *opts, "--reuse"),
+            lambda: timed(lambda: jxl.decode(data), calls),
+            lambda: timed(lambda: jxl.decode(data, out=out), calls),
+            reps=reps)
+        ratio = py_out.wall / py_fresh.wall
+        target = OUT_RATIO if path != still else None
+        b.rows.append(Row(f"decode x{calls} {name}: out= vs fresh array, both Python", "default",
+                          fmt_time(py_fresh.wall), fmt_time(py_out.wall), f"{ratio:.3f}x",
+                          f"{py_out.cpu / py_fresh.cpu:.3f}x",
+                          "" if target is None else f"<= {target:g}x",
+                          None if target is None else ratio <= target))
+        b.info_row("  raw: reused buffer vs fresh", "default", fmt_time(raw_fresh.wall),
+                   fmt_time(raw_reuse.wall), f"{raw_reuse.wall / raw_fresh.wall:.3f}x",
+                   f"{raw_reuse.cpu / raw_fresh.cpu:.3f}x")
+        b.time_row("  out= vs raw reused buffer", None, raw_reuse, py_out, None)
+        del data, out
 
 
 def bench_count(b: Bench) -> None:
@@ -482,7 +581,7 @@ def bench_stream(b: Bench) -> None:
             raw, py = b.alternate(raw_run, py_run, reps=b.settings.stream_reps,
                                   warm_up_python=False)
             mode = f"streaming={streaming}"
-            b.time_row(f"{name} {mode}", nt, raw, py)
+            b.time_row(f"{name} {mode}", nt, raw, py, STREAM_RATIO if streaming else LARGE_RATIO)
             raw_rss = median([r["maxrss_kib"] for r in raw_records]) / 1024
             py_rss = median([r["maxrss_kib"] - r["before_kib"] for r in py_records]) / 1024
             py_abs = median([r["maxrss_kib"] for r in py_records]) / 1024
@@ -586,6 +685,7 @@ def bench_jpeg(b: Bench) -> None:
 
 WORKLOADS: dict[str, Callable[[Bench], None]] = {
     "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
+    "mid": bench_mid, "out": bench_out,
     "count": bench_count, "probe": bench_probe, "stream": bench_stream, "lock": bench_lock,
     "jpeg": bench_jpeg,
 }
