@@ -111,6 +111,27 @@ class FrameInfo(TypedDict, total=False):
     ysize: int
 
 @type_check_only
+class ExtraChannelInfo(TypedDict):
+    """One extra channel in `JxlReader.extra_channels` and `probe()["extra_channels"]`."""
+
+    type: str
+    bits_per_sample: int
+    exponent_bits_per_sample: int
+    name: str
+    alpha_premultiplied: bool
+    spot_color: tuple[float, float, float, float] | None
+
+@type_check_only
+class ExtraChannelSpec(TypedDict, total=False):
+    """An extra channel a writer declares (only "type" is required)."""
+
+    type: str
+    name: str
+    bits_per_sample: int
+    spot_color: Sequence[float]
+    alpha_premultiplied: bool
+
+@type_check_only
 class BoxInfo(TypedDict):
     """One container box in `probe()["boxes"]`."""
 
@@ -132,6 +153,7 @@ class ProbeResult(TypedDict):
     exif: bytes | None
     xmp: bytes | None
     jumbf: bytes | None
+    extra_channels: list[ExtraChannelInfo]
     jpeg_reconstruction: bool
 
 # ---- Module globals ------------------------------------------------------------
@@ -156,6 +178,7 @@ def decode(
     streaming: bool = False,
     index: int | None = None,
     out: Frame | None = None,
+    extra_channels: bool = False,
 ) -> Frame: ...
 @overload
 def encode(
@@ -180,6 +203,7 @@ def encode(
     orientation: int = 1,
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
+    extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
@@ -204,6 +228,7 @@ def encode(
     orientation: int = 1,
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
+    extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
 ) -> None: ...
 @overload
 def encode(
@@ -228,6 +253,7 @@ def encode(
     orientation: int = 1,
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
+    extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
@@ -270,6 +296,7 @@ class JxlReader:
         parse_color: bool = True,
         streaming: bool = False,
         skip_frames: int = 0,
+        extra_channels: bool = False,
     ) -> None: ...
     @property
     def xsize(self) -> int: ...
@@ -295,6 +322,8 @@ class JxlReader:
     def icc_profile(self) -> bytes | None: ...
     @property
     def animation(self) -> AnimationInfo | None: ...
+    @property
+    def extra_channels(self) -> list[ExtraChannelInfo]: ...
     @overload
     def iter_frames(self, *, info: Literal[False] = False) -> Iterator[Frame]: ...
     @overload
@@ -337,6 +366,7 @@ class JxlWriter:
         orientation: int = 1,
         icc_profile: _Bytes | None = None,
         compress_boxes: bool = False,
+        extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
     ) -> None: ...
     def write_frame(
         self,
