@@ -190,8 +190,6 @@ def test_quality_options(tmp_path, have_tools):
         errors.append(np.abs(np.asarray(back, int) - np.asarray(im, int)).mean())
     assert errors[0] == 0 and 0 < errors[1] < errors[3] < 4
     assert sizes[0] > sizes[1] > sizes[2] > sizes[3]
-    with pytest.raises(ValueError):
-        im.save(io.BytesIO(), "JXL", quality=90, distance=1.0)
 
 
 def test_exif_xmp_and_profile_survive(tmp_path, have_tools):
@@ -333,10 +331,10 @@ def test_large_file_streams_and_closes(tmp_path):
 
 
 @pytest.mark.parametrize("damage", ["truncated", "garbage"])
-def test_broken_files(damage):
+def test_unreadable_files_raise_oserror(damage):
     data = jxl.encode(sample_image(64, 64, 3), lossless=True)
     data = data[: len(data) // 2] if damage == "truncated" else data[:2] + b"\x00" * 64
-    with pytest.raises(OSError):
+    with pytest.raises(OSError, match="JPEG XL"):
         Image.open(io.BytesIO(data)).load()
 
 

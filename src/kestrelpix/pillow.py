@@ -97,10 +97,10 @@ from PIL import ExifTags, Image, ImageFile, ImageSequence
 from PIL._util import DeferredError
 
 from kestrelpix import jxl
+from kestrelpix.core.color import ColorSpace, Primaries, TransferFunction, WhitePoint
 
 if TYPE_CHECKING:
     from PIL._imaging import PixelAccess
-from kestrelpix.core.color import ColorSpace, Primaries, TransferFunction, WhitePoint
 
 __all__ = ["JxlImageFile"]
 
@@ -168,15 +168,16 @@ class JxlImageFile(ImageFile.ImageFile):
             msg = "not a JPEG XL file"
             raise SyntaxError(msg)
         self.fp.seek(self._start)
-        try:
-            meta = jxl.probe(self.fp)
-        except jxl.JxlError as exc:
-            msg = f"broken JPEG XL file: {exc}"
-            raise OSError(msg) from exc
         # Pillow's own handle on the file, kept for walking the frames once
         # self.fp has been swapped for the decoded pixels (as its GIF plugin does).
         self._fp = self.fp
-        self._open_reader(0)
+        try:
+            meta = jxl.probe(self.fp)
+            self._open_reader(0)
+        except (jxl.JxlError, NotImplementedError) as exc:
+            # OSError, as Pillow reports files it cannot read (CMYK among them).
+            msg = f"cannot read this JPEG XL file: {exc}"
+            raise OSError(msg) from exc
         reader = self._reader
         assert reader is not None
 
@@ -243,10 +244,10 @@ class JxlImageFile(ImageFile.ImageFile):
     def _decode(self, frame: int) -> NDArray[Any]:
         # Sequential frames come from the open reader; any other frame from a
         # new one that passes over the frames before it without their pixels.
-        if self._frames is None or frame != self._next:
-            self._open_reader(frame)
-        assert self._frames is not None
         try:
+            if self._frames is None or frame != self._next:
+                self._open_reader(frame)
+            assert self._frames is not None
             pixels: NDArray[Any] = next(self._frames)
         except jxl.JxlError as exc:
             self._close_reader()
