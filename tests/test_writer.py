@@ -430,3 +430,13 @@ def test_two_threads_on_one_writer(jxl, have_tools, tmp_path):
         t.join()
     assert not errors
     assert len(decoded_frames(w.close(), tmp_path)) == 12
+
+
+def test_lossless_float16_subnormals_refused(jxl):
+    # libjxl does not keep them; a changed sample must not pass for lossless.
+    frame = np.array([[5.7e-05, 0.5], [1.0, 65504]], np.float16)
+    with pytest.raises(ValueError, match="^jxl: libjxl does not keep float16 subnormal"):
+        jxl.encode(frame, lossless=True)
+    normal = np.array([[6.104e-05, -0.5], [1.0, -65504]], np.float16)
+    assert np.array_equal(jxl.decode(jxl.encode(normal, lossless=True)).view(np.uint16),
+                          normal.view(np.uint16))

@@ -235,6 +235,25 @@ int check_color_encoding(const JxlColorEncoding& c) {
   return 0;
 }
 
+// libjxl 0.11 does not keep float16 subnormal samples (magnitudes below
+// 2^-14) even losslessly: 5.7e-05 comes back as 5.29e-05, and djxl reads
+// the same. A lossless frame holding them is refused rather than changed.
+int check_lossless_half_samples(PyObject* arr) {
+  auto* array = reinterpret_cast<PyArrayObject*>(arr);
+  const npy_intp count = PyArray_SIZE(array);
+  const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
+  for (npy_intp i = 0; i < count; ++i) {
+    if ((v[i] & 0x7C00) == 0 && (v[i] & 0x03FF) != 0) {
+      PyErr_SetString(PyExc_ValueError,
+                      "jxl: libjxl does not keep float16 subnormal samples (magnitudes "
+                      "below 6.1e-05) exactly; convert the frame to float32 for lossless "
+                      "coding");
+      return -1;
+    }
+  }
+  return 0;
+}
+
 struct SampleType {
   const char* numpy_name;
   JxlDataType data_type;
@@ -863,6 +882,14 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
+  if (_lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
+    // Checked on a private copy, for the same reason as below.
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
+                                          NPY_CORDER));
+    if (!copy) return nullptr;
+    src = std::move(copy);
+    if (check_lossless_half_samples(src.get()) < 0) return nullptr;
+  }
   if (!_lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
                      _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
     // libjxl reads the samples later, without the interpreter lock, while
