@@ -117,3 +117,15 @@ def test_metadata_round_trip(config):
     assert saved["name"] == "kestrelpix_jxl"
     assert Jxl.from_dict(saved) == codec
     assert zarr.registry.get_codec_class("kestrelpix_jxl") is Jxl
+
+
+def test_fortran_ordered_zarr2_array_is_refused(tmp_path):
+    import zarr as zarr_pkg
+    from kestrelpix.numcodecs import Jxl as NumcodecsJxl
+
+    volume = np.arange(2 * 16 * 16, dtype=np.uint16).reshape(2, 16, 16)
+    array = zarr_pkg.create_array(tmp_path / "f.zarr", shape=volume.shape, chunks=(1, 16, 16),
+                                  dtype=volume.dtype, zarr_format=2, order="F",
+                                  compressors=NumcodecsJxl(), filters=None)
+    with pytest.raises(ValueError, match="Fortran-ordered chunks"):
+        array[:] = volume

@@ -206,7 +206,14 @@ class Jxl(Codec):  # type: ignore[misc]
 
     def encode(self, buf: Any) -> bytes:
         """One chunk, an array (or buffer) of a supported dtype, as a JPEG XL stream."""
-        return self._encode(ensure_ndarray_like(buf), record_shape=True)
+        arr = ensure_ndarray_like(buf)
+        if arr.ndim > 1 and arr.flags.f_contiguous and not arr.flags.c_contiguous:
+            # A Zarr 2 array with order="F" hands Fortran-ordered chunks and
+            # reads the decoded samples back in that order: the image would
+            # come back scrambled.
+            raise ValueError("kestrelpix_jxl: Fortran-ordered chunks (a Zarr array with "
+                             "order='F') are not supported; use order='C'")
+        return self._encode(arr, record_shape=True)
 
     def _encode(self, arr: np.ndarray, record_shape: bool) -> bytes:
         native = _check_dtype(arr.dtype)
