@@ -338,7 +338,7 @@ def test_unreadable_files_raise_oserror(damage):
 @pytest.mark.parametrize("params, match", [
     ({"save_all": True, "append_images": [Image.new("RGB", (9, 8))]}, "one size"),
     ({"exif": b"not exif"}, "TIFF header"),
-    ({"quality": 90, "distance": 1.0}, ""),
+    ({"quality": 90, "distance": 1.0}, "quality"),
     ({"save_all": True, "append_images": [Image.new("RGB", (8, 8))] * 2, "duration": [9]},
      "duration"),
 ])
