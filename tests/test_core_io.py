@@ -2,7 +2,10 @@ import builtins
 import gc
 import io
 import os
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -84,7 +87,8 @@ def test_empty_source_gives_none_at_once(tmp_path):
 def test_close_while_thread_blocks_on_full_queue():
     src = Source()
     reader = BackgroundChunkReader(src, chunk_size=1, prefetch=1)
-    while src.calls < 2:  # one chunk queued, the next one about to block
+    assert reader.get() == DATA[:1]  # reading starts at the first get()
+    while src.calls < 3:  # one chunk queued, the next one about to block
         threading.Event().wait(0.001)
     threading.Event().wait(0.05)
     closer = threading.Thread(target=reader.close)
@@ -137,3 +141,199 @@ def test_bad_arguments(args, exc):
     with pytest.raises(exc):
         BackgroundChunkReader(*args)
     assert not reader_threads()
+
+
+# --- full chunks (a read may return less than asked without being at the end)
+
+class Trickle(io.BytesIO):
+    """A file object whose read() returns at most `most` bytes at a time."""
+
+    def __init__(self, data: bytes = DATA, most: int = 5) -> None:
+        super().__init__(data)
+        self.most = most
+
+    def read(self, n: int = -1):
+        return super().read(min(n, self.most))
+
+
+@pytest.mark.parametrize("chunk_size", [7, 1000, 4096, 9_999, 10_000, 1 << 20])
+@pytest.mark.parametrize("kind", ["short", "memoryview", "overlong", "trickle"])
+def test_chunks_are_full_however_little_each_read_returns(chunk_size, kind):
+    src = Trickle() if kind == "trickle" else Source(kind)
+    with BackgroundChunkReader(src, chunk_size=chunk_size, prefetch=2) as reader:
+        chunks = list(iter(reader.get, None))
+    assert b"".join(chunks) == DATA
+    assert all(len(c) == chunk_size for c in chunks[:-1]) and 0 < len(chunks[-1]) <= chunk_size
+
+
+def test_first_chunk_holds_the_signature_from_a_trickling_pipe():
+    # An unbuffered pipe returns what has arrived: 5 bytes, then the rest.
+    r, w = os.pipe()
+    later = threading.Event()
+
+    def write() -> None:
+        with open(w, "wb", buffering=0) as f:
+            f.write(DATA[:5])
+            later.wait(0.2)
+            f.write(DATA[5:])
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    with open(r, "rb", buffering=0) as f, BackgroundChunkReader(f, chunk_size=4096) as reader:
+        first = reader.get()
+        assert first == DATA[:4096]
+        assert drain(reader, 4096) == DATA[4096:]
+    writer.join(10)
+
+
+# --- nothing is read before the first get(): its owner can first learn the
+# thread's identity, to refuse calls that the source's read() makes on it
+
+def test_reading_starts_at_the_first_get():
+    src = Source()
+    with BackgroundChunkReader(src, chunk_size=100) as reader:
+        assert reader.thread_ident in {t.ident for t in reader_threads()}
+        threading.Event().wait(0.1)
+        assert src.calls == 0
+        assert reader.get() == DATA[:100] and src.calls >= 1
+
+
+def test_close_before_any_get_ends_the_thread(data_file, opened):
+    reader = BackgroundChunkReader(data_file)
+    assert in_thread(reader.close) < 4
+    assert not reader_threads() and opened[0].closed
+
+
+# --- closing never waits long for a read that blocks (network, FUSE, pipes)
+
+class Blocking(io.BytesIO):
+    """Reads normally `free` times, then every read blocks until `release`."""
+
+    def __init__(self, data: bytes = DATA, free: int = 1) -> None:
+        super().__init__(data)
+        self.free, self.calls, self.closed_by = free, 0, None
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def read(self, n: int = -1):
+        self.calls += 1
+        if self.calls > self.free:
+            self.entered.set()
+            self.release.wait()
+        return super().read(n)
+
+    def close(self) -> None:
+        self.closed_by = threading.get_ident()
+        super().close()
+
+
+@pytest.fixture
+def blocking():
+    """Make Blocking sources; all are released at the end of the test, so that
+    a regression fails the test instead of hanging the suite."""
+    made: list[Blocking] = []
+
+    def make(*args, **kwargs) -> Blocking:
+        made.append(Blocking(*args, **kwargs))
+        return made[-1]
+
+    yield make
+    for src in made:
+        src.release.set()
+
+
+def in_thread(fn, timeout: float = 5.0) -> float:
+    """Run fn() on a daemon thread; return how long it took, failing past `timeout`."""
+    done = threading.Event()
+    start = time.monotonic()
+
+    def run() -> None:
+        fn()
+        done.set()
+
+    threading.Thread(target=run, daemon=True).start()
+    assert done.wait(timeout), f"{fn} still waiting after {timeout} s"
+    return time.monotonic() - start
+
+
+def join_reader_thread(ident: int | None) -> None:
+    for t in reader_threads():
+        if t.ident == ident:
+            t.join(10)
+            assert not t.is_alive()
+
+
+def test_close_does_not_wait_for_a_blocked_read(blocking):
+    src = blocking(free=1)
+    reader = BackgroundChunkReader(src, chunk_size=100)
+    assert reader.get() == DATA[:100]
+    assert src.entered.wait(10)  # reading ahead, stuck in read()
+    assert in_thread(reader.close) < 4
+    assert reader.closed and not src.closed
+    with pytest.raises(ValueError):
+        reader.get()
+    src.release.set()  # the read returns at last; its data goes nowhere
+    join_reader_thread(reader.thread_ident)
+    assert src.calls == 2 and not src.closed
+
+
+def test_owned_file_is_closed_by_the_thread_when_its_blocked_read_returns(
+        data_file, monkeypatch, blocking):
+    files: list[Blocking] = []
+    monkeypatch.setattr(kio, "open", lambda path, mode: files.append(
+        blocking(open(path, mode).read(), free=1)) or files[-1], raising=False)
+    reader = BackgroundChunkReader(data_file, chunk_size=100)
+    assert reader.get() == DATA[:100]
+    assert files[0].entered.wait(10)
+    assert in_thread(reader.close) < 4
+    assert not files[0].closed  # not from under the read in progress
+    files[0].release.set()
+    join_reader_thread(reader.thread_ident)
+    assert files[0].closed and files[0].closed_by == reader.thread_ident
+
+
+def test_dropped_reader_does_not_wait_for_a_blocked_read(blocking):
+    src = blocking(free=1)
+    box = [BackgroundChunkReader(src, chunk_size=100)]
+    ident = box[0].thread_ident
+    assert box[0].get() == DATA[:100]
+    assert src.entered.wait(10)
+    # Dropping the last reference runs the finalizer at once, on that thread.
+    assert in_thread(box.clear) < 4
+    src.release.set()
+    join_reader_thread(ident)
+
+
+EXIT_CHILD = r"""
+import os, sys
+from kestrelpix.core.io import BackgroundChunkReader
+
+how, kind = sys.argv[1], sys.argv[2]
+if kind == "pipe":
+    r, w = os.pipe()
+    src = open(r, "rb")
+else:  # a FIFO the reader opens itself, with a writer that never writes more
+    path = os.path.join(sys.argv[3], "fifo")
+    os.mkfifo(path)
+    w = os.open(path, os.O_RDWR)
+    src = path
+os.write(w, b"x" * 100)
+reader = BackgroundChunkReader(src, chunk_size=100)
+assert reader.get() == b"x" * 100
+# The thread is now reading ahead, blocked: nothing more comes.
+if how == "close":
+    reader.close()
+    print("closed", flush=True)
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.parametrize("kind", ["pipe", "fifo path"])
+@pytest.mark.parametrize("how", ["close", "exit"])
+def test_interpreter_exit_does_not_wait_for_a_blocked_read(tmp_path, how, kind):
+    try:
+        done = subprocess.run([sys.executable, "-c", EXIT_CHILD, how, kind.split()[0],
+                               str(tmp_path)], capture_output=True, text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the child process hung on its blocked chunk reader")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == (["closed"] if how == "close" else []) + ["exiting"]

@@ -2,6 +2,12 @@
 
 A `BackgroundChunkReader` reads a file on a thread of its own while the
 decoder works, so that disk latency overlaps decoding.
+
+Closing never waits long for that thread: a source whose ``read`` blocks (a
+pipe nobody writes to, a stalled network or FUSE file system) must not hold
+up `BackgroundChunkReader.close` or interpreter exit. After a short bounded
+wait the thread is left to finish its ``read`` on its own; whatever that read
+returns is discarded.
 """
 
 from __future__ import annotations
@@ -10,6 +16,7 @@ import os
 import queue
 import threading
 import weakref
+from collections.abc import Iterator
 from types import TracebackType
 from typing import BinaryIO, Final
 
@@ -17,6 +24,9 @@ __all__ = ["BackgroundChunkReader"]
 
 DEFAULT_CHUNK_SIZE: Final = 4194304
 _PUT_POLL_SECONDS: Final = 0.1
+# How long closing waits for the reading thread to end (a read in progress
+# cannot be interrupted; it finishes later, unwaited for).
+_JOIN_TIMEOUT_SECONDS: Final = 1.0
 
 
 class _Failure:
@@ -53,30 +63,67 @@ def _offer(chunks: queue.Queue[_Item], item: _Item, stop: threading.Event) -> bo
     return False
 
 
+def _read_chunks(
+    file: BinaryIO, chunk_size: int, stop: threading.Event
+) -> Iterator[bytes]:
+    """Yield the source's bytes in chunks of exactly `chunk_size` bytes, the
+    last one possibly shorter (never empty); stop early once `stop` is set.
+
+    A ``read`` may return less than asked without being at the end (a pipe, a
+    socket, a raw file): reading goes on until the chunk is full or ``read``
+    returns no bytes, so that the first chunk holds at least the stream's
+    signature. A careless ``read`` returning more than asked is split up.
+    """
+    parts: list[bytes] = []
+    have = 0  # bytes in `parts`, always fewer than chunk_size between reads
+    while not stop.is_set():
+        data = _as_bytes(file.read(chunk_size - have))
+        if not data:
+            break
+        if not parts and len(data) == chunk_size:
+            yield data  # the usual case: one read, one chunk, no copy
+            continue
+        parts.append(data)
+        have += len(data)
+        if have < chunk_size:
+            continue
+        joined = b"".join(parts)
+        full = len(joined) - len(joined) % chunk_size
+        for start in range(0, full, chunk_size):
+            yield joined[start:start + chunk_size]
+        parts = [joined[full:]] if full < len(joined) else []
+        have = len(joined) - full
+    else:
+        return  # stopped: a partial chunk is of no use to anyone
+    if parts:
+        yield b"".join(parts)
+
+
 def _pump(
     file: BinaryIO,
     owned: bool,
     chunk_size: int,
     chunks: queue.Queue[_Item],
     stop: threading.Event,
+    wanted: threading.Event,
 ) -> None:
     """Body of the reading thread.
 
     It gets no reference to the reader object, so that a reader nobody closes
-    can still be collected (and its finalizer stop this thread).
+    can still be collected (and its finalizer stop this thread). It closes a
+    file it owns itself, when its last ``read`` returns: closing that file
+    from another thread while a read blocks in it is not safe.
+
+    It reads nothing before `wanted` is set (by the first get() or by the
+    shutdown): until then whoever drives the reader can learn the thread's
+    identity and refuse calls from the source's ``read`` on this thread.
     """
     last: _Item = None
     try:
-        while not stop.is_set():
-            data = _as_bytes(file.read(chunk_size))
-            if not data:
-                break
-            # A read may return less than asked (that is not the end) or, from
-            # a careless file object, more: split it to honour chunk_size.
-            for start in range(0, len(data), chunk_size):
-                piece = data if len(data) <= chunk_size else data[start:start + chunk_size]
-                if not _offer(chunks, piece, stop):
-                    return
+        wanted.wait()
+        for piece in _read_chunks(file, chunk_size, stop):
+            if not _offer(chunks, piece, stop):
+                return
     except BaseException as exc:  # noqa: BLE001 - handed over to the consumer
         last = _Failure(exc)
     finally:
@@ -86,10 +133,20 @@ def _pump(
 
 
 def _shutdown(
-    thread: threading.Thread, chunks: queue.Queue[_Item], stop: threading.Event
+    thread: threading.Thread,
+    chunks: queue.Queue[_Item],
+    stop: threading.Event,
+    wanted: threading.Event,
 ) -> None:
-    """Stop and join the reading thread; shared by close() and the finalizer."""
+    """Stop the reading thread and wait a little for it to end; shared by
+    close() and the finalizer (which also runs at interpreter exit).
+
+    The wait is bounded: a thread blocked in the source's ``read`` cannot be
+    interrupted, so it is left to end on its own once that read returns (it
+    then discards the data, closes a file it owns and ends).
+    """
     stop.set()
+    wanted.set()  # a thread that never started reading ends now
     # A garbage collection run on the reading thread itself may finalize the
     # reader, maybe while that thread holds the queue's lock: it cannot drain
     # nor join itself, but it will see `stop` and end.
@@ -101,7 +158,7 @@ def _shutdown(
             chunks.get_nowait()
         except queue.Empty:
             break
-    thread.join()
+    thread.join(_JOIN_TIMEOUT_SECONDS)
 
 
 class BackgroundChunkReader:
@@ -109,12 +166,23 @@ class BackgroundChunkReader:
 
     `src` is a path (``str`` or ``os.PathLike``), opened by the reader and read
     from its start, or a readable binary file object, read from its current
-    position and never closed by the reader. At most `prefetch` chunks of at
-    most `chunk_size` bytes wait in the queue. Non-blocking file objects
-    (whose ``read`` may return None) are not supported.
+    position and never closed by the reader. Reading starts at the first
+    `get` (not before: see `thread_ident`) and then runs ahead of it. At most
+    `prefetch` chunks of at most `chunk_size` bytes wait in the queue; every
+    chunk but the last holds exactly `chunk_size` bytes, however little each
+    ``read`` returns (the source is read until the chunk is full or ``read``
+    returns no bytes). Non-blocking file objects (whose ``read`` may return
+    None) are not supported.
 
-    A reader that is never closed stops its thread and closes the file it
-    opened when it is garbage-collected.
+    A reader that is never closed stops its thread when it is
+    garbage-collected or the interpreter exits. Neither that nor `close`
+    waits more than about a second for a ``read`` in progress: if the source
+    blocks, the thread is left behind until that read returns, and the file
+    the reader opened is closed by the thread then. A caller's buffered file
+    stays locked by that read meanwhile: closing it waits, and CPython aborts
+    if it must close it at exit (``sys.stdin.buffer``, say, once ``sys.stdin``
+    is torn down: "could not acquire lock ... possibly due to daemon
+    threads").
     """
 
     def __init__(
@@ -138,10 +206,12 @@ class BackgroundChunkReader:
         self._error: BaseException | None = None
         self._traceback: TracebackType | None = None
         self._exhausted = False
+        self._started = False
         stop = threading.Event()
+        self._wanted = threading.Event()
         thread = threading.Thread(
             target=_pump,
-            args=(file, owned, chunk_size, self._chunks, stop),
+            args=(file, owned, chunk_size, self._chunks, stop, self._wanted),
             name="kestrelpix-chunk-reader",
             daemon=True,
         )
@@ -151,12 +221,20 @@ class BackgroundChunkReader:
             if owned:
                 file.close()
             raise
-        self._finalizer = weakref.finalize(self, _shutdown, thread, self._chunks, stop)
+        self._finalizer = weakref.finalize(
+            self, _shutdown, thread, self._chunks, stop, self._wanted
+        )
         self._thread_ident = thread.ident
 
     @property
     def thread_ident(self) -> int | None:
-        """The identifier of the reading thread (as `threading.get_ident` gives it)."""
+        """The identifier of the reading thread (as `threading.get_ident` gives it).
+
+        The source's ``read`` runs on that thread, and only once `get` has
+        been called: an owner that must refuse calls from inside ``read``
+        (they could wait for the owner, which waits for the data) can look
+        the identifier up between construction and the first `get`.
+        """
         return self._thread_ident
 
     @property
@@ -177,6 +255,9 @@ class BackgroundChunkReader:
             raise self._error.with_traceback(self._traceback)
         if self._exhausted:
             return None
+        if not self._started:
+            self._started = True
+            self._wanted.set()
         item = self._chunks.get()
         if isinstance(item, _Failure):
             self._error, self._traceback = item.exc, item.exc.__traceback__
@@ -189,7 +270,10 @@ class BackgroundChunkReader:
         """Stop the thread and close the file if the reader opened it; idempotent.
 
         Unread chunks are discarded. A ``read`` already in progress on the
-        thread is waited for.
+        thread is waited for about a second at most: should it block longer,
+        close returns anyway and the thread ends when the read returns,
+        discarding its data (and closing the file if the reader opened it).
+        Until then a caller's file object may still be in that ``read``.
         """
         self._finalizer()
 
