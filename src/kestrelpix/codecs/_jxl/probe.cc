@@ -21,105 +21,7 @@ namespace kp {
 namespace {
 
 constexpr long long kDefaultMaxBoxSize = 67108864;
-constexpr Py_ssize_t kChunkSize = 4194304;
 constexpr size_t kFirstBoxBuffer = 65536;
-
-// The input of the probing decoder: a bytes-like object in place, or a
-// file read in chunks behind a buffer that keeps what libjxl has not
-// consumed yet.
-class ProbeInput {
- public:
-  ProbeInput() = default;
-  ProbeInput(const ProbeInput&) = delete;
-  ProbeInput& operator=(const ProbeInput&) = delete;
-  ~ProbeInput() {
-    if (view_held_) PyBuffer_Release(&view_);
-  }
-
-  int open_buffer(PyObject* data) {
-    if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
-      // Not contiguous: its bytes, as bytes() gives them.
-      PyErr_Clear();
-      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
-      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
-    }
-    view_held_ = true;
-    ended_ = true;
-    return 0;
-  }
-  void open_file(PyObject* file) { file_ = Ref::borrow(file); }
-
-  // Loads the first input into the decoder; *empty when there is none.
-  int start(JxlDecoder* dec, bool* empty) {
-    if (view_held_) {
-      *empty = view_.len == 0;
-      if (*empty) return 0;
-      if (JxlDecoderSetInput(dec, static_cast<const uint8_t*>(view_.buf),
-                             static_cast<size_t>(view_.len)) != JXL_DEC_SUCCESS)
-        return raise_jxl_error("JxlDecoderSetInput failed"), -1;
-      JxlDecoderCloseInput(dec);
-      return 0;
-    }
-    const int got = read_more();
-    if (got < 0) return -1;
-    *empty = buf_.empty();
-    if (*empty) return 0;
-    return give(dec);
-  }
-
-  // On JXL_DEC_NEED_MORE_INPUT: the next chunk, or the end of the input.
-  // Returns 1 when libjxl got more, 0 when there is no more, -1 on error.
-  int refill(JxlDecoder* dec) {
-    if (ended_) return 0;
-    const size_t unprocessed = JxlDecoderReleaseInput(dec);
-    buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(unprocessed));
-    const int got = read_more();
-    if (got < 0) return -1;
-    if (give(dec) < 0) return -1;
-    return 1;
-  }
-
- private:
-  int read_more() {
-    Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
-    if (!size) return -1;
-    Ref chunk = call_method(file_.get(), "read", size.get());
-    if (!chunk) return -1;
-    Py_buffer v;
-    if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
-      PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
-                   Py_TYPE(chunk.get())->tp_name);
-      return -1;
-    }
-    const auto* p = static_cast<const uint8_t*>(v.buf);
-    const size_t n = static_cast<size_t>(v.len);
-    try {
-      buf_.insert(buf_.end(), p, p + n);
-    } catch (const std::bad_alloc&) {
-      PyBuffer_Release(&v);
-      PyErr_NoMemory();
-      return -1;
-    }
-    PyBuffer_Release(&v);
-    if (n == 0) ended_ = true;
-    return n > 0 ? 1 : 0;
-  }
-
-  int give(JxlDecoder* dec) {
-    if (JxlDecoderSetInput(dec, buf_.data(), buf_.size()) != JXL_DEC_SUCCESS)
-      return raise_jxl_error("JxlDecoderSetInput failed"), -1;
-    if (ended_) JxlDecoderCloseInput(dec);
-    return 0;
-  }
-
-  Py_buffer view_{};
-  bool view_held_ = false;
-  Ref copy_;
-  Ref file_;
-  std::vector<uint8_t> buf_;
-  bool ended_ = false;
-};
 
 // The contents of one metadata box, gathered in growing pieces up to the
 // caller's limit: the size field is never trusted for an allocation.
@@ -213,31 +115,8 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   size_t threads = 0;
   if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
 
-  SourceKind kind;
-  if (classify_source(data, &kind) < 0) return nullptr;
-  ProbeInput input;
-  Ref opened;
-  if (kind == SourceKind::kBuffer) {
-    if (input.open_buffer(data) < 0) return nullptr;
-  } else if (kind == SourceKind::kFile) {
-    input.open_file(data);
-  } else {
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return nullptr;
-    opened = Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", data, "rb"));
-    if (!opened) return nullptr;
-    input.open_file(opened.get());
-  }
-  // A file opened here is closed as a `with` block would close it.
-  struct Closer {
-    PyObject* file;
-    ~Closer() {
-      if (!file) return;
-      SavedError pending;
-      Ref closed = call_method(file, "close");
-      if (!closed) PyErr_Clear();
-    }
-  } closer{opened.get()};
+  DecoderInput input;
+  if (input.open(data) < 0) return nullptr;
 
   JxlDecoderPtr owner = JxlDecoderMake(nullptr);
   if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL");
@@ -252,7 +131,8 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetDecompressBoxes", st);
 
   bool empty = false;
-  if (input.start(dec, &empty) < 0) return nullptr;
+  // Box events need the input closed at its end.
+  if (input.start(dec, &empty, /*close_at_end=*/true) < 0) return nullptr;
   if (empty) {
     PyErr_SetString(PyExc_ValueError, "jxl: empty input");
     return nullptr;

@@ -16,20 +16,122 @@ namespace {
 
 constexpr Py_ssize_t kChunkSize = 4194304;
 
-// One buffer of input at a time for a decoder subscribed to frame events
-// only. `more` appends the next chunk to `buf` and returns 1, 0 at the end
-// of the source, or -1 with an error set.
-template <class More>
-int count_with(JxlDecoder* dec, std::vector<uint8_t>& buf, bool whole, More&& more,
-               uint64_t* count) {
+}  // namespace
+
+DecoderInput::~DecoderInput() {
+  if (view_held_) PyBuffer_Release(&view_);
+  if (opened_) {
+    SavedError pending;
+    Ref closed = call_method(opened_.get(), "close");
+    if (!closed) PyErr_Clear();
+  }
+}
+
+int DecoderInput::open(PyObject* data) {
+  SourceKind kind;
+  if (classify_source(data, &kind) < 0) return -1;
+  if (kind == SourceKind::kBuffer) {
+    if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
+      // Not contiguous: its bytes, as bytes() gives them.
+      if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+      PyErr_Clear();
+      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
+      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
+    }
+    view_held_ = true;
+    ended_ = true;
+    return 0;
+  }
+  if (kind == SourceKind::kPath) {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    opened_ = Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", data, "rb"));
+    if (!opened_) return -1;
+    file_ = opened_;
+    return 0;
+  }
+  file_ = Ref::borrow(data);
+  return 0;
+}
+
+int DecoderInput::start(JxlDecoder* dec, bool* empty, bool close_at_end) {
+  close_at_end_ = close_at_end;
+  if (view_held_) {
+    *empty = view_.len == 0;
+    if (*empty) return 0;
+    const JxlDecoderStatus st = JxlDecoderSetInput(dec, static_cast<const uint8_t*>(view_.buf),
+                                                   static_cast<size_t>(view_.len));
+    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", st), -1;
+    if (close_at_end_) JxlDecoderCloseInput(dec);
+    return 0;
+  }
+  if (read_more() < 0) return -1;
+  *empty = buf_.empty();
+  if (*empty) return 0;
+  return give(dec);
+}
+
+int DecoderInput::refill(JxlDecoder* dec) {
+  if (ended_) return 0;
+  const size_t unprocessed = JxlDecoderReleaseInput(dec);
+  buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(unprocessed));
+  if (read_more() < 0 || give(dec) < 0) return -1;
+  return 1;
+}
+
+int DecoderInput::read_more() {
+  Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
+  if (!size) return -1;
+  Ref chunk = call_method(file_.get(), "read", size.get());
+  if (!chunk) return -1;
+  // Exact bytes or another buffer type; a subclass of bytes is not taken
+  // for bytes.
+  if (PyBytes_Check(chunk.get()) && !PyBytes_CheckExact(chunk.get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
+                 Py_TYPE(chunk.get())->tp_name);
+    return -1;
+  }
+  Py_buffer v;
+  if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
+    PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
+                 Py_TYPE(chunk.get())->tp_name);
+    return -1;
+  }
+  const auto* p = static_cast<const uint8_t*>(v.buf);
+  const size_t n = static_cast<size_t>(v.len);
+  try {
+    buf_.insert(buf_.end(), p, p + n);
+  } catch (const std::bad_alloc&) {
+    PyBuffer_Release(&v);
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyBuffer_Release(&v);
+  if (n == 0) ended_ = true;
+  return 0;
+}
+
+int DecoderInput::give(JxlDecoder* dec) {
+  const JxlDecoderStatus st = JxlDecoderSetInput(dec, buf_.data(), buf_.size());
+  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", st), -1;
+  if (ended_ && close_at_end_) JxlDecoderCloseInput(dec);
+  return 0;
+}
+
+namespace {
+
+// Counts frames with the input handed over piece by piece; the input is
+// never closed, so running out of it means the stream is truncated.
+int count_from(DecoderInput& input, uint64_t* count) {
+  *count = 0;
+  JxlDecoderPtr owner = JxlDecoderMake(nullptr);
+  if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL"), -1;
+  JxlDecoder* dec = owner.get();
   JxlDecoderStatus status = JxlDecoderSubscribeEvents(dec, JXL_DEC_FRAME);
   if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", status), -1;
-  const uint8_t* data = buf.data();
-  size_t size = buf.size();
-  status = JxlDecoderSetInput(dec, data, size);
-  if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status), -1;
-  bool ended = whole;
-  *count = 0;
+  bool empty = false;
+  if (input.start(dec, &empty, /*close_at_end=*/false) < 0) return -1;
+  if (empty) return 0;
   for (;;) {
     status = without_gil([dec] { return JxlDecoderProcessInput(dec); });
     if (status == JXL_DEC_FRAME) {
@@ -39,76 +141,14 @@ int count_with(JxlDecoder* dec, std::vector<uint8_t>& buf, bool whole, More&& mo
     } else if (status == JXL_DEC_ERROR) {
       return _raise_dec("JxlDecoderProcessInput", status), -1;
     } else if (status == JXL_DEC_NEED_MORE_INPUT) {
-      if (ended) {
+      const int more = input.refill(dec);
+      if (more < 0) return -1;
+      if (more == 0) {
         raise_jxl_error("jxl: truncated stream while counting frames");
         return -1;
       }
-      // Keep what libjxl has not consumed, then add the next chunk.
-      const size_t unprocessed = JxlDecoderReleaseInput(dec);
-      buf.erase(buf.begin(), buf.end() - static_cast<std::ptrdiff_t>(unprocessed));
-      const int got = more(buf);
-      if (got < 0) return -1;
-      ended = got == 0;
-      status = JxlDecoderSetInput(dec, buf.data(), buf.size());
-      if (status != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", status), -1;
     }
   }
-}
-
-int count_in_place(PyObject* data, uint64_t* count) {
-  Py_buffer view;
-  Ref copy;
-  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
-    // Not contiguous: its bytes, as bytes() gives them.
-    if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
-        !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-      return -1;
-    PyErr_Clear();
-    copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
-    if (!copy || PyObject_GetBuffer(copy.get(), &view, PyBUF_SIMPLE) < 0) return -1;
-  }
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
-  return count_frames_in(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len),
-                         count);
-}
-
-// Appends file.read(kChunkSize) to buf: 1, 0 at the end, or -1.
-int read_chunk(PyObject* file, std::vector<uint8_t>& buf) {
-  Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
-  if (!size) return -1;
-  Ref chunk = call_method(file, "read", size.get());
-  if (!chunk) return -1;
-  Py_buffer view;
-  if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) {
-    PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
-                 Py_TYPE(chunk.get())->tp_name);
-    return -1;
-  }
-  const auto* p = static_cast<const uint8_t*>(view.buf);
-  const size_t n = static_cast<size_t>(view.len);
-  try {
-    buf.insert(buf.end(), p, p + n);
-  } catch (const std::bad_alloc&) {
-    PyBuffer_Release(&view);
-    PyErr_NoMemory();
-    return -1;
-  }
-  PyBuffer_Release(&view);
-  return n > 0 ? 1 : 0;
-}
-
-int count_in_file(PyObject* file, uint64_t* count) {
-  std::vector<uint8_t> buf;
-  const int first = read_chunk(file, buf);
-  *count = 0;
-  if (first <= 0) return first;  // empty: no frames
-  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-  if (!dec) return raise_jxl_error("JxlDecoderCreate returned NULL"), -1;
-  return count_with(dec.get(), buf, /*whole=*/false,
-                    [file](std::vector<uint8_t>& b) { return read_chunk(file, b); }, count);
 }
 
 }  // namespace
@@ -171,22 +211,9 @@ int count_frames(PyObject* data, uint64_t* count) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
     return -1;
   }
-  SourceKind kind;
-  if (classify_source(data, &kind) < 0) return -1;
-  if (kind == SourceKind::kBuffer) return count_in_place(data, count);
-  if (kind == SourceKind::kFile) return count_in_file(data, count);
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return -1;
-  Ref file = Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", data, "rb"));
-  if (!file) return -1;
-  const int rc = count_in_file(file.get(), count);
-  // Closed as a `with` block would, keeping the counting error if any.
-  if (rc < 0) {
-    SavedError error;
-    if (!call_method(file.get(), "close")) PyErr_Clear();
-    return -1;
-  }
-  return call_method(file.get(), "close") ? 0 : -1;
+  DecoderInput input;
+  if (input.open(data) < 0) return -1;
+  return count_from(input, count);
 }
 
 }  // namespace kp

@@ -3,8 +3,11 @@
 // and file objects read in chunks, never whole.
 #pragma once
 
+#include <jxl/decode.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "py.h"
 
@@ -17,6 +20,42 @@ enum class SourceKind { kBuffer, kPath, kFile };
 // Classifies `data`; TypeError for anything that is none of the three (an
 // int, a float, an arbitrary object). Returns 0, or -1 with an error set.
 int classify_source(PyObject* data, SourceKind* kind);
+
+// The input of a decoder that reads a whole stream once: a bytes-like
+// object in place, or a path or file object read in 4 MiB chunks behind a
+// buffer that keeps only what libjxl has not consumed yet. A path is opened
+// here and closed (as a `with` block would) on destruction.
+class DecoderInput {
+ public:
+  DecoderInput() = default;
+  DecoderInput(const DecoderInput&) = delete;
+  DecoderInput& operator=(const DecoderInput&) = delete;
+  ~DecoderInput();
+
+  // Takes `data` (TypeError for anything that is none of the three kinds).
+  // Returns 0, or -1 with an error set.
+  int open(PyObject* data);
+  // Hands libjxl the first input; *empty when there is none. With
+  // `close_at_end`, libjxl's input is closed once the source is done (needed
+  // for box events); without, running out shows as NEED_MORE_INPUT.
+  int start(JxlDecoder* dec, bool* empty, bool close_at_end);
+  // On JXL_DEC_NEED_MORE_INPUT: 1 when libjxl got more, 0 when the source is
+  // done, -1 with an error set.
+  int refill(JxlDecoder* dec);
+
+ private:
+  int read_more();
+  int give(JxlDecoder* dec);
+
+  Py_buffer view_{};
+  bool view_held_ = false;
+  Ref copy_;
+  Ref file_;
+  Ref opened_;  // the file opened here for a path
+  std::vector<uint8_t> buf_;
+  bool ended_ = false;
+  bool close_at_end_ = true;
+};
 
 // Counts the frames of a stream by parsing frame headers only. A path is
 // opened and read in chunks; a file object is read in chunks from where it
