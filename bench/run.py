@@ -52,7 +52,7 @@ import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import kestrelpix.codecs._jxl as jxl
 
@@ -297,7 +297,7 @@ def read_all(data: bytes, numthreads: int | None) -> None:
         reader.read()
 
 
-def read_into(data: bytes, out: object) -> None:
+def read_into(data: bytes, out: Any) -> None:
     with jxl.JxlReader(data) as reader:
         reader.read(out=out)
 
@@ -683,6 +683,183 @@ def bench_jpeg(b: Bench) -> None:
     b.time_row(recon_name, None, raw, py)
 
 
+# --- instruction counts -------------------------------------------------------
+
+# Lets the Python side zero callgrind's counters after its start-up and a
+# warm-up call and dump them after each workload's calls: one process then
+# measures every workload, the interpreter's start-up counted in none.
+CGMARK_SOURCE = """
+#include <valgrind/callgrind.h>
+void cg_zero(void) { CALLGRIND_ZERO_STATS; }
+void cg_dump(const char *label) { CALLGRIND_DUMP_STATS_AT(label); }
+"""
+CGMARK = BUILD / "cgmark.so"
+
+INSTR_CHILD = r"""
+import ctypes, json, sys
+sys.path.insert(0, sys.argv[1])
+import kestrelpix.codecs._jxl as jxl
+from streams import Picture
+marks = ctypes.CDLL(sys.argv[2])
+marks.cg_dump.argtypes = [ctypes.c_char_p]
+for case in json.loads(sys.argv[3]):
+    ns = {"jxl": jxl, "Picture": Picture}
+    exec(case["setup"], ns)
+    call = compile(case["stmt"], "<stmt>", "eval")
+    eval(call, ns)  # warm-up, as raw's
+    marks.cg_zero()
+    for _ in range(case["calls"]):
+        eval(call, ns)
+    marks.cg_dump(case["label"].encode())
+"""
+
+
+@dataclass
+class InstrCase:
+    label: str
+    raw: tuple[str, list[Path], int | None, list[str]]  # workload, files, threads, options
+    setup: str
+    stmt: str
+    calls: int
+    target: float | None = None  # a ratio target, where one applies to counts
+
+
+def callgrind_cmd(out: Path) -> list[str]:
+    return ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no"]
+
+
+def callgrind_total(path: Path) -> int:
+    """The sum of the costs a dump lists. Not its `summary:` line, which in a
+    dump made on request while other threads live counts more than the
+    costs listed (and more than the same calls measured from outside)."""
+    for line in path.read_text().splitlines():
+        if line.startswith("totals:"):
+            return int(line.split()[1])
+    raise SystemExit(f"no instruction total in {path}")
+
+
+def raw_instructions(case: InstrCase, workdir: Path) -> float:
+    """Instructions of one raw call: (count of 2N calls - count of N) / N,
+    without a warm-up repetition (the first call is in both and cancels)."""
+    workload, files, nt, opts = case.raw
+    totals = []
+    for calls in (case.calls, 2 * case.calls):
+        out = workdir / f"raw-{len(list(workdir.iterdir()))}.cg"
+        cmd = [*callgrind_cmd(out), str(BASELINE), workload, *map(str, files), "--threads",
+               str(nt or 0), "--reps", "1", "--warmup", "0", "--calls", str(calls), *opts]
+        done = subprocess.run(cmd, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"callgrind run failed: {' '.join(cmd)}\n{done.stderr[-2000:]}")
+        totals.append(callgrind_total(out))
+    return (totals[1] - totals[0]) / case.calls
+
+
+def python_instructions(cases: Sequence[InstrCase], workdir: Path) -> dict[str, float]:
+    """Instructions of one Python call of each case, all in one process."""
+    if not CGMARK.exists() or CGMARK.stat().st_mtime < Path(__file__).stat().st_mtime:
+        src = BUILD / "cgmark.c"
+        src.write_text(CGMARK_SOURCE)
+        subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", str(CGMARK), str(src)],
+                       check=True)
+    spec = json.dumps([{"label": c.label, "setup": c.setup, "stmt": c.stmt, "calls": c.calls}
+                       for c in cases])
+    out = workdir / "py.cg"
+    cmd = [*callgrind_cmd(out), sys.executable, "-c", INSTR_CHILD,
+           str(ROOT / "bench"), str(CGMARK), spec]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"callgrind run of Python failed\n{done.stderr[-3000:]}")
+    counts: dict[str, float] = {}
+    for dump in workdir.glob("py.cg*"):
+        text = dump.read_text()
+        trigger = next((l for l in text.splitlines() if l.startswith("desc: Trigger:")), "")
+        for c in cases:
+            if trigger.endswith(f"Client Request: {c.label}"):
+                counts[c.label] = callgrind_total(dump) / c.calls
+    missing = [c.label for c in cases if c.label not in counts]
+    if missing:
+        raise SystemExit(f"no callgrind dump for {missing} in {workdir}")
+    return counts
+
+
+def instruction_cases(b: Bench) -> list[InstrCase]:
+    """The workloads whose calls take under 10 ms, as the time table runs them."""
+    tiny = b.cache.stream(TINY, LOSSY)
+    mid = b.cache.stream(MID, LOSSY)
+    anim = b.cache.stream(ANIM, LOSSLESS_E1)
+    lossy = ["--distance", "1", "--effort", "5"]
+    enc = "jxl.encode(arr, distance=1.0, effort=5{})"
+    cases = []
+    for nt in THREADS:
+        arg = "" if nt is None else ", numthreads=1"
+        cases.append(InstrCase(f"tiny decode 64x64 u8 d1 e5, {threads_label(nt)} vs raw 1 thread",
+                               ("decode", [tiny], nt, ["--runner", "none"]),
+                               f"data = open({str(tiny)!r}, 'rb').read()",
+                               f"jxl.decode(data{arg})", 10))
+    cases.append(InstrCase("  raw with a runner per call", ("decode", [tiny], None,
+                           ["--runner", "per-call"]), "", "", 10))
+    if hasattr(jxl, "encode"):
+        for nt in THREADS:
+            arg = "" if nt is None else ", numthreads=1"
+            cases.append(InstrCase(
+                f"tiny encode 64x64 u8 d1 e5, {threads_label(nt)} vs raw 1 thread",
+                ("encode", [b.cache.pnm(TINY)], nt, [*lossy, "--runner", "none"]),
+                f"arr = {TINY!r}.frame()", enc.format(arg), 5))
+        cases.append(InstrCase("  raw with a runner per call", ("encode", [b.cache.pnm(TINY)],
+                               None, [*lossy, "--runner", "per-call"]), "", "", 5))
+    cases.append(InstrCase("decode 512x512 u8 d1 e5 vs raw runner per call",
+                           ("decode", [mid], None, ["--runner", "per-call"]),
+                           f"data = open({str(mid)!r}, 'rb').read()", "jxl.decode(data)", 3,
+                           MID_RATIO))
+    if hasattr(jxl, "encode"):
+        cases.append(InstrCase("encode 512x512 u8 d1 e5 vs raw runner per call",
+                               ("encode", [b.cache.pnm(MID)], None,
+                                [*lossy, "--runner", "per-call"]),
+                               f"arr = {MID!r}.frame()", enc.format(""), 1, MID_RATIO))
+    read = f"data = open({str(anim)!r}, 'rb').read()"
+    cases.append(InstrCase(f"frame_count {ANIM.frames}-frame anim vs raw count",
+                           ("count", [anim], None, []), read, "jxl.frame_count(data)", 20,
+                           COUNT_RATIO))
+    cases.append(InstrCase(f"probe {ANIM.frames}-frame anim vs raw count",
+                           ("count", [anim], None, []), read, "jxl.probe(data)", 20))
+    return cases
+
+
+def bench_instructions(b: Bench) -> None:
+    """Instruction counts per call (callgrind), raw against Python. A case
+    with no Python statement compares the Python figure of the case above it
+    with another raw run."""
+    import tempfile
+
+    cases = instruction_cases(b)
+    with tempfile.TemporaryDirectory(prefix="kp-callgrind-") as tmp:
+        workdir = Path(tmp)
+        print("instructions: Python (one process under callgrind) ...", file=sys.stderr,
+              flush=True)
+        (workdir / "py").mkdir()
+        py_counts = python_instructions([c for c in cases if c.stmt], workdir / "py")
+        last_py = 0.0
+        for case in cases:
+            print(f"instructions: raw {case.label.strip()} ...", file=sys.stderr, flush=True)
+            rawdir = workdir / "raw"
+            rawdir.mkdir(exist_ok=True)
+            raw = raw_instructions(case, rawdir)
+            py = py_counts.get(case.label, last_py)
+            last_py = py
+            ratio = py / raw
+            nt = case.raw[2] if case.stmt else None
+            if case.target is None:
+                b.info_row(case.label, threads_label(nt), f"{raw / 1e6:.3f} M",
+                           f"{py / 1e6:.3f} M", f"{ratio:.3f}x ({(py - raw) / 1e3:+.0f} k)")
+            else:
+                b.rows.append(Row(case.label, threads_label(nt), f"{raw / 1e6:.3f} M",
+                                  f"{py / 1e6:.3f} M", f"{ratio:.3f}x", "",
+                                  f"<= {case.target:g}x", ratio <= case.target))
+    b.notes.append("instructions: per call, M = million; callgrind counts user-space "
+                   "instructions only, all threads together: the kernel's part of creating "
+                   "and waking threads is not in it")
+
+
 WORKLOADS: dict[str, Callable[[Bench], None]] = {
     "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
     "mid": bench_mid, "out": bench_out,
@@ -695,7 +872,8 @@ WORKLOADS: dict[str, Callable[[Bench], None]] = {
 # Report
 
 
-def print_table(b: Bench, load_before: tuple[float, ...], elapsed: float) -> None:
+def print_table(b: Bench, load_before: tuple[float, ...], elapsed: float,
+                what: str = "") -> None:
     header = Row("workload", "threads", "raw", "python", "ratio", "cpu ratio", "target", None)
     cols = ["workload", "threads", "raw", "py", "ratio", "cpu", "target"]
     widths = {c: max(len(getattr(r, c)) for r in [header, *b.rows]) for c in cols}
@@ -708,8 +886,9 @@ def print_table(b: Bench, load_before: tuple[float, ...], elapsed: float) -> Non
     load_after = os.getloadavg()
     print()
     print(f"kestrelpix against raw libjxl {jxl.libjxl_version()}"
-          f"{' (quick)' if b.settings.quick else ''}; medians of {b.settings.reps} reps "
-          f"({b.settings.stream_reps} for streaming)")
+          f"{' (quick)' if b.settings.quick else ''}; " +
+          (what or f"medians of {b.settings.reps} reps ({b.settings.stream_reps} for "
+           "streaming)"))
     print(f"cores: {os.cpu_count()} (usable {len(os.sched_getaffinity(0))}); default worker "
           f"count {b.default_threads or '?'}; load average before "
           f"{' '.join(f'{x:.2f}' for x in load_before)}, after "
@@ -736,6 +915,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--only", help=f"comma-separated groups out of {', '.join(GROUPS)}")
     parser.add_argument("--cache", type=Path, default=BUILD / "cache",
                         help="where the synthetic sources and streams are kept")
+    parser.add_argument("--instructions", action="store_true",
+                        help="instruction counts (valgrind's callgrind, both sides) of the "
+                        "workloads under 10 ms per call, instead of wall times")
     parser.add_argument("--default-malloc", action="store_true",
                         help="leave glibc's malloc thresholds to adapt as they do by default")
     args = parser.parse_args(argv)
@@ -756,6 +938,10 @@ def main(argv: Sequence[str] | None = None) -> int:
               "ratios (two-thread figures above all) will be noisy", file=sys.stderr)
     bench = Bench(Settings.make(args.quick, args.reps), StreamCache(args.cache, jxl))
     start = time.perf_counter()
+    if args.instructions:
+        bench_instructions(bench)
+        print_table(bench, load_before, time.perf_counter() - start, "instructions per call")
+        return 0
     for group in GROUPS:
         if group in groups:
             print(f"running {group} ...", file=sys.stderr, flush=True)
