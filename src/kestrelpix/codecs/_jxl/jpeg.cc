@@ -29,7 +29,6 @@
 namespace kp {
 namespace {
 
-constexpr Py_ssize_t kChunkSize = 4194304;
 constexpr int32_t kDefaultEffort = 7;
 // cjxl's default: the metadata boxes then come out as small as cjxl's (and
 // the whole stream byte-identical to it); libjxl's own default for boxes is 4.
@@ -92,79 +91,6 @@ int close_file(PyObject* file, bool after_error) {
   return call_method(file, "close") ? 0 : -1;
 }
 
-// A stream for the reconstructing decoder: a bytes-like object in place, or
-// a file read in chunks behind a buffer that keeps what libjxl has not
-// consumed yet.
-class StreamInput {
- public:
-  int open_buffer(PyObject* data) {
-    if (whole_.acquire(data) < 0) return -1;
-    in_place_ = true;
-    ended_ = true;
-    return 0;
-  }
-  void open_file(PyObject* file) { file_ = Ref::borrow(file); }
-
-  // Reads enough to tell what the stream is. Returns 0 or -1.
-  int start() {
-    if (in_place_) return 0;
-    while (!ended_ && buf_.size() < kSignatureProbe)
-      if (read_more() < 0) return -1;
-    return 0;
-  }
-  const uint8_t* head() const noexcept { return in_place_ ? whole_.data() : buf_.data(); }
-  size_t available() const noexcept { return in_place_ ? whole_.size() : buf_.size(); }
-
-  int give(JxlDecoder* dec) {
-    if (JxlDecoderSetInput(dec, head(), available()) != JXL_DEC_SUCCESS)
-      return raise_jxl_error("JxlDecoderSetInput failed"), -1;
-    if (ended_) JxlDecoderCloseInput(dec);
-    return 0;
-  }
-
-  // On JXL_DEC_NEED_MORE_INPUT: 1 when libjxl got more, 0 at the end of the
-  // input, -1 on error.
-  int refill(JxlDecoder* dec) {
-    if (ended_) return 0;
-    const size_t unprocessed = JxlDecoderReleaseInput(dec);
-    buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(unprocessed));
-    if (read_more() < 0 || give(dec) < 0) return -1;
-    return 1;
-  }
-
- private:
-  int read_more() {
-    Ref size = Ref::steal(PyLong_FromSsize_t(kChunkSize));
-    if (!size) return -1;
-    Ref chunk = call_method(file_.get(), "read", size.get());
-    if (!chunk) return -1;
-    Py_buffer v;
-    if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
-      PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
-                   Py_TYPE(chunk.get())->tp_name);
-      return -1;
-    }
-    const auto* p = static_cast<const uint8_t*>(v.buf);
-    const size_t n = static_cast<size_t>(v.len);
-    try {
-      buf_.insert(buf_.end(), p, p + n);
-    } catch (const std::bad_alloc&) {
-      PyBuffer_Release(&v);
-      PyErr_NoMemory();
-      return -1;
-    }
-    PyBuffer_Release(&v);
-    if (n == 0) ended_ = true;
-    return 0;
-  }
-
-  HeldBuffer whole_;
-  bool in_place_ = false;
-  Ref file_;
-  std::vector<uint8_t> buf_;
-  bool ended_ = false;
-};
-
 // ---------------------------------------------------------------------------
 // Destinations
 
@@ -194,45 +120,6 @@ int classify_dest(PyObject* dest, DestKind* kind) {
   return -1;
 }
 
-// Hands `payload` (bytes) to dest.write until every byte is taken, as the
-// writer delivers its stream: a short count is continued with the rest, no
-// count at all (None, as from raw files) means the whole payload was taken.
-// The writer's own helper is private to it and carries its retry state; this
-// one has no retry to serve.
-int write_all(PyObject* dest, PyObject* payload) {
-  const Py_ssize_t total = PyBytes_GET_SIZE(payload);
-  Py_ssize_t done = 0;
-  Ref chunk = Ref::borrow(payload);
-  Ref view;
-  for (;;) {
-    Ref written = call_method(dest, "write", chunk.get());
-    if (!written) return -1;
-    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) return 0;
-    const Py_ssize_t n = PyLong_AsSsize_t(written.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    const Py_ssize_t remaining = total - done;
-    if (n == remaining) return 0;
-    if (n < 0 || n > remaining) {
-      PyErr_Format(PyExc_OSError,
-                   "jxl: destination write() returned invalid length %zd "
-                   "(should have been between 0 and %zd)",
-                   n, remaining);
-      return -1;
-    }
-    if (n == 0) {
-      // Offering the same bytes again could go on for ever.
-      PyErr_Format(PyExc_OSError, "jxl: destination write() accepted none of %zd bytes",
-                   remaining);
-      return -1;
-    }
-    done += n;
-    if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
-    if (!view) return -1;
-    chunk = Ref::steal(PySequence_GetSlice(view.get(), done, total));
-    if (!chunk) return -1;
-  }
-}
-
 // The finished output: returned as bytes, or written to `dest` (None is
 // returned then). A path is opened only now, so a failed call never creates
 // or truncates it.
@@ -242,12 +129,14 @@ PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t siz
   if (!payload) return nullptr;
   if (kind == DestKind::kNone) return payload.release();
   if (kind == DestKind::kFile) {
-    if (write_all(dest, payload.get()) < 0) return nullptr;
+    Py_ssize_t done = 0;
+    if (write_all(dest, payload.get(), &done) < 0) return nullptr;
     Py_RETURN_NONE;
   }
   Ref file = open_path(dest, "wb");
   if (!file) return nullptr;
-  const bool failed = write_all(file.get(), payload.get()) < 0;
+  Py_ssize_t done = 0;
+  const bool failed = write_all(file.get(), payload.get(), &done) < 0;
   if (close_file(file.get(), failed) < 0) return nullptr;
   Py_RETURN_NONE;
 }
@@ -467,11 +356,12 @@ class JpegOutput {
 
 // Runs the decoder to the end of the frame; the JPEG is then in `jpeg`.
 // Returns 0, or -1 with an error set.
-int reconstruct_into(JxlDecoder* dec, StreamInput& input, JpegOutput& jpeg) {
+int reconstruct_into(JxlDecoder* dec, DecoderInput& input, JpegOutput& jpeg) {
   JxlDecoderStatus st =
       JxlDecoderSubscribeEvents(dec, JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
   if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
-  if (input.give(dec) < 0) return -1;
+  bool empty = false;
+  if (input.start(dec, &empty, /*close_at_end=*/true) < 0) return -1;
   bool have_jbrd = false;
   for (;;) {
     st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
@@ -530,22 +420,11 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   size_t threads = 0;
   if (resolve_num_threads(Py_None, &threads) < 0) return nullptr;
 
-  SourceKind kind;
-  if (classify_source(data, &kind) < 0) return nullptr;
-  StreamInput input;
-  Ref opened;
-  if (kind == SourceKind::kBuffer) {
-    if (input.open_buffer(data) < 0) return nullptr;
-  } else if (kind == SourceKind::kFile) {
-    input.open_file(data);
-  } else {
-    opened = open_path(data, "rb");
-    if (!opened) return nullptr;
-    input.open_file(opened.get());
-  }
+  DecoderInput input;
+  if (input.open(data) < 0) return nullptr;
 
   JpegOutput jpeg;
-  int rc = input.start();
+  int rc = input.fill(kSignatureProbe);
   if (rc == 0 && input.available() == 0) {
     PyErr_SetString(PyExc_ValueError, "jxl: empty input");
     rc = -1;
@@ -569,7 +448,6 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
       rc = reconstruct_into(dec.get(), input, jpeg);
     }
   }
-  if (opened && close_file(opened.get(), rc < 0) < 0) return nullptr;
   if (rc < 0) return nullptr;
   return deliver(dest, dest_kind, jpeg.data(), jpeg.size());
 }

@@ -32,8 +32,10 @@ int DecoderInput::open(PyObject* data) {
   if (classify_source(data, &kind) < 0) return -1;
   if (kind == SourceKind::kBuffer) {
     if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
-      // Not contiguous: its bytes, as bytes() gives them.
-      if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
+      // Not contiguous (NumPy says so with ValueError): its bytes, as
+      // bytes() gives them.
+      if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        return -1;
       PyErr_Clear();
       copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
       if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
@@ -65,10 +67,24 @@ int DecoderInput::start(JxlDecoder* dec, bool* empty, bool close_at_end) {
     if (close_at_end_) JxlDecoderCloseInput(dec);
     return 0;
   }
-  if (read_more() < 0) return -1;
+  if (buf_.empty() && !ended_ && read_more() < 0) return -1;
   *empty = buf_.empty();
   if (*empty) return 0;
   return give(dec);
+}
+
+int DecoderInput::fill(size_t n) {
+  while (!view_held_ && !ended_ && buf_.size() < n)
+    if (read_more() < 0) return -1;
+  return 0;
+}
+
+const uint8_t* DecoderInput::head() const noexcept {
+  return view_held_ ? static_cast<const uint8_t*>(view_.buf) : buf_.data();
+}
+
+size_t DecoderInput::available() const noexcept {
+  return view_held_ ? static_cast<size_t>(view_.len) : buf_.size();
 }
 
 int DecoderInput::refill(JxlDecoder* dec) {

@@ -42,6 +42,12 @@ class DecoderInput {
   // On JXL_DEC_NEED_MORE_INPUT: 1 when libjxl got more, 0 when the source is
   // done, -1 with an error set.
   int refill(JxlDecoder* dec);
+  // Reads until `n` bytes are at hand or the source is done (to look at a
+  // signature before any decoder is made). Returns 0, or -1 with an error.
+  int fill(size_t n);
+  // The bytes at hand: the whole of a bytes-like object, else the buffer.
+  const uint8_t* head() const noexcept;
+  size_t available() const noexcept;
 
  private:
   int read_more();

@@ -119,11 +119,8 @@ JxlEncoderStatus process_output(JxlEncoder* enc, uint8_t* buf,
   return status;
 }
 
-// Hands `payload` (bytes) to dest.write until every byte is taken. A
-// write returning a count smaller than offered is continued with the rest;
-// one returning no count (None, as from raw files) took the whole payload.
-// `*done` counts the bytes taken, failure or not, so that a retry can go on
-// from there.
+}  // namespace
+
 int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
   const Py_ssize_t total = PyBytes_GET_SIZE(payload);
   *done = 0;
@@ -164,6 +161,8 @@ int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
     if (!chunk) return -1;
   }
 }
+
+namespace {
 
 // libjxl's lossy encoder traps, taking the interpreter down, on NaN, on
 // infinity and on float samples near the top of float32's range (its

@@ -124,6 +124,12 @@ int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
                                JxlEncoderStatus& last_status_out,
                                size_t samples = 0, size_t color = 0);
 
+// Hands `payload` (bytes) to dest.write until every byte is taken: a short
+// count is continued with the rest, no count (None, as from raw files)
+// means all was taken. `*done` counts the bytes taken, failure or not, so
+// that a retry can go on from there. Returns 0, or -1 with an error set.
+int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done);
+
 // Maps a NumPy dtype (anything numpy.dtype() accepts) to libjxl's sample
 // type. Returns 0, or -1 with ValueError set for any other dtype.
 int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
