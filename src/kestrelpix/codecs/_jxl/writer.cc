@@ -164,27 +164,47 @@ int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
 
 namespace {
 
-// libjxl's lossy encoder traps, taking the interpreter down, on NaN, on
-// infinity and on float samples near the top of float32's range (its
-// perceptual model overflows). Such frames are refused before they reach it.
-constexpr float kMaxLossyFloatMagnitude = 1e30f;
+// libjxl's lossy encoder fails on NaN, on infinity and on float samples far
+// below float32's top, by how much depending on the transfer function: a
+// release build then writes samples that decode to infinity or NaN, a build
+// with assertions (Debian's) traps and takes the interpreter down. Swept
+// here: with the sRGB transfer function (sRGB, Display P3) the output turns
+// non-finite from 1e8; with PQ and HLG Debian's build traps from 1e20; the
+// others hold to float32's top. Such frames are refused before libjxl sees
+// them, with a margin below each limit.
+struct LossyFloatBound {
+  float magnitude;
+  const char* what;
+};
 
-int check_lossy_float_samples(PyObject* arr, JxlDataType type) {
+LossyFloatBound lossy_float_bound(const JxlColorEncoding& c, bool icc) {
+  if (icc) return {1e6f, "an ICC profile"};
+  switch (c.transfer_function) {
+    case JXL_TRANSFER_FUNCTION_SRGB: return {1e6f, "the sRGB transfer function"};
+    case JXL_TRANSFER_FUNCTION_PQ: return {1e18f, "the PQ transfer function"};
+    case JXL_TRANSFER_FUNCTION_HLG: return {1e18f, "the HLG transfer function"};
+    default: return {1e30f, "this colour encoding"};
+  }
+}
+
+int check_lossy_float_samples(PyObject* arr, JxlDataType type, LossyFloatBound bound) {
   auto* array = reinterpret_cast<PyArrayObject*>(arr);
   const npy_intp count = PyArray_SIZE(array);
   bool ok = true;
   if (type == JXL_TYPE_FLOAT) {
     const auto* v = static_cast<const float*>(PyArray_DATA(array));
     for (npy_intp i = 0; i < count && ok; ++i)
-      ok = std::fabs(v[i]) <= kMaxLossyFloatMagnitude;  // false for NaN too
+      ok = std::fabs(v[i]) <= bound.magnitude;  // false for NaN too
   } else if (type == JXL_TYPE_FLOAT16) {
+    // float16 tops out at 65504, below every bound: only inf and NaN fail.
     const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
     for (npy_intp i = 0; i < count && ok; ++i) ok = (v[i] & 0x7C00) != 0x7C00;
   }
   if (ok) return 0;
-  PyErr_SetString(PyExc_ValueError,
-                  "jxl: lossy encoding needs finite float samples of magnitude "
-                  "at most 1e30 (use lossless=True for other values)");
+  PyErr_Format(PyExc_ValueError,
+               "jxl: lossy encoding with %s needs finite float samples of magnitude at "
+               "most %g; libjxl fails beyond that (use lossless=True for other values)",
+               bound.what, static_cast<double>(bound.magnitude));
   return -1;
 }
 
@@ -898,7 +918,9 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
                                           NPY_CORDER));
     if (!copy) return nullptr;
     src = std::move(copy);
-    if (check_lossy_float_samples(src.get(), _pixel_format.data_type) < 0) return nullptr;
+    if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
+                                  lossy_float_bound(_color_encoding, _meta.have_icc)) < 0)
+      return nullptr;
   }
 
   // A frame held back is not the last one: another has come.
