@@ -440,3 +440,25 @@ def test_lossless_float16_subnormals_refused(jxl):
     normal = np.array([[6.104e-05, -0.5], [1.0, -65504]], np.float16)
     assert np.array_equal(jxl.decode(jxl.encode(normal, lossless=True)).view(np.uint16),
                           normal.view(np.uint16))
+
+
+@pytest.mark.parametrize("color, allowed, refused", [
+    ("srgb", 1e6, 2e6),
+    ("display-p3", 1e6, 2e6),
+    ("gamma:2.2", 1e6, 2e6),
+    (None, 1e19, 2e19),  # linear sRGB
+    ("rec2100-pq", 1e18, 2e18),
+    ("rec2100-hlg", 1e18, 2e18),
+    ("rec2020", 1e30, 2e30),
+])
+def test_lossy_float_bound_follows_the_transfer_function(jxl, color, allowed, refused):
+    # Past these magnitudes libjxl writes samples that decode to NaN or
+    # infinity (or, built with assertions, traps): refused before it sees them.
+    frame = np.zeros((8, 8, 3), np.float32)
+    frame[0, 0] = allowed
+    decoded = jxl.decode(jxl.encode(frame, color=color, distance=1.0))
+    assert np.isfinite(decoded).all()
+    frame[0, 0] = -refused
+    with pytest.raises(ValueError, match=rf"^jxl: lossy encoding needs finite float samples "
+                                         rf"of magnitude at most {allowed:g} with .*lossless=True"):
+        jxl.encode(frame, color=color, distance=1.0)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <new>
@@ -171,7 +172,9 @@ namespace {
 // here: with the sRGB transfer function (sRGB, Display P3) the output turns
 // non-finite from 1e8; with PQ and HLG Debian's build traps from 1e20; the
 // others hold to float32's top. Such frames are refused before libjxl sees
-// them, with a margin below each limit.
+// them, with a margin below each limit. (At efforts 8 to 10 libjxl also
+// refuses such frames cleanly from 4e9 with sRGB's or a power-law transfer
+// and from 1.5e21 when linear; the bounds stay below that too.)
 struct LossyFloatBound {
   float magnitude;
   const char* what;
@@ -181,6 +184,8 @@ LossyFloatBound lossy_float_bound(const JxlColorEncoding& c, bool icc) {
   if (icc) return {1e6f, "an ICC profile"};
   switch (c.transfer_function) {
     case JXL_TRANSFER_FUNCTION_SRGB: return {1e6f, "the sRGB transfer function"};
+    case JXL_TRANSFER_FUNCTION_GAMMA: return {1e6f, "a power-law transfer function"};
+    case JXL_TRANSFER_FUNCTION_LINEAR: return {1e19f, "the linear transfer function"};
     case JXL_TRANSFER_FUNCTION_PQ: return {1e18f, "the PQ transfer function"};
     case JXL_TRANSFER_FUNCTION_HLG: return {1e18f, "the HLG transfer function"};
     default: return {1e30f, "this colour encoding"};
@@ -201,10 +206,12 @@ int check_lossy_float_samples(PyObject* arr, JxlDataType type, LossyFloatBound b
     for (npy_intp i = 0; i < count && ok; ++i) ok = (v[i] & 0x7C00) != 0x7C00;
   }
   if (ok) return 0;
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", static_cast<double>(bound.magnitude));
   PyErr_Format(PyExc_ValueError,
-               "jxl: lossy encoding with %s needs finite float samples of magnitude at "
-               "most %g; libjxl fails beyond that (use lossless=True for other values)",
-               bound.what, static_cast<double>(bound.magnitude));
+               "jxl: lossy encoding needs finite float samples of magnitude at most %s with "
+               "%s; libjxl fails beyond that (use lossless=True for other values)",
+               limit, bound.what);
   return -1;
 }
 
