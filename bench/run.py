@@ -796,8 +796,9 @@ def instruction_cases(b: Bench) -> list[InstrCase]:
                                ("decode", [tiny], nt, ["--runner", "none"]),
                                f"data = open({str(tiny)!r}, 'rb').read()",
                                f"jxl.decode(data{arg})", 10))
-    cases.append(InstrCase("  raw with a runner per call", ("decode", [tiny], None,
-                           ["--runner", "per-call"]), "", "", 10))
+        if nt is None:
+            cases.append(InstrCase("  raw with a runner per call", ("decode", [tiny], None,
+                                   ["--runner", "per-call"]), "", "", 10))
     if hasattr(jxl, "encode"):
         for nt in THREADS:
             arg = "" if nt is None else ", numthreads=1"
@@ -805,17 +806,20 @@ def instruction_cases(b: Bench) -> list[InstrCase]:
                 f"tiny encode 64x64 u8 d1 e5, {threads_label(nt)} vs raw 1 thread",
                 ("encode", [b.cache.pnm(TINY)], nt, [*lossy, "--runner", "none"]),
                 f"arr = {TINY!r}.frame()", enc.format(arg), 5))
-        cases.append(InstrCase("  raw with a runner per call", ("encode", [b.cache.pnm(TINY)],
-                               None, [*lossy, "--runner", "per-call"]), "", "", 5))
+            if nt is None:
+                cases.append(InstrCase("  raw with a runner per call",
+                                       ("encode", [b.cache.pnm(TINY)], None,
+                                        [*lossy, "--runner", "per-call"]), "", "", 5))
+    # No target: what a runner per call costs is mostly the kernel's
+    # (clone, exit, scheduling), which callgrind does not count.
     cases.append(InstrCase("decode 512x512 u8 d1 e5 vs raw runner per call",
                            ("decode", [mid], None, ["--runner", "per-call"]),
-                           f"data = open({str(mid)!r}, 'rb').read()", "jxl.decode(data)", 3,
-                           MID_RATIO))
+                           f"data = open({str(mid)!r}, 'rb').read()", "jxl.decode(data)", 3))
     if hasattr(jxl, "encode"):
         cases.append(InstrCase("encode 512x512 u8 d1 e5 vs raw runner per call",
                                ("encode", [b.cache.pnm(MID)], None,
                                 [*lossy, "--runner", "per-call"]),
-                               f"arr = {MID!r}.frame()", enc.format(""), 1, MID_RATIO))
+                               f"arr = {MID!r}.frame()", enc.format(""), 1))
     read = f"data = open({str(anim)!r}, 'rb').read()"
     cases.append(InstrCase(f"frame_count {ANIM.frames}-frame anim vs raw count",
                            ("count", [anim], None, []), read, "jxl.frame_count(data)", 20,
