@@ -272,6 +272,9 @@ def test_thread_creation_fails_under_address_space_limit():
         else:
             assert out.shape == img.shape
             print("decoded")
+        # A pool that could not start all its threads is not kept: memory is
+        # given back, and a single-threaded decode works afterwards.
+        assert jxl.decode(data, numthreads=1).shape == img.shape
     """)
     assert_ok(proc)
 

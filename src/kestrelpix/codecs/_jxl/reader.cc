@@ -899,6 +899,13 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
         if (buffer_set && into) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
         if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
+        if (rc == _RC_ERR_PROCESS && r.runner.short_of_threads()) {
+          PyErr_SetString(PyExc_MemoryError,
+                          "jxl: out of memory: not every worker thread could be started, "
+                          "and libjxl then failed (JxlDecoderProcessInput returned "
+                          "JXL_DEC_ERROR); fewer threads (numthreads=) may do");
+          return -1;
+        }
         r._raise_decode_error(rc);
         return -1;
     }

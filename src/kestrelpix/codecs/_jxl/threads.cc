@@ -157,6 +157,12 @@ WorkerPool* borrow_pool(size_t workers) noexcept {
 void return_pool(WorkerPool* pool, uint64_t generation) noexcept {
   // A pool borrowed before a fork has no threads in this process.
   if (generation != g_fork_generation.load()) return;
+  // A pool that could not start all its threads is not kept: the memory its
+  // threads hold is given back, and a later call tries again.
+  if (pool->participants() < pool->workers()) {
+    delete pool;
+    return;
+  }
   {
     std::lock_guard<std::mutex> lk(g_cache_mutex);
     if (!g_idle) g_idle = new (std::nothrow) std::vector<WorkerPool*>();
@@ -220,7 +226,11 @@ JxlParallelRetCode LazyRunner::run(void* runner_opaque, void* jpegxl_opaque,
     return run_inline(jpegxl_opaque, init, func, start_range, end_range);
   const uint64_t generation = g_fork_generation.load();
   WorkerPool* pool = borrow_pool(self->workers_);
-  if (!pool) return run_inline(jpegxl_opaque, init, func, start_range, end_range);
+  if (!pool) {
+    self->short_.store(true);
+    return run_inline(jpegxl_opaque, init, func, start_range, end_range);
+  }
+  if (pool->participants() < pool->workers()) self->short_.store(true);
   const JxlParallelRetCode rc = pool->run(jpegxl_opaque, init, func, start_range, end_range);
   return_pool(pool, generation);
   return rc;

@@ -20,6 +20,7 @@
 
 #include <jxl/parallel_runner.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,6 +55,11 @@ class LazyRunner {
   void set_inline_only(bool value) noexcept { inline_only_ = value; }
   bool threaded() const noexcept { return workers_ > 1; }
 
+  // Whether a pool lent to this runner could not start all its threads (no
+  // memory for their stacks): a libjxl failure that follows is most likely
+  // memory running out too.
+  bool short_of_threads() const noexcept { return short_.load(); }
+
   // libjxl's JxlParallelRunner; `runner_opaque` is the LazyRunner.
   static JxlParallelRetCode run(void* runner_opaque, void* jpegxl_opaque,
                                 JxlParallelRunInit init, JxlParallelRunFunction func,
@@ -62,6 +68,7 @@ class LazyRunner {
  private:
   size_t workers_ = 1;
   bool inline_only_ = false;
+  mutable std::atomic<bool> short_{false};
 };
 
 // Whether a frame of this size fits in one group whatever group size the

@@ -1032,6 +1032,12 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
 }
 
 int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
+  if ((rc == _ENC_ERR_ADD_FRAME || rc == _ENC_ERR_PROCESS) && runner.short_of_threads()) {
+    PyErr_SetString(PyExc_MemoryError,
+                    "jxl: out of memory: not every worker thread could be started, and "
+                    "libjxl then failed; fewer threads (numthreads=) may do");
+    return -1;
+  }
   switch (rc) {
     case _ENC_OK:
       return 0;
