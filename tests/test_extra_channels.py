@@ -163,3 +163,13 @@ def test_refusals(jxl, extras, channels, message):
 def test_type_errors(jxl, extras):
     with pytest.raises(TypeError):
         jxl.JxlWriter(extra_channels=extras)
+
+
+@pytest.mark.parametrize("dtype, bits, bad", [(np.uint8, 4, 17), (np.uint16, 12, 8000)])
+def test_values_beyond_a_narrow_channel_are_refused(jxl, dtype, bits, bad):
+    # libjxl would clamp them, lossless or not.
+    frame = np.zeros((4, 4, 2), dtype)
+    frame[1, 1, 1] = bad
+    with pytest.raises(ValueError, match=f"holds {bad}, more than its {bits} bits allow"):
+        jxl.encode(frame, lossless=True,
+                   extra_channels=[{"type": "depth", "bits_per_sample": bits}])

@@ -464,3 +464,17 @@ def test_lossy_float_bound_follows_the_transfer_function(jxl, color, allowed, re
     with pytest.raises(ValueError, match=rf"^jxl: lossy encoding needs finite float samples "
                                          rf"of magnitude at most {bound} with .*lossless=True"):
         jxl.encode(frame, color=color, distance=1.0)
+
+
+def test_lossless_float16_nan_refused(jxl):
+    # libjxl's 16-bit floats have no NaN: one came back as infinity.
+    with pytest.raises(ValueError, match="^jxl: libjxl does not keep float16 NaN"):
+        jxl.encode(np.array([[np.nan, 1.0]], np.float16), lossless=True)
+    inf = np.array([[np.inf, -np.inf]], np.float16)
+    np.testing.assert_array_equal(jxl.decode(jxl.encode(inf, lossless=True)), inf)
+
+
+def test_frame_name_with_nul_refused(jxl):
+    writer = jxl.JxlWriter(animation=True, lossless=True)
+    with pytest.raises(ValueError, match="NUL"):
+        writer.write_frame(np.zeros((4, 4), np.uint8), name="a\0b")

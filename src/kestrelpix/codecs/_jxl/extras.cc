@@ -174,6 +174,28 @@ const char* set_extra_channel_infos(JxlEncoder* enc, const std::vector<ExtraChan
   return nullptr;
 }
 
+int check_extra_ranges(const void* pixels, size_t pixel_count, size_t samples, size_t color,
+                       size_t item, const std::vector<ExtraChannelSpec>& specs) {
+  for (size_t e = 0; e < specs.size(); ++e) {
+    const uint32_t bits = specs[e].bits;
+    if (bits == 0 || bits >= item * 8) continue;
+    const uint32_t top = (1u << bits) - 1;
+    for (size_t p = 0; p < pixel_count; ++p) {
+      const size_t at = p * samples + color + e;
+      const uint32_t v = item == 1 ? static_cast<const uint8_t*>(pixels)[at]
+                                   : static_cast<const uint16_t*>(pixels)[at];
+      if (v > top) {
+        PyErr_Format(PyExc_ValueError,
+                     "jxl: extra channel %zu holds %u, more than its %u bits allow (at most "
+                     "%u)",
+                     e, v, bits, top);
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
 bool split_frame(const void* pixels, size_t pixel_count, size_t samples, size_t color,
                  size_t item, SplitFrame* out) noexcept {
   const size_t extras = samples - color;

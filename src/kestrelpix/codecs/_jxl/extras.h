@@ -32,6 +32,13 @@ const char* set_extra_channel_infos(JxlEncoder* enc, const std::vector<ExtraChan
                                     uint32_t bits, uint32_t exponent_bits,
                                     JxlEncoderStatus* status);
 
+// For integer frames (`item` 1 or 2 bytes): every extra channel declared
+// narrower than the dtype must hold values its bits can express, since
+// libjxl would clamp the others, lossless or not. Returns 0, or -1 with
+// ValueError set.
+int check_extra_ranges(const void* pixels, size_t pixel_count, size_t samples, size_t color,
+                       size_t item, const std::vector<ExtraChannelSpec>& specs);
+
 // The colour part and the extra planes of one interleaved frame, split
 // without the interpreter lock.
 struct SplitFrame {

@@ -195,6 +195,11 @@ int frame_name_bytes(PyObject* name, std::string* out) {
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &n);
   if (!utf8) return -1;
+  // libjxl takes the name as a C string: a NUL would silently end it.
+  if (std::memchr(utf8, '\0', static_cast<size_t>(n)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "jxl: a frame name may not contain NUL characters");
+    return -1;
+  }
   if (static_cast<size_t>(n) > kMaxNameBytes) {
     PyErr_Format(PyExc_ValueError, "jxl: a frame name is at most %zu bytes of UTF-8, got %zd",
                  kMaxNameBytes, n);

@@ -263,17 +263,26 @@ int check_color_encoding(const JxlColorEncoding& c) {
 
 // libjxl 0.11 does not keep float16 subnormal samples (magnitudes below
 // 2^-14) even losslessly: 5.7e-05 comes back as 5.29e-05, and djxl reads
-// the same. A lossless frame holding them is refused rather than changed.
+// the same. Nor NaN: its 16-bit floats have no NaN, and one comes back as
+// infinity. A lossless frame holding either is refused rather than changed.
 int check_lossless_half_samples(PyObject* arr) {
   auto* array = reinterpret_cast<PyArrayObject*>(arr);
   const npy_intp count = PyArray_SIZE(array);
   const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
   for (npy_intp i = 0; i < count; ++i) {
-    if ((v[i] & 0x7C00) == 0 && (v[i] & 0x03FF) != 0) {
+    const uint16_t exponent = v[i] & 0x7C00;
+    const uint16_t mantissa = v[i] & 0x03FF;
+    if (exponent == 0 && mantissa != 0) {
       PyErr_SetString(PyExc_ValueError,
                       "jxl: libjxl does not keep float16 subnormal samples (magnitudes "
                       "below 6.1e-05) exactly; convert the frame to float32 for lossless "
                       "coding");
+      return -1;
+    }
+    if (exponent == 0x7C00 && mantissa != 0) {
+      PyErr_SetString(PyExc_ValueError,
+                      "jxl: libjxl does not keep float16 NaN samples (they come back as "
+                      "infinity); convert the frame to float32 for lossless coding");
       return -1;
     }
   }
@@ -930,6 +939,14 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
       return nullptr;
   }
 
+  if (!_extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
+                           _pixel_format.data_type == JXL_TYPE_UINT16)) {
+    auto* a = reinterpret_cast<PyArrayObject*>(src.get());
+    const size_t item = _pixel_format.data_type == JXL_TYPE_UINT8 ? 1 : 2;
+    if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
+                           _first_samples, _color_channels, item, _extras) < 0)
+      return nullptr;
+  }
   // A frame held back is not the last one: another has come.
   if (_pending_frame) {
     Ref previous = std::move(_pending_frame);
