@@ -26,8 +26,16 @@ def main(paths: list[str]) -> int:
     failures = 0
     for path in paths:
         text = Path(path).read_text(errors="replace")
-        errors = re.findall(r"ERROR: AddressSanitizer: (?!detected memory leaks).*|runtime error: .*",
-                            text)
+        errors = []
+        # Each error with the frames of its stack that tell most: UBSan's
+        # handler (which names the kind of undefined behaviour) and our code.
+        for m in re.finditer(r"ERROR: AddressSanitizer: (?!detected memory leaks).*"
+                             r"(?:\n.+)*", text):
+            lines = m.group(0).splitlines()
+            errors.append(lines[0])
+            errors += ["  " + f.strip() for f in lines[1:] if re.match(r"\s+#\d+ ", f)
+                       and (OURS.search(f) or "__ubsan_handle_" in f)][:4]
+        errors += re.findall(r"runtime error: .*", text)
         leaks = [b for b in leak_blocks(text) if is_ours(b)]
         if errors or leaks:
             failures += 1
