@@ -62,6 +62,23 @@ int int32_option(PyObject* value, int32_t* out) {
 
 // A colour-spec value as a libjxl enumeration: integers only, range-checked
 // against the enumeration's own underlying type.
+// Whether `v` is one of the enumerators of libjxl's colour enumerations.
+bool names_enumerator(JxlWhitePoint, long long v) {
+  return v == JXL_WHITE_POINT_D65 || v == JXL_WHITE_POINT_CUSTOM || v == JXL_WHITE_POINT_E ||
+         v == JXL_WHITE_POINT_DCI;
+}
+bool names_enumerator(JxlPrimaries, long long v) {
+  return v == JXL_PRIMARIES_SRGB || v == JXL_PRIMARIES_CUSTOM || v == JXL_PRIMARIES_2100 ||
+         v == JXL_PRIMARIES_P3;
+}
+bool names_enumerator(JxlTransferFunction, long long v) {
+  return v == JXL_TRANSFER_FUNCTION_709 || v == JXL_TRANSFER_FUNCTION_UNKNOWN ||
+         v == JXL_TRANSFER_FUNCTION_LINEAR || v == JXL_TRANSFER_FUNCTION_SRGB ||
+         v == JXL_TRANSFER_FUNCTION_PQ || v == JXL_TRANSFER_FUNCTION_DCI ||
+         v == JXL_TRANSFER_FUNCTION_HLG || v == JXL_TRANSFER_FUNCTION_GAMMA;
+}
+bool names_enumerator(JxlRenderingIntent, long long v) { return v >= 0 && v <= 3; }
+
 template <class E>
 int to_enum(PyObject* value, const char* enum_name, E* out) {
   using Underlying = std::underlying_type_t<E>;
@@ -84,6 +101,16 @@ int to_enum(PyObject* value, const char* enum_name, E* out) {
       v > static_cast<long long>(std::numeric_limits<Underlying>::max())) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %s",
                  enum_name);
+    return -1;
+  }
+  // Only a value the enumeration names may be stored in it (anything else
+  // is undefined behaviour in C++); which of those libjxl can write is
+  // check_color_encoding's to say.
+  if (!names_enumerator(*out, v)) {
+    PyErr_Format(PyExc_ValueError,
+                 "jxl: colour value %lld is not a %s (custom and unknown values are not "
+                 "supported)",
+                 v, enum_name);
     return -1;
   }
   *out = static_cast<E>(v);
