@@ -3,6 +3,7 @@
 
 #include "threads.h"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -40,6 +41,10 @@ int ByteView::acquire(PyObject* obj) {
 }
 
 namespace {
+[[noreturn]] void park_forever() noexcept {
+  for (;;) pause();
+}
+
 // The interpreter's main thread, which is the one that shuts it down and so
 // must never be parked.
 std::atomic<unsigned long> g_main_thread{0};
@@ -64,10 +69,15 @@ void restore_thread(PyThreadState* state) {
 #else
   const bool finalizing = _Py_IsFinalizing();
 #endif
-  if (finalizing && PyThread_get_thread_ident() != g_main_thread.load()) {
-    for (;;) pause();
+  if (finalizing && PyThread_get_thread_ident() != g_main_thread.load()) park_forever();
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    // Shutdown began after the check above. Never leaving the handler means
+    // the unwind is neither finished nor abandoned (either would run our
+    // destructors without the lock, or abort).
+    park_forever();
   }
-  PyEval_RestoreThread(state);
 }
 
 ObjectLock::ObjectLock() noexcept

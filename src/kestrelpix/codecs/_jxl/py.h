@@ -116,8 +116,9 @@ class ByteView {
 // every destructor above would then run without the lock, some of them on
 // Python objects. Such a thread is parked for good instead (the process is
 // about to end), as later CPython releases do themselves. Should shutdown
-// begin between the check and the call, the unwind still passes: nothing on
-// this path is noexcept.
+// begin between the check and the call, CPython's pthread_exit is caught
+// right there, before it unwinds a single frame of ours, and the thread is
+// parked the same way.
 void restore_thread(PyThreadState* state);
 // Records the main thread for restore_thread; called at start-up. Returns 0,
 // or -1 with an error set.
