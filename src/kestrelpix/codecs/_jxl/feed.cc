@@ -1,10 +1,12 @@
 // The streaming input feed of JxlReader.
 //
-// A BackgroundChunkReader reads the source ahead on its own thread. The
-// reader keeps one growable buffer whose valid prefix is exactly the input
-// last handed to libjxl; on JXL_DEC_NEED_MORE_INPUT the unconsumed tail moves
-// to the front, the next chunk is appended and the whole prefix is handed
-// back. At the end of the data libjxl's input is closed, once.
+// A BackgroundChunkReader reads the source ahead on its own thread. libjxl
+// reads each chunk where the chunk reader put it (the bytes object is held
+// until libjxl gives it back): on JXL_DEC_NEED_MORE_INPUT libjxl has usually
+// consumed everything, and the next chunk is handed over as it is. Only when
+// libjxl gives back an unconsumed tail does that tail go to the front of one
+// growable buffer, with the next chunk appended behind it. At the end of the
+// data libjxl's input is closed, once.
 #include <jxl/decode.h>
 
 #include <cstdlib>
@@ -20,6 +22,10 @@ namespace {
 constexpr size_t kChunkSize = 4194304;
 constexpr long kPrefetch = 4;
 constexpr size_t kInitialCapacity = 2 * kChunkSize;
+
+const uint8_t* bytes_data(PyObject* chunk) {
+  return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(chunk));
+}
 
 }  // namespace
 
@@ -71,31 +77,21 @@ int Reader::_init_streaming(PyObject* src) {
   _chunk_reader.set(std::move(chunk_reader));
   _streaming = 1;
 
-  _input_buf_capacity = kInitialCapacity;
-  _input_buf = static_cast<uint8_t*>(std::malloc(_input_buf_capacity));
-  if (!_input_buf) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate streaming input buffer");
-    return -1;
-  }
-
   Ref first;
   if (fetch_chunk(&first) < 0) return -1;
   if (first.get() == Py_None || PyBytes_GET_SIZE(first.get()) == 0) {
     PyErr_SetString(PyExc_ValueError, "jxl: empty input");
     return -1;
   }
-  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(first.get()));
-  // A chunk reader that oversteps its chunk size must not overrun the buffer.
-  if (n > _input_buf_capacity && _grow_input_buf(n) < 0) return -1;
-  std::memcpy(_input_buf, PyBytes_AS_STRING(first.get()), n);
-  _input_buf_used = n;
-
-  if (!is_jxl_signature(_input_buf, _input_buf_used)) {
+  _fed_chunk = std::move(first);
+  _fed_data = bytes_data(_fed_chunk.get());
+  _fed_size = static_cast<size_t>(PyBytes_GET_SIZE(_fed_chunk.get()));
+  if (!is_jxl_signature(_fed_data, _fed_size)) {
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
     return -1;
   }
-  _src_data = _input_buf;
-  _src_size = _input_buf_used;
+  _src_data = _fed_data;
+  _src_size = _fed_size;
   return 0;
 }
 
@@ -104,7 +100,7 @@ int Reader::_refill_input() {
     raise_jxl_error("jxl: streaming input failed earlier; the reader cannot continue");
     return -1;
   }
-  if (!_decoder || !_input_buf) {
+  if (!_decoder) {
     PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
     return -1;
   }
@@ -112,45 +108,56 @@ int Reader::_refill_input() {
   // libjxl has not seen yet: mark the feed broken until success.
   feed_broken = true;
   const size_t unprocessed = JxlDecoderReleaseInput(_decoder);
-  if (unprocessed > 0) {
-    if (unprocessed != _input_buf_used) {
-      const size_t tail_offset = _input_buf_used - unprocessed;
-      std::memmove(_input_buf, _input_buf + tail_offset, unprocessed);
-    }
-    _input_buf_used = unprocessed;
-  } else {
-    _input_buf_used = 0;
-    if (_input_eof) {
-      feed_broken = false;  // nothing was lost: the source is simply done
-      raise_jxl_error("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
-      return -1;
-    }
+  // What libjxl gave back stays where it is (the held chunk or the buffer)
+  // until the new input is set.
+  const uint8_t* tail = _fed_data + (_fed_size - unprocessed);
+  if (unprocessed == 0 && _input_eof) {
+    feed_broken = false;  // nothing was lost: the source is simply done
+    raise_jxl_error("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
+    return -1;
   }
 
+  Ref chunk;
   if (!_input_eof) {
-    Ref chunk;
     if (fetch_chunk(&chunk) < 0) return -1;
-    if (chunk.get() == Py_None) {
-      _input_eof = 1;
-    } else {
-      const size_t chunk_len = static_cast<size_t>(PyBytes_GET_SIZE(chunk.get()));
-      if (_input_buf_used + chunk_len > _input_buf_capacity &&
-          _grow_input_buf(_input_buf_used + chunk_len) < 0)
-        return -1;
-      std::memcpy(_input_buf + _input_buf_used, PyBytes_AS_STRING(chunk.get()), chunk_len);
-      _input_buf_used += chunk_len;
-    }
-    if (_input_buf_used == 0) {
-      // At the end of the source later refills report the end. After an
-      // empty chunk the feed stays broken: resuming would let libjxl go on
-      // with a frame whose output array the failed iteration has dropped.
-      if (_input_eof) feed_broken = false;
-      raise_jxl_error("jxl: empty refill (truncated?)");
+    if (chunk.get() == Py_None) _input_eof = 1;
+  }
+  const size_t chunk_len =
+      chunk && chunk.get() != Py_None ? static_cast<size_t>(PyBytes_GET_SIZE(chunk.get())) : 0;
+  if (unprocessed + chunk_len == 0) {
+    // At the end of the source later refills report the end. After an
+    // empty chunk the feed stays broken: resuming would let libjxl go on
+    // with a frame whose output array the failed iteration has dropped.
+    if (_input_eof) feed_broken = false;
+    raise_jxl_error("jxl: empty refill (truncated?)");
+    return -1;
+  }
+  if (chunk_len == 0) {
+    // Only the tail is left: libjxl takes it where it lies.
+    _fed_data = tail;
+    _fed_size = unprocessed;
+  } else if (unprocessed == 0) {
+    // The usual case: the chunk as the chunk reader made it, no copy.
+    _fed_chunk = std::move(chunk);
+    _fed_data = bytes_data(_fed_chunk.get());
+    _fed_size = chunk_len;
+  } else {
+    // A tail in the buffer moves with it should the buffer grow.
+    const bool tail_in_buffer = !_fed_chunk;
+    const size_t tail_offset = tail_in_buffer ? static_cast<size_t>(tail - _input_buf) : 0;
+    if (unprocessed + chunk_len > _input_buf_capacity &&
+        _grow_input_buf(unprocessed + chunk_len) < 0) {
       return -1;
     }
+    if (tail_in_buffer) tail = _input_buf + tail_offset;
+    std::memmove(_input_buf, tail, unprocessed);
+    std::memcpy(_input_buf + unprocessed, bytes_data(chunk.get()), chunk_len);
+    _fed_chunk = Ref();
+    _fed_data = _input_buf;
+    _fed_size = unprocessed + chunk_len;
   }
 
-  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _input_buf, _input_buf_used);
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _fed_data, _fed_size);
   if (status != JXL_DEC_SUCCESS) {
     _raise_dec("JxlDecoderSetInput", status);
     return -1;

@@ -472,6 +472,9 @@ int Reader::close() {
     std::free(_input_buf);
     _input_buf = nullptr;
   }
+  _fed_chunk = Ref();
+  _fed_data = nullptr;
+  _fed_size = 0;
   _src_data = nullptr;
   _src_size = 0;
   data_view.release();

@@ -68,9 +68,8 @@ class Reader {
   int32_t _own_file_handle = 0;
   Field _chunk_reader;                // BackgroundChunkReader (streaming)
   int32_t _streaming = 0;
-  uint8_t* _input_buf = nullptr;      // malloc'd streaming buffer
+  uint8_t* _input_buf = nullptr;      // malloc'd streaming buffer, made on demand
   size_t _input_buf_capacity = 0;
-  size_t _input_buf_used = 0;
   int32_t _input_eof = 0;
   int32_t _input_closed = 0;
   JxlBasicInfo _basic_info{};
@@ -106,6 +105,11 @@ class Reader {
   // A refill that failed after taking libjxl's input back leaves the buffer
   // out of step with the decoder's position; later refills are refused.
   bool feed_broken = false;
+  // Streaming: what libjxl reads now. It lies in _fed_chunk, a chunk as the
+  // chunk reader made it, when that is set, else in _input_buf.
+  Ref _fed_chunk;
+  const uint8_t* _fed_data = nullptr;
+  size_t _fed_size = 0;
   // The header and name of the frame being decoded, kept by the lock-free
   // step for frame_info.
   JxlFrameHeader frame_header{};
