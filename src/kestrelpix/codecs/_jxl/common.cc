@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include "threads.h"
+
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
 
@@ -24,7 +26,7 @@ int resolve_num_threads(PyObject* numthreads, size_t* out) {
     use_default = non_positive == 1;
   }
   if (use_default) {
-    *out = JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    *out = default_worker_count();
     return 0;
   }
   Ref index = Ref::steal(PyNumber_Index(numthreads));

@@ -1,6 +1,8 @@
 // Worker pools for libjxl and the lazy runner that lends them out.
 #include "threads.h"
 
+#include <jxl/thread_parallel_runner.h>
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -194,9 +196,21 @@ void after_fork_child() noexcept {
 
 }  // namespace
 
+// Both read /sys/devices/system/cpu/online (three system calls, some
+// microseconds) each time they are asked, which would show on every call
+// of a small image: the machine's processor count is read once.
+size_t hardware_threads() noexcept {
+  static const size_t hw = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+  return hw;
+}
+
+size_t default_worker_count() noexcept {
+  static const size_t n = JxlThreadParallelRunnerDefaultNumWorkerThreads();
+  return n;
+}
+
 size_t cap_worker_count(size_t requested) noexcept {
-  const size_t hw = std::max<size_t>(std::thread::hardware_concurrency(), 1);
-  return std::min(requested, std::max<size_t>(64, 4 * hw));
+  return std::min(requested, std::max<size_t>(64, 4 * hardware_threads()));
 }
 
 uint64_t fork_generation() noexcept { return g_fork_generation.load(); }

@@ -28,6 +28,9 @@ namespace kp {
 
 // The most worker threads one pool will have, whatever was asked for.
 size_t cap_worker_count(size_t requested) noexcept;
+// libjxl's default worker count (JxlThreadParallelRunnerDefaultNumWorkerThreads),
+// read once.
+size_t default_worker_count() noexcept;
 
 // Counts the fork() calls this process descends from; a native object made
 // under another count belongs to the parent and must not be used.
