@@ -8,7 +8,8 @@ a time), the chunk size of that last one, the effort and the thread count;
 the rest is the input. A Python exception is an acceptable answer; a crash, a
 sanitizer report or a hang is a finding; with KP_FUZZ_JPEG_EXACT=1, so is a
 JPEG that transcode_jpeg accepts but reconstruct_jpeg does not give back
-exactly (libjxl, cjxl alike, accepts some damaged JPEGs it cannot rebuild).
+exactly (libjxl, cjxl alike, accepts some damaged JPEGs it cannot rebuild;
+transcode_jpeg's verification must refuse them).
 
 KP_FUZZ_JPEG=transcode or =reconstruct keeps to one entry point (to give each
 its own run); the default takes both.
@@ -80,7 +81,8 @@ def test_one_input(data: bytes) -> None:
         effort = _EFFORTS[(options >> 4) % len(_EFFORTS)]
         stream = jxl.transcode_jpeg(_source(kind, data), effort=effort, numthreads=numthreads)
         # libjxl (and so cjxl) accepts some damaged JPEGs whose stream it
-        # then cannot rebuild: KP_FUZZ_JPEG_EXACT=1 makes that a finding.
+        # then cannot rebuild; transcode_jpeg checks for that, and
+        # KP_FUZZ_JPEG_EXACT=1 makes any that slips through a finding.
         rebuilt = jxl.reconstruct_jpeg(stream)
     except (jxl.JxlError, ValueError, MemoryError):
         if EXACT and stream is not None:

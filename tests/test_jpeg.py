@@ -82,6 +82,34 @@ def test_refusals_name_the_call_and_write_nothing(jxl, tmp_path, have_tools, nam
         assert out.getvalue() == b""
 
 
+def unrebuildable_jpeg():
+    """A damaged JPEG (one byte changed in libjxl-testdata's file) that
+    libjxl and cjxl accept but cannot give back byte for byte."""
+    jpeg = bytearray(jpeg_path("flower_small.q85_444_non_interleaved.jpg").read_bytes())
+    assert jpeg[4453] == 85
+    jpeg[4453] = 254
+    return bytes(jpeg)
+
+
+def test_what_would_not_come_back_is_refused(jxl, tmp_path, have_tools):
+    jpeg = unrebuildable_jpeg()
+    (tmp_path / "in.jpg").write_bytes(jpeg)
+    # The reference tools accept it and silently rebuild another file.
+    run_tool("cjxl", tmp_path / "in.jpg", tmp_path / "cjxl.jxl", "--lossless_jpeg=1")
+    run_tool("djxl", tmp_path / "cjxl.jxl", tmp_path / "back.jpg")
+    assert (tmp_path / "back.jpg").read_bytes() != jpeg
+    unchecked = jxl.transcode_jpeg(jpeg, verify=False)
+    assert jxl.reconstruct_jpeg(unchecked) != jpeg
+    sink = io.BytesIO()
+    for dest in (None, tmp_path / "out.jxl", sink):
+        with pytest.raises(JxlError, match="cannot rebuild it byte for byte"):
+            jxl.transcode_jpeg(jpeg, dest=dest)
+    assert not (tmp_path / "out.jxl").exists() and sink.getvalue() == b""
+    assert jxl.transcode_jpeg(jpeg_path("flower_small.q85_444_non_interleaved.jpg"),
+                              verify=False) == \
+        jxl.transcode_jpeg(jpeg_path("flower_small.q85_444_non_interleaved.jpg"))
+
+
 class TinyReads(io.BytesIO):
     """A file whose read(size) gives at most 7 bytes: every chunk boundary shows."""
 
@@ -177,11 +205,14 @@ def test_truncated_and_flipped_inputs_raise(jxl, small):
             flipped = bytearray(data)
             flipped[rng.randrange(2, len(data))] ^= 1 << rng.randrange(8)
             try:
-                func(flipped)
+                made = func(flipped)
             except (JxlError, ValueError):  # ValueError: the signature was hit
-                pass
+                continue
+            if func is jxl.transcode_jpeg:  # what is accepted comes back exactly
+                assert jxl.reconstruct_jpeg(made) == flipped
     for cut in range(2, len(jpeg), 37):
         try:
-            jxl.transcode_jpeg(jpeg[:cut])
+            made = jxl.transcode_jpeg(jpeg[:cut])
         except JxlError:
-            pass
+            continue
+        assert jxl.reconstruct_jpeg(made) == jpeg[:cut]

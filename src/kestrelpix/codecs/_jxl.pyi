@@ -261,11 +261,21 @@ def probe(
 ) -> ProbeResult: ...
 @overload
 def transcode_jpeg(
-    jpeg: _Source, *, effort: int | None = 7, numthreads: int | None = None, dest: None = None
+    jpeg: _Source,
+    *,
+    effort: int | None = 7,
+    numthreads: int | None = None,
+    dest: None = None,
+    verify: bool = True,
 ) -> bytes: ...
 @overload
 def transcode_jpeg(
-    jpeg: _Source, *, effort: int | None = 7, numthreads: int | None = None, dest: _Dest
+    jpeg: _Source,
+    *,
+    effort: int | None = 7,
+    numthreads: int | None = None,
+    dest: _Dest,
+    verify: bool = True,
 ) -> None: ...
 @overload
 def transcode_jpeg(
@@ -274,6 +284,7 @@ def transcode_jpeg(
     effort: int | None = 7,
     numthreads: int | None = None,
     dest: _Dest | None = None,
+    verify: bool = True,
 ) -> bytes | None: ...
 @overload
 def reconstruct_jpeg(data: _Source, *, dest: None = None) -> bytes: ...

@@ -207,15 +207,59 @@ int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, i
   return _raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
 }
 
+// How rebuilding the JPEG from a fresh stream went.
+enum class Rebuilt { kSame, kDifferent, kFailed, kOutOfMemory };
+
+// Rebuilds the JPEG from `stream` into a buffer of the original's size and
+// compares. A JPEG that needs more room than that is not the original, so
+// the buffer never grows. Runs without the interpreter lock.
+Rebuilt rebuild_nogil(const uint8_t* stream, size_t stream_size, const uint8_t* jpeg,
+                      size_t jpeg_size, LazyRunner& runner) {
+  JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+  if (!dec) return Rebuilt::kOutOfMemory;
+  if (runner.threaded() &&
+      JxlDecoderSetParallelRunner(dec.get(), LazyRunner::run, &runner) != JXL_DEC_SUCCESS)
+    return Rebuilt::kFailed;
+  if (JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE) !=
+          JXL_DEC_SUCCESS ||
+      JxlDecoderSetInput(dec.get(), stream, stream_size) != JXL_DEC_SUCCESS)
+    return Rebuilt::kFailed;
+  JxlDecoderCloseInput(dec.get());
+  MallocBytes out;
+  if (!out.resize(std::max<size_t>(jpeg_size, 1))) return Rebuilt::kOutOfMemory;
+  bool have_jbrd = false;
+  for (;;) {
+    switch (JxlDecoderProcessInput(dec.get())) {
+      case JXL_DEC_JPEG_RECONSTRUCTION:
+        have_jbrd = true;
+        if (JxlDecoderSetJPEGBuffer(dec.get(), out.get(), jpeg_size) != JXL_DEC_SUCCESS)
+          return Rebuilt::kFailed;
+        break;
+      case JXL_DEC_JPEG_NEED_MORE_OUTPUT:
+        return Rebuilt::kDifferent;  // longer than the original
+      case JXL_DEC_FULL_IMAGE: {
+        if (!have_jbrd) return Rebuilt::kFailed;
+        const size_t written = jpeg_size - JxlDecoderReleaseJPEGBuffer(dec.get());
+        return written == jpeg_size && std::equal(jpeg, jpeg + jpeg_size, out.get())
+                   ? Rebuilt::kSame
+                   : Rebuilt::kDifferent;
+      }
+      default:
+        return Rebuilt::kFailed;
+    }
+  }
+}
+
 PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"jpeg", "effort", "numthreads", "dest", nullptr};
+  static const char* kwlist[] = {"jpeg", "effort", "numthreads", "dest", "verify", nullptr};
   PyObject* source = nullptr;
   PyObject* effort_obj = Py_None;
   PyObject* numthreads = Py_None;
   PyObject* dest = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:transcode_jpeg",
+  int verify = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOp:transcode_jpeg",
                                    const_cast<char**>(kwlist), &source, &effort_obj,
-                                   &numthreads, &dest))
+                                   &numthreads, &dest, &verify))
     return nullptr;
   int32_t effort = kDefaultEffort;
   if (effort_obj != Py_None) {
@@ -305,6 +349,26 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   if (outcome.failed_call)
     return _raise_enc(outcome.failed_call, outcome.status,
                       static_cast<long>(JxlEncoderGetError(enc)));
+  if (verify) {
+    // libjxl (and cjxl alike) accepts some damaged JPEGs whose stream then
+    // does not give the file back: an archive that trusted it would lose
+    // the original. The stream is rebuilt and compared before it is
+    // handed out.
+    owner.reset();  // the runner serves one user at a time
+    const uint8_t* stream = out.get();
+    const size_t stream_size = static_cast<size_t>(used);
+    const Rebuilt rebuilt = without_gil([&] {
+      return rebuild_nogil(stream, stream_size, jpeg_data, jpeg_size, runner);
+    });
+    if (rebuilt == Rebuilt::kOutOfMemory) {
+      PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate the JPEG rebuilt to verify");
+      return nullptr;
+    }
+    if (rebuilt != Rebuilt::kSame)
+      return raise_jxl_error(
+          "jxl: libjxl recompressed this JPEG but cannot rebuild it byte for byte from "
+          "the result (a damaged JPEG?); nothing was written");
+  }
   return deliver(dest, dest_kind, out.get(), used);
 }
 
@@ -456,7 +520,7 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
 // Docstrings. The examples run as doctests with the module's globals.
 
 constexpr const char kTranscodeDoc[] =
-    "transcode_jpeg(jpeg, *, effort=7, numthreads=None, dest=None)\n--\n\n"
+    "transcode_jpeg(jpeg, *, effort=7, numthreads=None, dest=None, verify=True)\n--\n\n"
     "Recompress a JPEG file losslessly as JPEG XL.\n"
     "\n"
     "The JPEG's DCT coefficients go into the stream unchanged, together with\n"
@@ -477,6 +541,10 @@ constexpr const char kTranscodeDoc[] =
     "  dest        None to get the stream back as bytes; a path (str or\n"
     "              os.PathLike) or an object with a write() method, written\n"
     "              in one call once the whole stream exists.\n"
+    "  verify      True (the default): before the stream is handed out, the\n"
+    "              JPEG is rebuilt from it and compared with the input, byte\n"
+    "              for byte (libjxl accepts some damaged JPEGs it cannot give\n"
+    "              back). False skips that, as cjxl does, for speed.\n"
     "\n"
     "Returns the stream as bytes, or None when `dest` received it.\n"
     "\n"
@@ -487,7 +555,9 @@ constexpr const char kTranscodeDoc[] =
     "  JxlError    libjxl cannot carry this JPEG losslessly (CMYK, some\n"
     "              chroma subsamplings) or finds it corrupt; the message\n"
     "              names the libjxl call that refused it, and `dest` is left\n"
-    "              untouched (a path is not even created).\n"
+    "              untouched (a path is not even created). With `verify`,\n"
+    "              also when the stream made would not give the file back\n"
+    "              byte for byte.\n"
     "  OSError     a path could not be read, or `dest` not written.\n"
     "\n"
     "Example:\n"
