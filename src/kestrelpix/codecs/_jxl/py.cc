@@ -3,7 +3,6 @@
 
 #include "threads.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -72,10 +71,13 @@ void restore_thread(PyThreadState* state) {
   if (finalizing && PyThread_get_thread_ident() != g_main_thread.load()) park_forever();
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // Shutdown began after the check above. Never leaving the handler means
-    // the unwind is neither finished nor abandoned (either would run our
-    // destructors without the lock, or abort).
+  } catch (...) {
+    // Shutdown began after the check above: the only thing that can come
+    // out of this C call is glibc's forced unwind (abi::__forced_unwind,
+    // not named here: it is no real object of that type, which UBSan's
+    // type check flags). Never leaving the handler means the unwind is
+    // neither finished nor abandoned (either would run our destructors
+    // without the lock, or abort).
     park_forever();
   }
 }
