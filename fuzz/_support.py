@@ -51,6 +51,32 @@ class TinyChunks:
         pass
 
 
+class FewBytes(io.BytesIO):
+    """read(size) gives at most `chunk` bytes: every chunk boundary shows."""
+
+    chunk = 7
+
+    def read(self, size=-1):
+        return super().read(size if size is None or size < 0 else min(size, self.chunk))
+
+
+def as_source(kind: str, data: bytes):
+    """`data` as one kind of input a caller may hand over: "bytes",
+    "bytearray", "memoryview", "array" (uint8), "file" or "few-bytes file"
+    (a FewBytes)."""
+    if kind == "bytes":
+        return data
+    if kind == "bytearray":
+        return bytearray(data)
+    if kind == "memoryview":
+        return memoryview(data)
+    if kind == "array":
+        return np.frombuffer(data, dtype=np.uint8)
+    if kind == "file":
+        return io.BytesIO(data)
+    return FewBytes(data)
+
+
 class LargeLooking(io.BytesIO):
     """A file object that measures larger than the streaming threshold."""
 

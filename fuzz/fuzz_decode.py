@@ -14,7 +14,6 @@ is a finding."""
 
 from __future__ import annotations
 
-import io
 import sys
 
 import atheris
@@ -40,18 +39,13 @@ def _small(reader) -> bool:
     return int(np.prod(shape, dtype=np.uint64)) * 4 <= _MAX_FRAME_BYTES
 
 
+_KINDS = ("bytes", "bytearray", "memoryview", "array", "file")
+
+
 def _source(kind: int, data: bytes, streaming: bool):
     if streaming:
         return sup.LargeLooking(data)
-    if kind == 0:
-        return data
-    if kind == 1:
-        return bytearray(data)
-    if kind == 2:
-        return memoryview(data)
-    if kind == 3:
-        return np.frombuffer(data, dtype=np.uint8)
-    return io.BytesIO(data)
+    return sup.as_source(_KINDS[min(kind, len(_KINDS) - 1)], data)
 
 
 def _probe(data: bytes) -> bool:

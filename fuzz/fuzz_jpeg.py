@@ -20,48 +20,26 @@ smaller ones."""
 
 from __future__ import annotations
 
-import io
 import os
 import sys
 from pathlib import Path
 
 import atheris
-import numpy as np
 
 with atheris.instrument_imports():
     import kestrelpix.codecs._jxl as jxl
 
+import _support as sup
+
 HEADER = 2
 MODE = os.environ.get("KP_FUZZ_JPEG", "both")
 EXACT = os.environ.get("KP_FUZZ_JPEG_EXACT") == "1"
-TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
-                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
-                Path("/usr/share/libjxl-testdata"))
+TESTDATA = sup.TESTDATA
 _EFFORTS = [1, 1, 1, 2, 3, 7]
 _CHUNKS = [1, 3, 7, 64, 4096]
 
 
-class FewBytes(io.BytesIO):
-    """read(size) gives at most `chunk` bytes: every chunk boundary shows."""
-
-    chunk = 7
-
-    def read(self, size=-1):
-        return super().read(size if size is None or size < 0 else min(size, self.chunk))
-
-
-def _source(kind: int, data: bytes):
-    if kind == 0:
-        return data
-    if kind == 1:
-        return bytearray(data)
-    if kind == 2:
-        return memoryview(data)
-    if kind == 3:
-        return np.frombuffer(data, dtype=np.uint8)
-    if kind == 4:
-        return io.BytesIO(data)
-    return FewBytes(data)
+_KINDS = ('bytes', 'bytearray', 'memoryview', 'array', 'file', 'few-bytes file')
 
 
 def test_one_input(data: bytes) -> None:
@@ -71,15 +49,15 @@ def test_one_input(data: bytes) -> None:
     data = data[HEADER:]
     reconstruct = mode & 1 if MODE == "both" else MODE == "reconstruct"
     kind = options % 6
-    FewBytes.chunk = _CHUNKS[(options >> 3) % len(_CHUNKS)]
+    sup.FewBytes.chunk = _CHUNKS[(options >> 3) % len(_CHUNKS)]
     numthreads = 1 if options & 0x80 else 2
     stream = None
     try:
         if reconstruct:
-            jxl.reconstruct_jpeg(_source(kind, data))
+            jxl.reconstruct_jpeg(sup.as_source(_KINDS[kind], data))
             return
         effort = _EFFORTS[(options >> 4) % len(_EFFORTS)]
-        stream = jxl.transcode_jpeg(_source(kind, data), effort=effort, numthreads=numthreads)
+        stream = jxl.transcode_jpeg(sup.as_source(_KINDS[kind], data), effort=effort, numthreads=numthreads)
         # libjxl (and so cjxl) accepts some damaged JPEGs whose stream it
         # then cannot rebuild; transcode_jpeg checks for that, and
         # KP_FUZZ_JPEG_EXACT=1 makes any that slips through a finding.

@@ -19,7 +19,6 @@ durations, extra channels of every type, and libjxl-testdata's streams."""
 
 from __future__ import annotations
 
-import io
 import sys
 from pathlib import Path
 
@@ -29,10 +28,10 @@ import numpy as np
 with atheris.instrument_imports():
     import kestrelpix.codecs._jxl as jxl
 
+import _support as sup
+
 HEADER = 4
-TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
-                             Path("/usr/share/libjxl-testdata")) if p.is_dir()),
-                Path("/usr/share/libjxl-testdata"))
+TESTDATA = sup.TESTDATA
 # Pixels a decoded frame may have, and all the frames of one input together:
 # the machine is slow and a hang must mean a hang.
 _MAX_FRAME_PIXELS = 1 << 22
@@ -42,25 +41,7 @@ _CHUNKS = [1, 2, 3, 7, 64, 4096]
 _THREADS = [1, 1, 1, 2, None, 0]
 
 
-class FewBytes(io.BytesIO):
-    """read(size) gives at most `chunk` bytes: every chunk boundary shows."""
-
-    chunk = 7
-
-    def read(self, size=-1):
-        return super().read(size if size is None or size < 0 else min(size, self.chunk))
-
-
-def _source(kind: int, data: bytes):
-    if kind == 0:
-        return data
-    if kind == 1:
-        return bytearray(data)
-    if kind == 2:
-        return memoryview(data)
-    if kind == 3:
-        return io.BytesIO(data)
-    return FewBytes(data)
+_KINDS = ('bytes', 'bytearray', 'memoryview', 'file', 'few-bytes file')
 
 
 def _pixels(shape) -> int:
@@ -68,7 +49,7 @@ def _pixels(shape) -> int:
 
 
 def _iterate(data: bytes, kind: int, threads, coalesce: bool, extra: bool) -> None:
-    with jxl.JxlReader(_source(kind, data), numthreads=threads, coalesce=coalesce,
+    with jxl.JxlReader(sup.as_source(_KINDS[kind], data), numthreads=threads, coalesce=coalesce,
                        extra_channels=extra) as reader:
         if _pixels(reader.frame_shape) > _MAX_FRAME_PIXELS:
             return
@@ -87,12 +68,12 @@ def test_one_input(data: bytes) -> None:
     h0, h1, h2, h3 = data[:HEADER]
     data = data[HEADER:]
     kind = h0 % 5
-    FewBytes.chunk = _CHUNKS[(h0 >> 3) % len(_CHUNKS)]
+    sup.FewBytes.chunk = _CHUNKS[(h0 >> 3) % len(_CHUNKS)]
     max_box = _BOX_SIZES[h1 % len(_BOX_SIZES)]
     threads = _THREADS[(h1 >> 4) % len(_THREADS)]
     extra = {} if max_box is None else {"max_box_size": max_box}
     try:
-        info = jxl.probe(_source(kind, data), numthreads=threads, **extra)
+        info = jxl.probe(sup.as_source(_KINDS[kind], data), numthreads=threads, **extra)
     except Exception:
         info = None
     if info is not None:
@@ -109,7 +90,7 @@ def test_one_input(data: bytes) -> None:
             with jxl.JxlReader(data, numthreads=1, parse_color=False) as reader:
                 small = _pixels(reader.frame_shape) <= _MAX_FRAME_PIXELS
             if small and (info is not None or h2 & 4):
-                jxl.decode(_source(kind, data), numthreads=threads, extra_channels=True,
+                jxl.decode(sup.as_source(_KINDS[kind], data), numthreads=threads, extra_channels=True,
                            coalesce=bool(h2 & 8))
     except Exception:
         pass
