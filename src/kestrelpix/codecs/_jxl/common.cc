@@ -3,7 +3,6 @@
 #include "threads.h"
 
 #include <jxl/decode.h>
-#include <jxl/thread_parallel_runner.h>
 
 #include <algorithm>
 
