@@ -45,6 +45,24 @@ clean-deps:
 	/usr/bin/python3 scripts/deps.py --clean
 	rm -f $(VENV)/.kestrelpix-prefix
 
+# Distribution (see the README's "Install"): the sdist and self-contained
+# binary wheels into dist/ (the Debian 13 wheel is built in a debootstrap root,
+# as root); the test suite against an installed wheel; and, not part of
+# `make test` (it takes a while, as root), the wheels in bare Debian 12 and 13
+# roots that have nothing but Python.
+.PHONY: sdist wheel test-wheel check-wheel
+sdist:
+	bash scripts/wheel --sdist
+
+wheel:
+	bash scripts/wheel
+
+test-wheel:
+	bash scripts/test-wheel
+
+check-wheel:
+	bash scripts/check-wheel
+
 # Reliability: the test suite under AddressSanitizer and UBSan, and
 # coverage-guided fuzzing (FUZZ_SECONDS, default 300).
 .PHONY: test-asan fuzz

@@ -18,6 +18,8 @@ error. Standard library only: it runs on Debian's /usr/bin/python3.
     scripts/deps.py            find or build the prefix, print it
     scripts/deps.py --find     print the prefix if one is complete, else exit 1
     scripts/deps.py --clean    remove every prefix (and the download cache)
+    scripts/deps.py --licenses put the sources' copyright files into a prefix
+                               built before they were kept (wheels ship them)
 """
 
 from __future__ import annotations
@@ -364,6 +366,7 @@ def build(root: Path) -> Path:
         shutil.move(str(unpacked / "usr/share/libjxl-testdata"), prefix / "share/libjxl-testdata")
         for sub in ("share/doc", "share/man"):
             shutil.rmtree(prefix / sub, ignore_errors=True)
+        keep_copyright(prefix, {"highway": hwy_src, "jpeg-xl": jxl_src})
         (prefix / ".complete").write_text(json.dumps({
             "jpeg-xl": jxl_version, "highway": hwy_version, "libjxl-testdata": name,
             "recipe": RECIPE, "mirror": main, "seconds": round(time.monotonic() - t0),
@@ -374,9 +377,46 @@ def build(root: Path) -> Path:
         shutil.rmtree(work, ignore_errors=True)
 
 
+def keep_copyright(prefix: Path, sources: dict[str, Path]) -> None:
+    """Debian's copyright file of each source package (every upstream licence
+    that applies, collected by the maintainers) into share/doc/<source>/, as a
+    Debian package installs it: binary wheels carry the libraries, and their
+    licences must travel with them."""
+    for package, tree in sources.items():
+        doc = prefix / "share" / "doc" / package
+        doc.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(tree / "debian" / "copyright", doc / "copyright")
+
+
+def add_copyright(prefix: Path) -> None:
+    """keep_copyright for a prefix built before copyright files were kept."""
+    main, security = machine_mirrors()
+    work = Path(tempfile.mkdtemp(prefix="work-", dir=prefix.parent))
+    try:
+        apt = PrivateApt(work / "apt", main, security)
+        apt.update()
+        sources = {}
+        for package in ("highway", "jpeg-xl"):
+            dl = work / package
+            dl.mkdir()
+            sources[package] = fetch_source(apt, package, dl)[1]
+        keep_copyright(prefix, sources)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main() -> int:
     root = deps_root()
     args = sys.argv[1:]
+    if args == ["--licenses"]:
+        found = complete_prefixes(root) if root.is_dir() else []
+        if not found:
+            raise SystemExit("bootstrap: no complete prefix to add copyright files to")
+        if not all((found[-1] / "share/doc" / p / "copyright").is_file()
+                   for p in ("highway", "jpeg-xl")):
+            log(f"fetching the copyright files of highway and jpeg-xl for {found[-1]}")
+            add_copyright(found[-1])
+        return 0
     if args == ["--clean"]:
         if root.exists():
             shutil.rmtree(root)

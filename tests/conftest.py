@@ -23,10 +23,35 @@ os.environ["PKG_CONFIG_PATH"] = os.pathsep.join(
 
 
 def libjxl_include_dir() -> Path:
-    """Where the headers of the libjxl in use are."""
-    out = subprocess.run(["pkg-config", "--variable=includedir", "libjxl"],
-                         capture_output=True, text=True).stdout.strip()
-    return Path(out or "/usr/include")
+    """Where the headers of the libjxl in use are: pkg-config's answer, else
+    the venv's include directory (where a machine without pkg-config, such as
+    the bare roots that test the wheels, links them), else the system's."""
+    try:
+        out = subprocess.run(["pkg-config", "--variable=includedir", "libjxl"],
+                             capture_output=True, text=True).stdout.strip()
+    except FileNotFoundError:
+        out = ""
+    if out:
+        return Path(out)
+    venv = Path(sys.prefix, "include")
+    return venv if (venv / "jxl").is_dir() else Path("/usr/include")
+# `make test-wheel` and `make check-wheel` run this suite against an installed
+# wheel: it must be what is imported, never the source tree beside the tests.
+if os.environ.get("KESTRELPIX_EXPECT_INSTALLED"):
+    import kestrelpix
+
+    _source_tree = Path(__file__).resolve().parent.parent / "src"
+    _installed = Path(kestrelpix.__file__).resolve()
+    if _source_tree in _installed.parents or Path(sys.prefix).resolve() not in _installed.parents:
+        raise RuntimeError(f"kestrelpix was imported from {_installed}, not from the "
+                           f"installed wheel in {sys.prefix}")
+
+
+def pytest_report_header(config) -> str:
+    import kestrelpix
+    return f"kestrelpix: {Path(kestrelpix.__file__).parent}"
+
+
 TESTDATA = next((p for p in (Path(sys.prefix, "share", "libjxl-testdata"),
                              Path("/usr/share/libjxl-testdata")) if p.is_dir()),
                 Path("/usr/share/libjxl-testdata"))
