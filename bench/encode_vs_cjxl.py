@@ -11,7 +11,6 @@ machine may be shared: compare figures from the same run only.
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import re
 import subprocess
@@ -20,6 +19,7 @@ import time
 from pathlib import Path
 
 import kestrelpix.codecs._jxl as jxl
+from kestrelpix._demo import landscape
 
 REPS = 5
 YSIZE, XSIZE = 2160, 3840
@@ -27,15 +27,6 @@ CASES = [
     ("distance 1, effort 5", {"distance": 1.0, "effort": 5}, ["-d", "1", "-e", "5"]),
     ("lossless, effort 1", {"lossless": True, "effort": 1}, ["-d", "0", "-e", "1"]),
 ]
-
-
-def load_demo():
-    """The demo's landscape generator, for a natural-looking test image."""
-    path = Path(__file__).resolve().parent.parent / "scripts" / "demo.py"
-    spec = importlib.util.spec_from_file_location("kestrelpix_demo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def time_encode(img, options: dict) -> tuple[float, int]:
@@ -63,7 +54,7 @@ def time_cjxl(ppm: Path, out: Path, flags: list[str]) -> tuple[float, float, int
 
 
 def main() -> None:
-    img = load_demo().landscape(YSIZE, XSIZE)
+    img = landscape(YSIZE, XSIZE)  # the demo's, for a natural-looking test image
     megapixels = YSIZE * XSIZE / 1e6
     print(f"libjxl {jxl.libjxl_version()}, {os.cpu_count()} CPUs, "
           f"{XSIZE}x{YSIZE} RGB uint8 landscape, best of {REPS}")
