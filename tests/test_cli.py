@@ -28,6 +28,7 @@ GOOD = {"a.jpg": FLOWER / "flower_small.q85_420_non_interleaved.jpg",
         "sub/c.jpe": RECON / "sideways_bench.jpg",
         "sub/deeper/d.jfif": FLOWER / "flower_small.q85_444_partially_interleaved.jpg"}
 CMYK = FLOWER / "flower_small.cmyk.jpg"  # a JPEG libjxl refuses
+EMPTY_EXIF = b"II*\x00\x08\x00\x00\x00" + bytes(6)  # a TIFF header, an IFD of no tags
 
 
 def run(capsys, *args: str) -> tuple[int, str, str]:
@@ -86,7 +87,7 @@ def test_recompress_delete_removes_only_verified_originals(tmp_path, capsys, hav
     for path, jpeg in originals.items():
         assert not path.exists()
         assert djxl(path.with_suffix(".jxl").read_bytes(), tmp_path, ".jpg").read_bytes() == jpeg
-    assert (tmp_path / "sub" / "truncated.jpg").exists() and (tmp_path / "sub" / "cmyk.jpg").exists()
+    assert all((tmp_path / "sub" / name).exists() for name in ("truncated.jpg", "cmyk.jpg"))
     assert "4  originals deleted" in out
 
 
@@ -217,7 +218,7 @@ def test_info_json_agrees_with_probe(tmp_path, capsys, have_tools, lossless_anim
 def test_info_table(tmp_path, capsys):
     frames = np.stack([sample_image(16, 24, 4, seed=t) for t in range(3)])
     clip = jxl.encode(frames, animation=True, lossless=True, durations=[40, 40, 120],
-                      loops=2, orientation=6, exif=b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00")
+                      loops=2, orientation=6, exif=EMPTY_EXIF)
     (tmp_path / "clip.jxl").write_bytes(clip)
     status, out, _ = run(capsys, "info", tmp_path / "clip.jxl")
     assert status == 0

@@ -32,6 +32,7 @@ import os
 import sys
 import tempfile
 import threading
+import warnings
 import zlib
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -213,12 +214,12 @@ def _colour_text(color: Mapping[str, int] | None, icc: bytes | None) -> str:
               f"rendering intent "
               f"{_enum_name(RenderingIntent, color['rendering_intent']).lower()}"]
     name = _enum_name(ColorSpace, space).lower().replace("gray", "grey")
-    for candidate in COLOR_NAMES:
+    for candidate in COLOR_NAMES:  # an RGB encoding that `encode(color=...)` names
         spec = parse_color(candidate)
-        if spec is not None and (spec.white_point, spec.transfer) == (
-                color["white_point"], color["transfer_function"]) and (
-                grey or spec.primaries == color["primaries"]):
-            name = f"{candidate} {name}" if grey else candidate
+        if not grey and spec is not None and (
+                spec.white_point, spec.primaries, spec.transfer) == (
+                color["white_point"], color["primaries"], color["transfer_function"]):
+            name = candidate
             break
     return f"{name} ({', '.join(parts)})"
 
@@ -1071,6 +1072,13 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _show_warning(message: Warning | str, category: type[Warning], filename: str,
+                  lineno: int, file: IO[str] | None = None, line: str | None = None) -> None:
+    # A library's warning (Pillow on odd Exif data, say) as one line, not a
+    # source location.
+    _error(f"warning: {' '.join(str(message).split())}")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with `argv` (default: ``sys.argv[1:]``) and return
     the exit status: 0 success, 1 a file failed, 2 a usage error or a missing
@@ -1082,7 +1090,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         code = exc.code
         return code if isinstance(code, int) else EXIT_OK if code is None else EXIT_USAGE
     try:
-        status: int = args.run(args)
+        with warnings.catch_warnings():  # restores showwarning afterwards
+            warnings.showwarning = _show_warning
+            status: int = args.run(args)
     except _Failure as exc:
         _error(str(exc))
         return exc.status
