@@ -84,6 +84,9 @@ def main() -> int:
     @check("kestrelpix info and convert (the console script)")
     def _():
         from PIL import Image
+        version = subprocess.run([kestrelpix_cmd, "--version"], check=True, capture_output=True,
+                                 text=True).stdout
+        assert "0." in version, version
         png = work / "in.png"
         Image.fromarray(image).save(png)
         subprocess.run([kestrelpix_cmd, "convert", png, work / "c.jxl", "--lossless"], check=True)
