@@ -321,8 +321,8 @@ def test_missing_optional_dependencies(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "PIL.Image", None)
     status, _, err = run(capsys, "convert", tmp_path / "a.png", tmp_path / "a.jxl")
     assert status == 2 and 'pip install "kestrelpix[cli]"' in err
-    real = cli.importlib.util.find_spec
-    monkeypatch.setattr(cli.importlib.util, "find_spec",
+    real = cli.demo.importlib.util.find_spec
+    monkeypatch.setattr(cli.demo.importlib.util, "find_spec",
                         lambda name, *a: None if name == "matplotlib" else real(name, *a))
     status, _, err = run(capsys, "demo", tmp_path / "demo")
     assert status == 2 and "matplotlib" in err and 'pip install "kestrelpix[cli]"' in err
