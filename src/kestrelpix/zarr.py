@@ -22,8 +22,7 @@ shapes JPEG XL cannot hold are refused when the array is created.
 from __future__ import annotations
 
 import asyncio
-from dataclasses import dataclass
-from functools import cached_property
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -67,22 +66,21 @@ class Jxl(ArrayBytesCodec):
     decoding_speed: int
     numthreads: int | None
     channels_last: bool
+    _codec: _NumcodecsJxl = field(init=False, repr=False, compare=False)
 
     def __init__(self, *, lossless: bool | None = None, quality: float | None = None,
                  distance: float | None = None, effort: int = 5, decoding_speed: int = 0,
                  numthreads: int | None = None, channels_last: bool = False) -> None:
         # The numcodecs codec checks and settles the options (lossless
-        # follows from quality/distance when not given).
+        # follows from quality/distance when not given), then codes every
+        # chunk of this instance.
         codec = _NumcodecsJxl(lossless=lossless, quality=quality, distance=distance,
                               effort=effort, decoding_speed=decoding_speed,
                               numthreads=numthreads, channels_last=channels_last)
         config = codec.get_config()
-        for field in _FIELDS:
-            object.__setattr__(self, field, config[field])
-
-    @cached_property
-    def _codec(self) -> _NumcodecsJxl:
-        return _NumcodecsJxl(**{field: getattr(self, field) for field in _FIELDS})
+        for name in _FIELDS:
+            object.__setattr__(self, name, config[name])
+        object.__setattr__(self, "_codec", codec)
 
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
@@ -90,7 +88,7 @@ class Jxl(ArrayBytesCodec):
         return cls(**(configuration or {}))  # type: ignore[arg-type]
 
     def to_dict(self) -> dict[str, JSON]:
-        return {"name": NAME, "configuration": {field: getattr(self, field) for field in _FIELDS}}
+        return {"name": NAME, "configuration": {name: getattr(self, name) for name in _FIELDS}}
 
     def validate(self, *, shape: tuple[int, ...], dtype: ZDType[TBaseDType, TBaseScalar],
                  chunk_grid: ChunkGrid) -> None:
@@ -120,5 +118,5 @@ class Jxl(ArrayBytesCodec):
         raise NotImplementedError
 
     def __repr__(self) -> str:
-        args = ", ".join(f"{field}={getattr(self, field)!r}" for field in _FIELDS)
+        args = ", ".join(f"{name}={getattr(self, name)!r}" for name in _FIELDS)
         return f"Jxl({args})"
