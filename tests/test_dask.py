@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from kestrelpix import jxl
-from test_numcodecs import make_chunk
+from conftest import make_chunk
 
 da = pytest.importorskip("dask.array")
 from kestrelpix.dask import imread  # noqa: E402

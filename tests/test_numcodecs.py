@@ -6,15 +6,13 @@ from __future__ import annotations
 
 import array
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from kestrelpix.core.errors import JxlError
-from conftest import read_pfm, read_pnm, run_tool
+from conftest import djxl_frames, make_chunk, python_output
 
 numcodecs = pytest.importorskip("numcodecs")
 from numcodecs.compat import ndarray_copy  # noqa: E402
@@ -23,26 +21,10 @@ from numcodecs.tests import common  # noqa: E402
 from kestrelpix.numcodecs import Jxl  # noqa: E402
 
 
-def make_chunk(shape: tuple[int, ...], dtype: str, seed: int = 0) -> np.ndarray:
-    """Image-like samples of `shape` in the full range of `dtype` (0..1 for floats)."""
-    rng = np.random.default_rng(seed)
-    grid = np.indices(shape).sum(axis=0)
-    base = (grid % 37) / 37 * 0.7 + rng.random(shape) * 0.3
-    if np.dtype(dtype).kind == "f":
-        # float16 subnormals are covered on their own below.
-        return np.maximum(base, 2.0 ** -14).astype(dtype)
-    return np.rint(base * np.iinfo(dtype).max).astype(dtype)
-
-
-def djxl_frames(stream: bytes, tmp_path: Path, dtype: np.dtype, channels: int) -> np.ndarray:
+def djxl_stack(stream: bytes, tmp_path: Path, dtype: np.dtype, channels: int) -> np.ndarray:
     """All frames of `stream` as djxl decodes them, stacked (T, Y, X[, C])."""
     suffix = ".pfm" if dtype.kind == "f" else {1: ".pgm", 3: ".ppm"}.get(channels, ".pam")
-    src, out = tmp_path / "chunk.jxl", tmp_path / f"frames{suffix}"
-    src.write_bytes(stream)
-    run_tool("djxl", src, out, "--output_frames")
-    files = sorted(tmp_path.glob(f"frames{suffix}-*{suffix}"),
-                   key=lambda p: int(p.name[len(out.name) + 1:-len(suffix)])) or [out]
-    return np.stack([read_pfm(f) if dtype.kind == "f" else read_pnm(f)[0] for f in files])
+    return np.stack(djxl_frames(stream, tmp_path, suffix))
 
 
 # (chunk shape, channels_last): grey stills, frames, frames on several
@@ -89,7 +71,7 @@ def test_streams_decode_through_djxl(tmp_path, have_tools, shape, channels_last,
         pytest.skip("PFM holds grey or RGB only")
     chunk = make_chunk(shape, dtype)
     stream = Jxl(channels_last=channels_last, effort=1).encode(chunk)
-    frames = djxl_frames(stream, tmp_path, dtype, channels)
+    frames = djxl_stack(stream, tmp_path, dtype, channels)
     assert np.array_equal(frames.reshape(chunk.shape), chunk)
 
 
@@ -145,18 +127,16 @@ def test_config_round_trips_through_json(config):
     assert repr(eval(repr(codec), {"Jxl": Jxl})) == repr(codec)
 
 
-def test_registered_for_a_fresh_process():
+def test_registered_for_a_fresh_process(tmp_path):
     # The entry point alone must bring the codec in: the child never imports kestrelpix.
-    chunk = make_chunk((2, 16, 24), "uint16")
+    np.save(tmp_path / "chunk.npy", make_chunk((2, 16, 24), "uint16"))
     code = (
         "import sys, numpy as np, numcodecs\n"
         "codec = numcodecs.get_codec({'id': 'kestrelpix_jxl', 'effort': 2})\n"
-        "chunk = np.frombuffer(sys.stdin.buffer.read(), np.uint16).reshape(2, 16, 24)\n"
+        "chunk = np.load(sys.argv[1])\n"
         "assert np.array_equal(codec.decode(codec.encode(chunk)), chunk)\n"
         "print(type(codec).__module__, codec.effort)\n")
-    done = subprocess.run([sys.executable, "-c", code], input=chunk.tobytes(),
-                          capture_output=True, check=True)
-    assert done.stdout.split() == [b"kestrelpix.numcodecs", b"2"]
+    assert python_output(code, tmp_path / "chunk.npy").split() == ["kestrelpix.numcodecs", "2"]
 
 
 @pytest.mark.parametrize("dtype", ["int8", "int16", "uint32", "int64", "float64", "bool",
