@@ -139,8 +139,9 @@ def test_registered_for_a_fresh_process(tmp_path):
     assert python_output(code, tmp_path / "chunk.npy").split() == ["kestrelpix.numcodecs", "2"]
 
 
+# object: numcodecs' check_err_encode_object_buffer.
 @pytest.mark.parametrize("dtype", ["int8", "int16", "uint32", "int64", "float64", "bool",
-                                   "complex64"])
+                                   "complex64", "object"])
 def test_unsupported_dtype_is_a_type_error(dtype):
     with pytest.raises(TypeError, match=rf"dtype {np.dtype(dtype)}.*uint8, uint16"):
         Jxl().encode(np.zeros((8, 8), dtype))
