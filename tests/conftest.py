@@ -1,5 +1,6 @@
-"""Shared fixtures: sample images, the reference tools cjxl/djxl and the
-Netpbm/PFM files they read and write."""
+"""Shared fixtures and helpers: sample images and chunks, the reference tools
+cjxl/djxl/jxlinfo and the Netpbm/PFM files they read and write, child
+interpreters, threads, and stand-ins for the background chunk reader."""
 
 from __future__ import annotations
 
@@ -8,6 +9,9 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
+import time
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import numpy as np
@@ -145,8 +149,10 @@ def read_pfm(path: Path) -> np.ndarray:
 
 # --- reference tools --------------------------------------------------------
 
-def run_tool(*args: str | Path) -> None:
-    subprocess.run([str(a) for a in args], check=True, capture_output=True)
+def run_tool(*args: str | Path) -> str:
+    """Run a reference tool, failing on a non-zero exit; its output."""
+    return subprocess.run([str(a) for a in args], check=True, capture_output=True,
+                          text=True).stdout
 
 
 def cjxl(src: Path, out: Path, *options: str) -> bytes:
@@ -162,6 +168,165 @@ def djxl(stream: bytes, tmp_path: Path, suffix: str, *options: str) -> Path:
     out = tmp_path / f"djxl_out{suffix}"
     run_tool("djxl", src, out, *options)
     return out
+
+
+def djxl_frames(stream: bytes, tmp_path: Path, suffix: str = ".pnm", *,
+                no_warnings: bool = False) -> list[np.ndarray]:
+    """Every frame of `stream` as djxl decodes it (--output_frames), in
+    order: PNM files read as integers (grey 2-D), ".pfm" as float32."""
+    src = tmp_path / "djxl_in.jxl"
+    src.write_bytes(stream)
+    for old in tmp_path.glob("djxl_out*"):
+        old.unlink()
+    out = tmp_path / f"djxl_out{suffix}"
+    done = subprocess.run(["djxl", str(src), str(out), "--output_frames"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    if no_warnings:
+        assert "warning" not in done.stderr.lower(), done.stderr
+    files = sorted(tmp_path.glob(f"djxl_out{suffix}-*{suffix}"),
+                   key=lambda p: int(p.stem.split("-")[-1])) or [out]
+    return [read_pfm(f) if suffix == ".pfm" else read_pnm(f)[0] for f in files]
+
+
+# --- child interpreters -----------------------------------------------------
+
+def run_python(code: str, *args: object, timeout: float = 120,
+               cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    """Run `code` in a fresh interpreter of this venv with `args` as
+    sys.argv[1:]; a child that hangs past `timeout` fails the test."""
+    try:
+        return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=cwd,
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child process hung (no end after {timeout} s)")
+
+
+def run_module(*args: str, cwd: Path, timeout: float = 600) -> subprocess.CompletedProcess[str]:
+    """`python -m *args` in a fresh interpreter of this venv, from `cwd`."""
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def assert_ok(proc: subprocess.CompletedProcess[str]) -> None:
+    """The child exited with 0 (a signal shows as a negative code)."""
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout[-3000:]}"
+        f"\n--- stderr\n{proc.stderr[-3000:]}")
+
+
+def python_output(code: str, *args: object, timeout: float = 120) -> str:
+    """What `code` prints in a fresh interpreter that must exit cleanly."""
+    proc = run_python(code, *args, timeout=timeout)
+    assert_ok(proc)
+    return proc.stdout
+
+
+# --- threads ----------------------------------------------------------------
+
+def in_thread(fn: Callable[[], object], timeout: float = 5.0) -> float:
+    """Run fn() on a daemon thread; return how long it took, failing past `timeout`."""
+    done = threading.Event()
+    start = time.monotonic()
+
+    def run() -> None:
+        fn()
+        done.set()
+
+    threading.Thread(target=run, daemon=True).start()
+    assert done.wait(timeout), f"{fn} still waiting after {timeout} s"
+    return time.monotonic() - start
+
+
+def join_thread(ident: int | None) -> None:
+    """Wait for the thread `ident` (if still alive) to end."""
+    for t in threading.enumerate():
+        if t.ident == ident:
+            t.join(10)
+            assert not t.is_alive()
+
+
+@pytest.fixture
+def releasing():
+    """Register a source that blocks until its `release` event is set: each
+    is released at the end of the test, so that a regression fails the test
+    instead of hanging the suite. Returns what it registers."""
+    made = []
+
+    def register(src):
+        made.append(src)
+        return src
+
+    yield register
+    for src in made:
+        src.release.set()
+
+
+def run_threads(targets: Iterable[Callable[[], object]], timeout: float = 120) -> None:
+    """Run each target on a thread of its own, all at once; the first error
+    any raised is raised here, and a thread still alive after `timeout` is a
+    deadlock."""
+    errors: list[BaseException] = []
+
+    def guard(target: Callable[[], object]) -> None:
+        try:
+            target()
+        except BaseException as exc:  # surfaced in the test's thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guard, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=timeout)
+        assert not t.is_alive(), "deadlock"
+    if errors:
+        raise errors[0]
+
+
+# --- the background chunk reader ---------------------------------------------
+
+@pytest.fixture
+def chunk_readers(monkeypatch) -> list:
+    """The real background chunk reader, recording each one made: its
+    keyword arguments as `options`, where the source stood as `start`."""
+    from kestrelpix.core import io as kio
+    made = []
+
+    class Recording(kio.BackgroundChunkReader):
+        def __init__(self, src, **kwargs):
+            self.options, self.start = kwargs, None
+            try:
+                self.start = src.tell()
+            except (AttributeError, OSError):  # no tell, or a pipe's
+                pass
+            made.append(self)
+            super().__init__(src, **kwargs)
+
+    monkeypatch.setattr(kio, "BackgroundChunkReader", Recording)
+    return made
+
+
+def served_in_pieces(size: int | None) -> type:
+    """A stand-in for the background chunk reader that serves a BytesIO's
+    bytes in pieces of `size` (None: whole) on the caller's thread; the first
+    piece holds the whole signature, as the real reader's does."""
+
+    class Pieces:
+        def __init__(self, src, *, chunk_size, prefetch):
+            self._data, self._pos = src.getvalue(), 0
+
+        def get(self):
+            step = len(self._data) if size is None else size
+            step = step if self._pos else max(step, 16)
+            piece = self._data[self._pos:self._pos + step]
+            self._pos += step
+            return piece or None
+
+        def close(self):
+            pass
+
+    return Pieces
 
 
 class LooksLarge(io.BytesIO):
@@ -191,6 +356,17 @@ def sample_image(ysize: int, xsize: int, channels: int, maxval: int = 255,
     img = np.rint(np.stack(planes, axis=-1) * maxval)
     img = img.astype(np.uint8 if maxval <= 255 else np.uint16)
     return img[:, :, 0] if channels == 1 else img
+
+
+def make_chunk(shape: tuple[int, ...], dtype: str, seed: int = 0) -> np.ndarray:
+    """Image-like samples of `shape` in the full range of `dtype` (0..1 for floats)."""
+    rng = np.random.default_rng(seed)
+    grid = np.indices(shape).sum(axis=0)
+    base = (grid % 37) / 37 * 0.7 + rng.random(shape) * 0.3
+    if np.dtype(dtype).kind == "f":
+        # float16 subnormals are refused by the codec: none here.
+        return np.maximum(base, 2.0 ** -14).astype(dtype)
+    return np.rint(base * np.iinfo(dtype).max).astype(dtype)
 
 
 @pytest.fixture(scope="session")

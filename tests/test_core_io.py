@@ -2,13 +2,11 @@ import builtins
 import gc
 import io
 import os
-import subprocess
-import sys
 import threading
-import time
 
 import pytest
 
+from conftest import in_thread, join_thread, run_python
 from kestrelpix.core import io as kio
 from kestrelpix.core.io import BackgroundChunkReader
 
@@ -227,39 +225,9 @@ class Blocking(io.BytesIO):
 
 
 @pytest.fixture
-def blocking():
-    """Make Blocking sources; all are released at the end of the test, so that
-    a regression fails the test instead of hanging the suite."""
-    made: list[Blocking] = []
-
-    def make(*args, **kwargs) -> Blocking:
-        made.append(Blocking(*args, **kwargs))
-        return made[-1]
-
-    yield make
-    for src in made:
-        src.release.set()
-
-
-def in_thread(fn, timeout: float = 5.0) -> float:
-    """Run fn() on a daemon thread; return how long it took, failing past `timeout`."""
-    done = threading.Event()
-    start = time.monotonic()
-
-    def run() -> None:
-        fn()
-        done.set()
-
-    threading.Thread(target=run, daemon=True).start()
-    assert done.wait(timeout), f"{fn} still waiting after {timeout} s"
-    return time.monotonic() - start
-
-
-def join_reader_thread(ident: int | None) -> None:
-    for t in reader_threads():
-        if t.ident == ident:
-            t.join(10)
-            assert not t.is_alive()
+def blocking(releasing):
+    """Make Blocking sources, all released at the end of the test."""
+    return lambda *args, **kwargs: releasing(Blocking(*args, **kwargs))
 
 
 def test_close_does_not_wait_for_a_blocked_read(blocking):
@@ -272,7 +240,7 @@ def test_close_does_not_wait_for_a_blocked_read(blocking):
     with pytest.raises(ValueError):
         reader.get()
     src.release.set()  # the read returns at last; its data goes nowhere
-    join_reader_thread(reader.thread_ident)
+    join_thread(reader.thread_ident)
     assert src.calls == 2 and not src.closed
 
 
@@ -287,7 +255,7 @@ def test_owned_file_is_closed_by_the_thread_when_its_blocked_read_returns(
     assert in_thread(reader.close) < 4
     assert not files[0].closed  # not from under the read in progress
     files[0].release.set()
-    join_reader_thread(reader.thread_ident)
+    join_thread(reader.thread_ident)
     assert files[0].closed and files[0].closed_by == reader.thread_ident
 
 
@@ -300,7 +268,7 @@ def test_dropped_reader_does_not_wait_for_a_blocked_read(blocking):
     # Dropping the last reference runs the finalizer at once, on that thread.
     assert in_thread(box.clear) < 4
     src.release.set()
-    join_reader_thread(ident)
+    join_thread(ident)
 
 
 EXIT_CHILD = r"""
@@ -330,10 +298,6 @@ print("exiting", flush=True)
 @pytest.mark.parametrize("kind", ["pipe", "fifo path"])
 @pytest.mark.parametrize("how", ["close", "exit"])
 def test_interpreter_exit_does_not_wait_for_a_blocked_read(tmp_path, how, kind):
-    try:
-        done = subprocess.run([sys.executable, "-c", EXIT_CHILD, how, kind.split()[0],
-                               str(tmp_path)], capture_output=True, text=True, timeout=30)
-    except subprocess.TimeoutExpired:
-        pytest.fail("the child process hung on its blocked chunk reader")
+    done = run_python(EXIT_CHILD, how, kind.split()[0], tmp_path, timeout=30)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == (["closed"] if how == "close" else []) + ["exiting"]

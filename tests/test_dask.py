@@ -8,8 +8,8 @@ import pickle
 import numpy as np
 import pytest
 
-import kestrelpix.codecs._jxl as jxl
-from test_numcodecs import make_chunk
+from kestrelpix import jxl
+from conftest import make_chunk
 
 da = pytest.importorskip("dask.array")
 from kestrelpix.dask import imread  # noqa: E402
@@ -60,6 +60,20 @@ def test_glob_is_sorted_and_lazy(stills, monkeypatch):
     assert decoded == []  # headers only so far
     assert np.array_equal(arr[5:8].compute(), stack[5:8])
     assert len(decoded) == 3  # one chunk per file, only those asked for
+
+
+@pytest.mark.parametrize("animation", [False, True])
+def test_stacks_as_dasks_own_imread(tmp_path, animation):
+    # dask.array.image.imread, reading each file with the codec, stacks the
+    # same files alike (it decodes the first file to learn what imread reads
+    # from the headers).
+    from dask.array.image import imread as dask_imread
+    stack = make_chunk((4, 3, 16, 20) if animation else (4, 16, 20), "uint16")
+    write_files(tmp_path, stack, animation=animation)
+    pattern = str(tmp_path / "img*.jxl")
+    theirs, ours = dask_imread(pattern, imread=jxl.decode), imread(pattern)
+    assert (ours.shape, ours.chunks, ours.dtype) == (theirs.shape, theirs.chunks, theirs.dtype)
+    assert np.array_equal(ours.compute(), theirs.compute())
 
 
 def test_one_frame_animation_keeps_its_axis(tmp_path):

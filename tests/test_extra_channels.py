@@ -4,12 +4,11 @@ with extra_channels=[...], read with extra_channels=True, judged by djxl's
 
 from __future__ import annotations
 
-import subprocess
 
 import numpy as np
 import pytest
 
-from conftest import read_pnm
+from conftest import djxl, read_pnm, run_tool
 
 SPOT = {"type": "spot_color", "name": "gold", "spot_color": [1.0, 0.8, 0.0, 1.0]}
 
@@ -36,14 +35,8 @@ def frame_for(color: int, extras: list, dtype, seed: int = 0) -> np.ndarray:
 
 def djxl_channels(stream: bytes, tmp_path, count: int) -> list[np.ndarray]:
     """The colour file and one file per extra channel, as djxl writes them."""
-    src = tmp_path / "in.jxl"
-    src.write_bytes(stream)
-    out = tmp_path / "out.pnm"
-    subprocess.run(["djxl", str(src), str(out), "--output_extra_channels"], check=True,
-                   capture_output=True)
-    planes = [read_pnm(out)[0]]
-    planes += [read_pnm(tmp_path / f"out.pnm-ec{i + 1}.pnm")[0] for i in range(count)]
-    return planes
+    out = djxl(stream, tmp_path, ".pnm", "--output_extra_channels")
+    return [read_pnm(out)[0]] + [read_pnm(f"{out}-ec{i + 1}.pnm")[0] for i in range(count)]
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16], ids=["u8", "u16"])
@@ -78,7 +71,7 @@ def test_descriptions_match_jxlinfo(jxl, have_tools, tmp_path, layout):
             assert d["bits_per_sample"] == e.get("bits_per_sample", 8)
     path = tmp_path / "s.jxl"
     path.write_bytes(stream)
-    info = subprocess.run(["jxlinfo", str(path)], capture_output=True, text=True).stdout
+    info = run_tool("jxlinfo", path)
     names = {"alpha": "Alpha", "depth": "Depth", "thermal": "Thermal", "black": "Black",
              "selection_mask": "Selection", "optional": "Optional"}
     for kind in want:

@@ -11,14 +11,13 @@ import gc
 import io
 import os
 import subprocess
-import sys
 import textwrap
 import warnings
 
 import numpy as np
 import pytest
 
-from conftest import sample_image
+from conftest import assert_ok, run_python, sample_image
 
 PRELUDE = """\
 import os, sys, threading, time
@@ -37,14 +36,7 @@ def limit_address_space(extra_mb):
 
 def run_child(code: str, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Run PRELUDE + `code` in a fresh interpreter."""
-    return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout)
-
-
-def assert_ok(proc: subprocess.CompletedProcess[str]) -> None:
-    assert proc.returncode == 0, (
-        f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout[-3000:]}"
-        f"\n--- stderr\n{proc.stderr[-3000:]}")
+    return run_python(PRELUDE + textwrap.dedent(code), timeout=timeout)
 
 
 def open_fds() -> int:

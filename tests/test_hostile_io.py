@@ -8,15 +8,12 @@ import io
 import mmap
 import os
 import socket
-import subprocess
-import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 
-from conftest import LooksLarge
+from conftest import LooksLarge, in_thread, join_thread, python_output
 from kestrelpix.core import io as kio
 
 CHUNK = 4194304  # the chunk size of streaming readers, and the streaming threshold
@@ -54,52 +51,6 @@ def movie(jxl):
     return jxl.encode(frames, animation=True, lossless=True), frames
 
 
-@pytest.fixture
-def spy(monkeypatch):
-    """The real chunk reader, recording each one made."""
-    made = []
-
-    class Recording(kio.BackgroundChunkReader):
-        def __init__(self, src, **kwargs):
-            super().__init__(src, **kwargs)
-            made.append(self)
-
-    monkeypatch.setattr(kio, "BackgroundChunkReader", Recording)
-    return made
-
-
-def run_child(code: str, *args: object, timeout: float = 60) -> str:
-    """Run `code` in a fresh interpreter; return its output, failing if it hangs."""
-    try:
-        done = subprocess.run([sys.executable, "-c", code, *map(str, args)],
-                              capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process hung (no end after {timeout} s)")
-    assert done.returncode == 0, done.stdout + done.stderr
-    return done.stdout
-
-
-def in_thread(fn, timeout: float = 5.0) -> float:
-    """Run fn() on a daemon thread; return how long it took, failing past `timeout`."""
-    done = threading.Event()
-    start = time.monotonic()
-
-    def run() -> None:
-        fn()
-        done.set()
-
-    threading.Thread(target=run, daemon=True).start()
-    assert done.wait(timeout), f"{fn} still waiting after {timeout} s"
-    return time.monotonic() - start
-
-
-def join_thread(ident: int | None) -> None:
-    for t in threading.enumerate():
-        if t.ident == ident:
-            t.join(10)
-            assert not t.is_alive()
-
-
 class Unsized:
     """A stream with read(size) and nothing else: no fileno, tell or seek, and
     no read() without a size (reading it whole would fail). Each read returns
@@ -123,34 +74,26 @@ class Unsized:
 
 
 @pytest.fixture
-def unsized():
+def unsized(releasing):
     """Make Unsized sources, all released at the end of the test."""
-    made: list[Unsized] = []
-
-    def make(*args, **kwargs) -> Unsized:
-        made.append(Unsized(*args, **kwargs))
-        return made[-1]
-
-    yield make
-    for src in made:
-        src.release.set()
+    return lambda *args, **kwargs: releasing(Unsized(*args, **kwargs))
 
 
 # --- 7: a read that blocks holds up neither close() nor interpreter exit ------
 
-def test_reader_close_does_not_wait_for_a_blocked_read(jxl, big, spy, unsized):
+def test_reader_close_does_not_wait_for_a_blocked_read(jxl, big, chunk_readers, unsized):
     src = unsized(big[1], block_after=2)  # the first chunk, then a stalled network
     reader = jxl.JxlReader(src, streaming=True)
     assert reader.frame_shape == (1400, 1400, 3)
     assert src.entered.wait(10)
     assert in_thread(reader.close) < 4
     src.release.set()
-    join_thread(spy[0].thread_ident)  # the read returned; its data was dropped
+    join_thread(chunk_readers[0].thread_ident)  # the read returned; its data was dropped
     assert src.calls == 2
 
 
 def test_reader_on_a_stalled_fifo_closes_and_the_thread_closes_the_file(
-        jxl, big, spy, tmp_path, monkeypatch):
+        jxl, big, chunk_readers, tmp_path, monkeypatch):
     class Watched:
         """The FIFO the reader opens, telling when its second read starts."""
 
@@ -196,7 +139,7 @@ def test_reader_on_a_stalled_fifo_closes_and_the_thread_closes_the_file(
     finally:
         stall.set()
     writer.join(10)
-    join_thread(spy[0].thread_ident)
+    join_thread(chunk_readers[0].thread_ident)
     assert opened[0].closed  # by the reading thread, once its read returned
 
 
@@ -221,7 +164,7 @@ print("exiting", flush=True)
 
 @pytest.mark.parametrize("how", ["close", "exit", "read"])
 def test_interpreter_exit_with_a_reader_on_a_stalled_pipe(big, how):
-    out = run_child(EXIT_CHILD, how, big[0], timeout=30)
+    out = python_output(EXIT_CHILD, how, big[0], timeout=30)
     assert out.split() == (["closed"] if how == "close" else []) + ["exiting"]
 
 
@@ -272,7 +215,7 @@ print(type(outside).__name__, outside, sep=": ")
 
 @pytest.mark.parametrize("call", ["close", "read", "next", "exit", "init"])
 def test_source_calling_its_reader_from_read_is_refused(big, call):
-    out = run_child(CALLBACK_CHILD, call, big[0])
+    out = python_output(CALLBACK_CHILD, call, big[0])
     assert out.startswith(f"RuntimeError: {REFUSED}"), out
 
 
@@ -305,7 +248,7 @@ print("refused", len(inside))
 
 def test_source_calling_its_reader_from_the_very_first_read_is_refused(big):
     # The first read must not start before the reader knows the thread to refuse.
-    assert run_child(FIRST_READ_CHILD, big[0]).startswith("refused")
+    assert python_output(FIRST_READ_CHILD, big[0]).startswith("refused")
 
 
 # --- 13: an mmap is a buffer, read in place, though it has read() too ----------
@@ -319,12 +262,12 @@ def mapped(movie, tmp_path):
 
 
 @pytest.mark.parametrize("streaming", [False, True])
-def test_mmap_decodes_in_place_again_and_again(jxl, mapped, spy, streaming):
+def test_mmap_decodes_in_place_again_and_again(jxl, mapped, chunk_readers, streaming):
     m, frames = mapped
     for _ in range(2):
         np.testing.assert_array_equal(jxl.decode(m, streaming=streaming), frames)
         np.testing.assert_array_equal(jxl.decode(m, index=3, streaming=streaming), frames[3])
-    assert m.tell() == 0 and not spy  # never read through read()
+    assert m.tell() == 0 and not chunk_readers  # never read through read()
     with jxl.JxlReader(m, streaming=streaming) as reader:
         with pytest.raises(BufferError):
             m.close()  # the reader holds the mapping's buffer: read in place
@@ -342,17 +285,17 @@ def test_mmap_frame_count_again_and_again(jxl, mapped):
 
 # --- 16: sources of unknown size are streamed, never read whole ---------------
 
-def test_pipe_is_streamed(jxl, small, spy):
+def test_pipe_is_streamed(jxl, small, chunk_readers):
     r, w = os.pipe()
     writer = threading.Thread(target=lambda: (os.write(w, small[0]), os.close(w)), daemon=True)
     writer.start()
     with open(r, "rb") as f:
         np.testing.assert_array_equal(jxl.decode(f, streaming=True), small[1])
     writer.join(10)
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1
 
 
-def test_socket_file_is_streamed(jxl, small, spy):
+def test_socket_file_is_streamed(jxl, small, chunk_readers):
     a, b = socket.socketpair()
     with a, b:
         def send() -> None:
@@ -364,11 +307,11 @@ def test_socket_file_is_streamed(jxl, small, spy):
         with a.makefile("rb") as f:
             np.testing.assert_array_equal(jxl.decode(f, streaming=True), small[1])
         sender.join(10)
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1
 
 
 @pytest.mark.parametrize("count", [False, True])
-def test_object_with_only_read_size_is_streamed(jxl, small, spy, unsized, count):
+def test_object_with_only_read_size_is_streamed(jxl, small, chunk_readers, unsized, count):
     # Unsized.read() without a size argument raises TypeError: it is never read whole.
     src = unsized(small[0])
     if count:
@@ -377,13 +320,13 @@ def test_object_with_only_read_size_is_streamed(jxl, small, spy, unsized, count)
             np.testing.assert_array_equal(next(iter(reader)), small[1])
     else:
         np.testing.assert_array_equal(jxl.decode(src, streaming=True), small[1])
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1
 
 
-def test_big_unsized_stream_is_streamed_in_chunks(jxl, big, spy, unsized):
+def test_big_unsized_stream_is_streamed_in_chunks(jxl, big, chunk_readers, unsized):
     src = unsized(big[1])
     np.testing.assert_array_equal(jxl.decode(src, streaming=True), big[2])
-    assert len(spy) == 1 and src.calls >= 3  # two chunks and the end
+    assert len(chunk_readers) == 1 and src.calls >= 3  # two chunks and the end
 
 
 # --- 14: a first read shorter than the signature is no reason to refuse -------
@@ -391,11 +334,11 @@ def test_big_unsized_stream_is_streamed_in_chunks(jxl, big, spy, unsized):
 
 @pytest.mark.parametrize("fixture", ["small", "boxed"])
 @pytest.mark.parametrize("most", [1, 5, 11])
-def test_trickling_source_is_streamed_whole(jxl, request, spy, unsized, fixture, most):
+def test_trickling_source_is_streamed_whole(jxl, request, chunk_readers, unsized, fixture, most):
     stream, img = request.getfixturevalue(fixture)
     src = unsized(stream, most=most)
     np.testing.assert_array_equal(jxl.decode(src, streaming=True), img)
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1
 
 
 class ShortFirstRead(LooksLarge):
@@ -409,14 +352,14 @@ class ShortFirstRead(LooksLarge):
 
 
 @pytest.mark.parametrize("fixture", ["small", "boxed"])
-def test_sized_source_with_a_short_first_read(jxl, request, spy, fixture):
+def test_sized_source_with_a_short_first_read(jxl, request, chunk_readers, fixture):
     stream, img = request.getfixturevalue(fixture)
     np.testing.assert_array_equal(jxl.decode(ShortFirstRead(stream), streaming=True), img)
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1
 
 
 @pytest.mark.parametrize("fixture", ["small", "boxed"])
-def test_unbuffered_pipe_trickling_in(jxl, request, spy, fixture):
+def test_unbuffered_pipe_trickling_in(jxl, request, chunk_readers, fixture):
     stream, img = request.getfixturevalue(fixture)
     r, w = os.pipe()
     stalled = threading.Event()
@@ -432,4 +375,4 @@ def test_unbuffered_pipe_trickling_in(jxl, request, spy, fixture):
     with open(r, "rb", buffering=0) as f:
         np.testing.assert_array_equal(jxl.decode(f, streaming=True), img)
     writer.join(10)
-    assert len(spy) == 1
+    assert len(chunk_readers) == 1

@@ -9,14 +9,13 @@ import inspect
 import io
 import re
 import struct
-import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import TESTDATA, cjxl, read_pnm, sample_image
+from conftest import TESTDATA, cjxl, djxl_frames, run_tool, sample_image
 
 MIB = 1 << 20
 CHUNK = 4 * MIB  # probe's documented read size for paths and file objects
@@ -65,8 +64,7 @@ def jxlinfo(stream: bytes | Path, tmp_path: Path) -> JxlInfo:
     path = stream if isinstance(stream, Path) else tmp_path / "jxlinfo_in.jxl"
     if not isinstance(stream, Path):
         path.write_bytes(stream)
-    text = subprocess.run(["jxlinfo", "-v", str(path)], capture_output=True, text=True,
-                          check=True).stdout
+    text = run_tool("jxlinfo", "-v", path)
     info = JxlInfo()
     for line in text.splitlines():
         if m := re.match(r"ticks per second \(numerator / denominator\): (\d+) / (\d+)$", line):
@@ -121,23 +119,6 @@ def png_chunk(data: bytes, kind: bytes) -> bytes:
             return data[pos + 8:pos + 8 + length]
         pos += 12 + length
     raise KeyError(kind)
-
-
-def run_djxl(stream: bytes, tmp_path: Path, suffix: str = ".pnm") -> list[np.ndarray]:
-    """Decode with djxl, every frame to a PNM (".pam" keeps alpha); fail on
-    any warning."""
-    src = tmp_path / "djxl_in.jxl"
-    src.write_bytes(stream)
-    for old in tmp_path.glob("djxl_out*"):
-        old.unlink()
-    out = tmp_path / f"djxl_out{suffix}"
-    done = subprocess.run(["djxl", str(src), str(out), "--output_frames"],
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    assert "warning" not in done.stderr.lower(), done.stderr
-    files = sorted(tmp_path.glob(f"djxl_out{suffix}-*{suffix}"),
-                   key=lambda p: int(p.stem.split("-")[-1]))
-    return [read_pnm(f)[0] for f in files] or [read_pnm(out)[0]]
 
 
 def frame_infos(jxl, data, **options) -> list[dict]:
@@ -253,7 +234,7 @@ def test_timing_round_trip(jxl, have_tools, tmp_path, case, lossless):
         assert [f["duration_ms"] for f in info["frames"]] == [k * 1001 / 30 for k in ticks]
     elif tps == (1000, 1):
         assert [f["duration_ms"] for f in info["frames"]] == durations
-    decoded = run_djxl(stream, tmp_path)
+    decoded = djxl_frames(stream, tmp_path, no_warnings=True)
     assert len(decoded) == len(FRAMES)
     if lossless:
         assert np.array_equal(np.stack(decoded), FRAMES)
@@ -272,7 +253,7 @@ def test_frame_names(jxl, have_tools, tmp_path):
     assert [f[2] for f in ref.frames] == NAMES
     info = check_timing(jxl, stream, ref)
     assert [f["name"] for f in info["frames"]] == NAMES
-    assert len(run_djxl(stream, tmp_path)) == len(NAMES)
+    assert len(djxl_frames(stream, tmp_path, no_warnings=True)) == len(NAMES)
 
 
 @pytest.mark.parametrize("animation", [False, True], ids=["still", "animation"])
@@ -310,7 +291,7 @@ def test_boxes_round_trip(jxl, have_tools, tmp_path, exif, xmp, compress_boxes, 
     if not compress_boxes:
         assert stored[b"Exif"][4:] == tiff and stored[b"xml "] == xmp_bytes
 
-    decoded = run_djxl(stream, tmp_path)
+    decoded = djxl_frames(stream, tmp_path, no_warnings=True)
     if lossless:
         assert np.array_equal(np.stack(decoded) if animation else decoded[0], arr)
 
@@ -327,7 +308,7 @@ def test_orientation(jxl, have_tools, tmp_path, orientation):
         ((12, 16) if turned else (16, 12))
     assert info["basic_info"] == jxl.JxlReader(stream).basic_info
     shown = jxl.decode(stream)
-    assert np.array_equal(shown, run_djxl(stream, tmp_path)[0])
+    assert np.array_equal(shown, djxl_frames(stream, tmp_path, no_warnings=True)[0])
     assert np.array_equal(jxl.decode(stream, keep_orientation=True), img)
 
 
@@ -362,7 +343,7 @@ def test_icc_profile_round_trip(jxl, have_tools, tmp_path, profile, lossless):
     assert (info["color"] is None) == (ref.icc_size is not None)
     if ref.icc_size is not None:
         assert ref.icc_size == len(icc)
-    decoded = run_djxl(stream, tmp_path)[0]
+    decoded = djxl_frames(stream, tmp_path, no_warnings=True)[0]
     if lossless:
         assert np.array_equal(decoded, FRAMES[0])
         assert np.array_equal(jxl.decode(stream), FRAMES[0])
@@ -379,7 +360,7 @@ def test_zero_duration_frame_merges_into_next(jxl, have_tools, tmp_path):
     assert [f["duration"] for f in info["frames"]] == [10, 30, 40]
     shown = jxl.decode(stream)
     assert shown.shape[0] == jxl.frame_count(stream) == 3
-    assert np.array_equal(shown, np.stack(run_djxl(stream, tmp_path, ".pam")))
+    assert np.array_equal(shown, np.stack(djxl_frames(stream, tmp_path, ".pam", no_warnings=True)))
     assert np.array_equal(shown, frames[[0, 2, 3]])
     # Without coalescing every stored frame comes out, the zero-duration one too.
     assert [f["duration"] for f in frame_infos(jxl, stream, coalesce=False)] == [10, 0, 30, 40]

@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import inspect
 import re
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from conftest import libjxl_include_dir
+from conftest import libjxl_include_dir, python_output
 
 CONTAINER_SIGNATURE = bytes.fromhex("0000000c4a584c200d0a870a")
 
@@ -109,7 +107,7 @@ def test_jxl_error_is_the_package_error(jxl):
     assert jxl.JxlError is JxlError
 
 
-def _import_with_blocked(*modules: str) -> subprocess.CompletedProcess[str]:
+def _import_with_blocked(*modules: str) -> str:
     # NumPy itself is imported first, so that only what is blocked here fails.
     code = ("import sys, numpy\n"
             f"for name in {modules!r}: sys.modules[name] = None\n"
@@ -119,8 +117,7 @@ def _import_with_blocked(*modules: str) -> subprocess.CompletedProcess[str]:
             "    print('ImportError:', e, '| cause:', type(e.__cause__).__name__)\n"
             "else:\n"
             "    print('imported', sorted(n for n in vars(m) if not n.startswith('__')))\n")
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          check=True)
+    return python_output(code)
 
 
 @pytest.mark.parametrize("blocked, expected", [
@@ -130,4 +127,4 @@ def _import_with_blocked(*modules: str) -> subprocess.CompletedProcess[str]:
      "ImportError: numpy._core.multiarray failed to import | cause: ModuleNotFoundError"),
 ])
 def test_start_up_dependencies(blocked, expected):
-    assert _import_with_blocked(*blocked).stdout.startswith(expected)
+    assert _import_with_blocked(*blocked).startswith(expected)

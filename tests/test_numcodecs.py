@@ -4,41 +4,27 @@ options fail before anything is written."""
 
 from __future__ import annotations
 
+import array
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from kestrelpix.core.errors import JxlError
-from conftest import read_pfm, read_pnm, run_tool
+from conftest import djxl_frames, make_chunk, python_output
 
 numcodecs = pytest.importorskip("numcodecs")
+from numcodecs.compat import ndarray_copy  # noqa: E402
+from numcodecs.tests import common  # noqa: E402
+
 from kestrelpix.numcodecs import Jxl  # noqa: E402
 
 
-def make_chunk(shape: tuple[int, ...], dtype: str, seed: int = 0) -> np.ndarray:
-    """Image-like samples of `shape` in the full range of `dtype` (0..1 for floats)."""
-    rng = np.random.default_rng(seed)
-    grid = np.indices(shape).sum(axis=0)
-    base = (grid % 37) / 37 * 0.7 + rng.random(shape) * 0.3
-    if np.dtype(dtype).kind == "f":
-        # float16 subnormals are covered on their own below.
-        return np.maximum(base, 2.0 ** -14).astype(dtype)
-    return np.rint(base * np.iinfo(dtype).max).astype(dtype)
-
-
-def djxl_frames(stream: bytes, tmp_path: Path, dtype: np.dtype, channels: int) -> np.ndarray:
+def djxl_stack(stream: bytes, tmp_path: Path, dtype: np.dtype, channels: int) -> np.ndarray:
     """All frames of `stream` as djxl decodes them, stacked (T, Y, X[, C])."""
     suffix = ".pfm" if dtype.kind == "f" else {1: ".pgm", 3: ".ppm"}.get(channels, ".pam")
-    src, out = tmp_path / "chunk.jxl", tmp_path / f"frames{suffix}"
-    src.write_bytes(stream)
-    run_tool("djxl", src, out, "--output_frames")
-    files = sorted(tmp_path.glob(f"frames{suffix}-*{suffix}"),
-                   key=lambda p: int(p.name[len(out.name) + 1:-len(suffix)])) or [out]
-    return np.stack([read_pfm(f) if dtype.kind == "f" else read_pnm(f)[0] for f in files])
+    return np.stack(djxl_frames(stream, tmp_path, suffix))
 
 
 # (chunk shape, channels_last): grey stills, frames, frames on several
@@ -85,7 +71,7 @@ def test_streams_decode_through_djxl(tmp_path, have_tools, shape, channels_last,
         pytest.skip("PFM holds grey or RGB only")
     chunk = make_chunk(shape, dtype)
     stream = Jxl(channels_last=channels_last, effort=1).encode(chunk)
-    frames = djxl_frames(stream, tmp_path, dtype, channels)
+    frames = djxl_stack(stream, tmp_path, dtype, channels)
     assert np.array_equal(frames.reshape(chunk.shape), chunk)
 
 
@@ -136,24 +122,26 @@ def test_config_round_trips_through_json(config):
     assert isinstance(again, Jxl) and again == codec
     assert again.get_config() == saved
     assert saved["lossless"] is (config.get("lossless", not ({"quality", "distance"} & set(config))))
+    common.check_config(codec)
+    # numcodecs' check_repr: the repr is the statement that makes the codec.
+    assert repr(eval(repr(codec), {"Jxl": Jxl})) == repr(codec)
 
 
-def test_registered_for_a_fresh_process():
+def test_registered_for_a_fresh_process(tmp_path):
     # The entry point alone must bring the codec in: the child never imports kestrelpix.
-    chunk = make_chunk((2, 16, 24), "uint16")
+    np.save(tmp_path / "chunk.npy", make_chunk((2, 16, 24), "uint16"))
     code = (
         "import sys, numpy as np, numcodecs\n"
         "codec = numcodecs.get_codec({'id': 'kestrelpix_jxl', 'effort': 2})\n"
-        "chunk = np.frombuffer(sys.stdin.buffer.read(), np.uint16).reshape(2, 16, 24)\n"
+        "chunk = np.load(sys.argv[1])\n"
         "assert np.array_equal(codec.decode(codec.encode(chunk)), chunk)\n"
         "print(type(codec).__module__, codec.effort)\n")
-    done = subprocess.run([sys.executable, "-c", code], input=chunk.tobytes(),
-                          capture_output=True, check=True)
-    assert done.stdout.split() == [b"kestrelpix.numcodecs", b"2"]
+    assert python_output(code, tmp_path / "chunk.npy").split() == ["kestrelpix.numcodecs", "2"]
 
 
+# object: numcodecs' check_err_encode_object_buffer.
 @pytest.mark.parametrize("dtype", ["int8", "int16", "uint32", "int64", "float64", "bool",
-                                   "complex64"])
+                                   "complex64", "object"])
 def test_unsupported_dtype_is_a_type_error(dtype):
     with pytest.raises(TypeError, match=rf"dtype {np.dtype(dtype)}.*uint8, uint16"):
         Jxl().encode(np.zeros((8, 8), dtype))
@@ -192,6 +180,9 @@ def test_out_of_the_wrong_size_or_type():
         codec.decode(stream, out=np.zeros(255, np.uint16))
     with pytest.raises(ValueError, match="out has dtype float32"):
         codec.decode(stream, out=np.zeros((16, 16), np.float32))
+    # numcodecs' check_err_decode_object_buffer: never samples over pointers.
+    with pytest.raises(TypeError):
+        codec.decode(stream, out=np.empty((16, 16), object))
 
 
 def test_reads_streams_it_did_not_write(lossless_rgb):
@@ -202,3 +193,65 @@ def test_reads_streams_it_did_not_write(lossless_rgb):
     Jxl().decode(np.frombuffer(stream, np.uint8), out=out)
     assert np.array_equal(out, image)
 
+
+
+# The `out` buffers numcodecs callers pass: any shape or order of the right
+# size, views into larger arrays, raw bytes.
+OUTS = {
+    "same shape": lambda c: np.empty_like(c),
+    "flat": lambda c: np.empty(c.size, c.dtype),
+    "other shape": lambda c: np.empty((2, c.size // 2), c.dtype),
+    "Fortran order": lambda c: np.empty(c.shape, c.dtype, order="F"),
+    "view in a larger array": lambda c: np.empty((2, *c.shape), c.dtype)[1],
+    "strided": lambda c: np.empty((*c.shape[:-1], 2 * c.shape[-1]), c.dtype)[..., ::2],
+    "bytearray": lambda c: bytearray(c.nbytes),
+    "uint8 array": lambda c: np.empty(c.nbytes, np.uint8),
+}
+
+
+@pytest.mark.parametrize("make_out", OUTS.values(), ids=OUTS.keys())
+@pytest.mark.parametrize("shape,channels_last,dtype", [
+    ((24, 32), False, "uint8"), ((2, 3, 24, 32), False, "uint16"),
+    ((3, 24, 32, 4), True, "float32")])
+def test_out_is_filled_as_ndarray_copy_fills_it(shape, channels_last, dtype, make_out):
+    chunk = make_chunk(shape, dtype)
+    codec = Jxl(channels_last=channels_last, effort=1)
+    stream = codec.encode(chunk)
+    want = ndarray_copy(codec.decode(stream), make_out(chunk))
+    out = make_out(chunk)
+    got = codec.decode(stream, out=out)
+    if isinstance(out, np.ndarray):
+        assert got is out
+    got_samples, want_samples = np.asarray(out), np.asarray(want)
+    assert got_samples.dtype == want_samples.dtype
+    assert np.array_equal(got_samples, want_samples)
+
+
+@pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, lambda b: array.array("b", b),
+                                  lambda b: np.frombuffer(b, np.uint8)],
+                         ids=["bytes", "bytearray", "memoryview", "array.array", "ndarray"])
+def test_decodes_any_buffer(kind):
+    # As numcodecs' check_encode_decode feeds streams back.
+    chunk = make_chunk((2, 3, 16, 16), "uint16")
+    codec = Jxl(effort=1)
+    back = codec.decode(kind(codec.encode(chunk)))
+    assert back.shape == chunk.shape and np.array_equal(back, chunk)
+
+
+FIXTURES = Path(__file__).parent / "fixture"
+
+
+@pytest.mark.parametrize("prefix,arrays,codecs", [
+    ("grey", [make_chunk((24, 32), "uint8", 1), make_chunk((2, 3, 16, 16), "uint16", 2),
+              make_chunk((1, 16, 16), "float32", 3), make_chunk((3, 8, 8), "float16", 4)],
+     [Jxl(effort=1), Jxl(effort=7, decoding_speed=2)]),
+    ("colour", [make_chunk((16, 16, 3), "uint8", 5), make_chunk((2, 16, 16, 4), "uint16", 6)],
+     [Jxl(channels_last=True, effort=1)]),
+])
+def test_reads_the_chunks_earlier_versions_wrote(monkeypatch, prefix, arrays, codecs):
+    # numcodecs' own check against stored chunks and configurations
+    # (tests/fixture/kestrelpix_jxl): a change that cannot read them back
+    # exactly breaks every array already written.
+    assert (FIXTURES / Jxl.codec_id / prefix).is_dir()
+    monkeypatch.chdir(FIXTURES.parent)
+    common.check_backwards_compatibility(Jxl.codec_id, arrays, codecs, prefix=prefix)

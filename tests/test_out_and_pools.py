@@ -3,14 +3,12 @@ and worker pools lent per call: the results never depend on them."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
-from conftest import sample_image
+from conftest import python_output, sample_image
 
 
 @pytest.fixture(scope="module")
@@ -116,6 +114,4 @@ def test_pools_do_not_outlive_the_interpreter():
             jxl.decode(jxl.encode(img, distance=1, effort=1, numthreads=n), numthreads=n)
         print("done")
     """)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0 and done.stdout.strip() == "done", done.stderr
+    assert python_output(code).strip() == "done"

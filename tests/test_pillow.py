@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import io
 import re
-import subprocess
 import warnings
 
 import numpy as np
@@ -17,7 +16,7 @@ Image = pytest.importorskip("PIL.Image", reason="Pillow is not installed")
 from PIL import ImageOps, ImageSequence  # noqa: E402
 
 import kestrelpix.pillow  # noqa: E402, F401  (registers the format)
-from conftest import TESTDATA, cjxl, djxl, sample_image  # noqa: E402
+from conftest import TESTDATA, cjxl, djxl, run_tool, sample_image  # noqa: E402
 from kestrelpix import jxl  # noqa: E402
 
 # Sources covering Pillow's modes, bit depths, palettes, profiles and Exif.
@@ -39,11 +38,6 @@ def reopen(im, **params):
     im.save(buffer, "JXL", **params)
     buffer.seek(0)
     return Image.open(buffer)
-
-
-def jxlinfo(path) -> str:
-    return subprocess.run(["jxlinfo", str(path)], check=True, capture_output=True,
-                          text=True).stdout
 
 
 def animation(frames=4, ysize=24, xsize=32, channels=3):
@@ -203,7 +197,7 @@ def test_exif_xmp_and_profile_survive(tmp_path, have_tools):
             assert dict(im.getexif()) == dict(exif)
             assert im.info["xmp"] == png.info["xmp"]
             assert im.info["icc_profile"] == png.info["icc_profile"]
-        assert "Exif" in jxlinfo(path) and "ICC" in jxlinfo(path)
+        assert "Exif" in run_tool("jxlinfo", path) and "ICC" in run_tool("jxlinfo", path)
         # Told otherwise, the profile is left out (the stream is then sRGB).
         with reopen(png, icc_profile=None) as im:
             assert "icc_profile" not in im.info
@@ -219,7 +213,7 @@ def test_orientation_is_applied_once(orientation, tmp_path, have_tools):
     upright = ImageOps.exif_transpose(stored)
     path = tmp_path / "turned.jxl"
     stored.save(path, exif=exif, lossless=True)
-    assert f"Orientation: {orientation}" in jxlinfo(path)
+    assert f"Orientation: {orientation}" in run_tool("jxlinfo", path)
     with Image.open(path) as im:
         assert im.size == upright.size
         assert np.array_equal(np.asarray(im), np.asarray(upright))
@@ -246,7 +240,7 @@ def test_gif_animation_round_trip(name, tmp_path, have_tools):
         for index, frame in enumerate(ImageSequence.Iterator(im)):
             assert im.tell() == index and im.info["duration"] == durations[index]
             assert np.array_equal(np.asarray(frame), frames[index])
-    info = jxlinfo(path)
+    info = run_tool("jxlinfo", path)
     assert [float(d) for d in re.findall(r"duration: ([\d.]+) ms", info)] == durations
     assert ("(looping)" in info) == (loop == 0)
 

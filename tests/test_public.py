@@ -3,11 +3,10 @@ public name, and typed for its users."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
 
 import pytest
 
+from conftest import run_module
 import kestrelpix.codecs._jxl as extension
 from kestrelpix import jxl
 from kestrelpix.core.errors import JxlError
@@ -49,9 +48,8 @@ def test_typed_for_users(tmp_path):
         "except jxl.JxlError as exc:\n"
         "    print(exc)\n"
         "jxl.decode(data, index='1')  # type: ignore[arg-type]\n")
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
-                             str(tmp_path / "cache"), str(usage)],
-                            cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    result = run_module("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(usage),
+                        cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

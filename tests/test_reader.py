@@ -6,15 +6,14 @@ from __future__ import annotations
 
 import io
 import pickle
-import subprocess
-import sys
 import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import TESTDATA, cjxl, sample_image, write_apng, write_pfm, write_pnm
+from conftest import (TESTDATA, cjxl, run_python, run_threads, sample_image, write_apng,
+                      write_pfm, write_pnm)
 
 HEADER_TRUNCATED = "JxlDecoderProcessInput needs more input than was provided (truncated stream?)"
 FRAME_TRUNCATED = "JxlDecoderProcessInput needs more input (truncated stream?)"
@@ -191,8 +190,7 @@ print('survived')
 @pytest.mark.skipif(not OSS_FUZZ, reason="libjxl-testdata not installed")
 def test_fuzz_cases_never_crash():
     def run(paths):
-        return subprocess.run([sys.executable, "-c", _FUZZ_SCRIPT, *map(str, paths)],
-                              capture_output=True, text=True, timeout=300)
+        return run_python(_FUZZ_SCRIPT, *paths, timeout=300)
     if run(OSS_FUZZ).returncode == 0:
         return
     crashed = [p.name for p in OSS_FUZZ if run([p]).returncode != 0]
@@ -346,11 +344,7 @@ def test_two_threads_share_one_reader(jxl, lossless_animation):
     stream, frames = lossless_animation
     with jxl.JxlReader(stream) as reader:
         got: list[np.ndarray] = []
-        threads = [threading.Thread(target=lambda: got.extend(reader)) for _ in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads([lambda: got.extend(reader)] * 2)
     assert len(got) == len(frames)
     assert sorted(f.tobytes() for f in got) == sorted(f.tobytes() for f in frames)
 
@@ -358,13 +352,8 @@ def test_two_threads_share_one_reader(jxl, lossless_animation):
 def test_threads_decode_concurrently(jxl, large_stream):
     expected = jxl.decode(large_stream, numthreads=1)
     results: list[bool] = []
-    threads = [threading.Thread(
-        target=lambda: results.append(np.array_equal(jxl.decode(large_stream, numthreads=1),
-                                                     expected))) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads([lambda: results.append(np.array_equal(jxl.decode(large_stream, numthreads=1),
+                                                       expected))] * 4)
     assert results == [True] * 4
 
 

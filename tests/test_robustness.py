@@ -7,7 +7,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from conftest import LooksLarge, cjxl, sample_image, write_apng, write_pnm
+from conftest import LooksLarge, cjxl, sample_image, served_in_pieces, write_apng, write_pnm
 
 
 @pytest.fixture(scope="module")
@@ -83,32 +83,11 @@ def test_decoder_error_is_final(jxl):
             reader.read()
 
 
-class _Chunks:
-    """Serves a file object's bytes in chunks of `size`, like the background
-    reader would, but on the caller's thread."""
-
-    size = 1
-
-    def __init__(self, src, *, chunk_size, prefetch):
-        self._data, self._pos = src.getvalue(), 0
-
-    def get(self):
-        # The first chunk holds the whole signature, as the real reader's does.
-        size = self.size if self._pos else max(self.size, 16)
-        piece = self._data[self._pos:self._pos + size]
-        self._pos += size
-        return piece or None
-
-    def close(self):
-        pass
-
-
 @pytest.mark.parametrize("size", [1, 7, 4096])
 @pytest.mark.parametrize("name", ["still", "container", "animation"])
 def test_streaming_truncations(jxl, small_streams, monkeypatch, size, name):
     import kestrelpix.core.io as kio
-    monkeypatch.setattr(kio, "BackgroundChunkReader", _Chunks)
-    monkeypatch.setattr(_Chunks, "size", size)
+    monkeypatch.setattr(kio, "BackgroundChunkReader", served_in_pieces(size))
     stream = small_streams[name]
     expected = jxl.decode(stream)
     np.testing.assert_array_equal(jxl.decode(LooksLarge(stream), streaming=True), expected)

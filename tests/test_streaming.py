@@ -37,20 +37,6 @@ def container_rgb(tmp_path_factory, lossless_rgb):
     return stream, img
 
 
-@pytest.fixture
-def spy(monkeypatch):
-    """The real chunk reader, recording each construction and where the source stood."""
-    made = []
-
-    class Spy(kio.BackgroundChunkReader):
-        def __init__(self, src, **kwargs):
-            made.append((kwargs, src.tell() if hasattr(src, "tell") else None))
-            super().__init__(src, **kwargs)
-
-    monkeypatch.setattr(kio, "BackgroundChunkReader", Spy)
-    return made
-
-
 class SizedSource:
     """A file object claiming `size` bytes; only the substituted chunk reader reads."""
 
@@ -110,7 +96,7 @@ def cut(data, *sizes, rest=1):
 
 
 @pytest.mark.parametrize("kind", ["path", "file object after junk"])
-def test_streaming_matches_buffered(jxl, big_stream, spy, kind):
+def test_streaming_matches_buffered(jxl, big_stream, chunk_readers, kind):
     path, stream, img = big_stream
     if kind == "path":
         src = path
@@ -118,20 +104,20 @@ def test_streaming_matches_buffered(jxl, big_stream, spy, kind):
         src = io.BytesIO(b"junk" * 7 + stream)  # no usable fileno: measured by tell/seek
         src.seek(28)
     streamed = jxl.decode(src, streaming=True)
-    assert [options for options, _ in spy] == [{"chunk_size": THRESHOLD, "prefetch": 4}]
+    assert [r.options for r in chunk_readers] == [{"chunk_size": THRESHOLD, "prefetch": 4}]
     if kind != "path":
-        assert spy[0][1] == 28  # the position is restored after measuring
+        assert chunk_readers[0].start == 28  # the position is restored after measuring
     np.testing.assert_array_equal(streamed, jxl.decode(stream))
     np.testing.assert_array_equal(streamed, img)
 
 
 @pytest.mark.parametrize("size, streamed", [(THRESHOLD, False), (THRESHOLD + 1, True)])
-def test_streaming_threshold(jxl, lossless_rgb, tmp_path, spy, size, streamed):
+def test_streaming_threshold(jxl, lossless_rgb, tmp_path, chunk_readers, size, streamed):
     stream, img = lossless_rgb
     path = tmp_path / "padded.jxl"
     path.write_bytes(stream + bytes(size - len(stream)))  # libjxl ignores bytes past the end
     np.testing.assert_array_equal(jxl.decode(path, streaming=True), img)
-    assert len(spy) == streamed
+    assert len(chunk_readers) == streamed
 
 
 @pytest.mark.parametrize("fixture, sizes, rest", [

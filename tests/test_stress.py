@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import LooksLarge, cjxl, sample_image, write_pnm
+from conftest import LooksLarge, cjxl, run_threads, sample_image, served_in_pieces, write_pnm
 
 
 def _rss_bytes() -> int:
@@ -44,18 +44,6 @@ def streams(tmp_path_factory, have_tools, lossless_animation):
     img = sample_image(32, 48, 3)
     still = cjxl(write_pnm(tmp / "s.ppm", img), tmp / "s.jxl", "-d", "0", "-e", "1")
     return {"still": still, "img": img, "animation": lossless_animation[0]}
-
-
-class _FakeChunks:
-    def __init__(self, src, *, chunk_size, prefetch):
-        self._data = src.getvalue()
-
-    def get(self):
-        data, self._data = self._data, b""
-        return data or None
-
-    def close(self):
-        pass
 
 
 def _expect(error, call):
@@ -125,7 +113,7 @@ OPERATIONS = ["open/read/close", "streaming open/close", "decode", "decode index
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_memory_stays_flat(jxl, streams, monkeypatch, name):
     import kestrelpix.core.io as kio
-    monkeypatch.setattr(kio, "BackgroundChunkReader", _FakeChunks)
+    monkeypatch.setattr(kio, "BackgroundChunkReader", served_in_pieces(None))
     python_growth, rss_growth = _growth(_operations(jxl, streams)[name], repeats=400)
     # A leaked frame, decoder or encoder per call would be tens of KiB each.
     assert python_growth < 64 * 1024
@@ -149,25 +137,6 @@ def test_no_chunk_reader_thread_survives(jxl, tmp_path, have_tools):
 
 # --- threads -----------------------------------------------------------------
 
-def _run_threads(targets) -> None:
-    errors: list[BaseException] = []
-
-    def guard(target):
-        try:
-            target()
-        except BaseException as exc:  # surfaced in the test's thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=guard, args=(t,)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-        assert not t.is_alive(), "deadlock"
-    if errors:
-        raise errors[0]
-
-
 def test_eight_threads_match_sequential(jxl, have_tools):
     images = [sample_image(96, 128, 1 + i % 4, seed=i) for i in range(8)]
     expected_streams = [jxl.encode(img, lossless=True, effort=2, numthreads=1) for img in images]
@@ -177,7 +146,7 @@ def test_eight_threads_match_sequential(jxl, have_tools):
         stream = jxl.encode(images[i], lossless=True, effort=2, numthreads=1 + i % 2)
         results[i] = (stream, jxl.decode(stream, numthreads=1 + i % 2))
 
-    _run_threads([lambda i=i: work(i) for i in range(8)])
+    run_threads([lambda i=i: work(i) for i in range(8)])
     for i, img in enumerate(images):
         assert results[i][0] == expected_streams[i]
         np.testing.assert_array_equal(results[i][1], img)
@@ -186,7 +155,7 @@ def test_eight_threads_match_sequential(jxl, have_tools):
 def test_many_threads_on_one_reader(jxl, streams):
     with jxl.JxlReader(streams["animation"]) as reader:
         got: list[np.ndarray] = []
-        _run_threads([lambda: got.extend(reader)] * 6 + [lambda: reader.basic_info] * 2)
+        run_threads([lambda: got.extend(reader)] * 6 + [lambda: reader.basic_info] * 2)
     assert len(got) == 4
 
 
@@ -201,7 +170,7 @@ def test_close_races_with_iteration(jxl, streams):
             except RuntimeError as exc:
                 outcomes.append(str(exc))
 
-        _run_threads([iterate, reader.close, iterate])
+        run_threads([iterate, reader.close, iterate])
         assert all(o in ("4 frames", "0 frames", "JxlReader is closed") or o.endswith(" frames")
                    for o in outcomes)
 
@@ -209,7 +178,7 @@ def test_close_races_with_iteration(jxl, streams):
 def test_many_threads_on_one_writer(jxl):
     frame = sample_image(40, 50, 3)
     writer = jxl.JxlWriter(animation=True, lossless=True, effort=1)
-    _run_threads([lambda: [writer.write_frame(frame) for _ in range(5)]] * 6)
+    run_threads([lambda: [writer.write_frame(frame) for _ in range(5)]] * 6)
     stream = writer.close()
     assert jxl.frame_count(stream) == 30
     np.testing.assert_array_equal(jxl.decode(stream, index=29), frame)
@@ -232,7 +201,7 @@ def test_close_races_with_write(jxl):
                     return
 
         results: list[bytes] = []
-        _run_threads([write, lambda: results.append(writer.close())])
+        run_threads([write, lambda: results.append(writer.close())])
         assert set(refused) <= {"JxlWriter is closed"}
         # Whatever was written before close is a complete stream.
         if written:

@@ -4,11 +4,11 @@ finds the stub and the built module in agreement."""
 from __future__ import annotations
 
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import run_module
 
 pytest.importorskip("mypy", reason="mypy is not installed (scripts/bootstrap installs it)")
 # The checks read the stub and the module's signatures, no native code path;
@@ -26,13 +26,6 @@ MODULE = "kestrelpix.codecs._jxl"
 # every other difference as well).
 NOT_A_FUNCTION = {f"{MODULE}.{name} is not a function"
                   for name in ("check_signature", "libjxl_version")}
-
-
-def run_module(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    # Run outside the source tree, so that the installed package (with its
-    # py.typed and the stub beside the built module) is what gets checked.
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=600)
 
 
 @pytest.mark.parametrize("target", [

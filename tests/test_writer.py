@@ -8,13 +8,12 @@ import io
 import re
 import pickle
 import weakref
-import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import djxl, read_pfm, read_pnm, sample_image
+from conftest import djxl, djxl_frames, read_pfm, read_pnm, run_threads, sample_image
 
 IMG = sample_image(24, 32, 3)
 
@@ -33,13 +32,6 @@ def smooth_image(ysize: int, xsize: int, channels: int, maxval: int) -> np.ndarr
     img[(yy - 0.3) ** 2 + (xx - 0.4) ** 2 < 0.04] = 0.9
     img += np.random.default_rng(0).normal(0, 0.01, img.shape)
     return np.rint(np.clip(img, 0, 1) * maxval).astype(np.uint8 if maxval == 255 else np.uint16)
-
-
-def decoded_frames(stream: bytes, tmp_path: Path) -> list[np.ndarray]:
-    """Every frame djxl finds in the stream, as 8-bit arrays."""
-    out = djxl(stream, tmp_path, ".pnm", "--output_frames")
-    files = sorted(tmp_path.glob("djxl_out.pnm-*.pnm"), key=lambda p: int(p.stem.split("-")[-1]))
-    return [read_pnm(f)[0] for f in files] or [read_pnm(out)[0]]
 
 
 # --- options ------------------------------------------------------------------
@@ -211,7 +203,7 @@ def test_grey_shapes_mix_in_animation(jxl, have_tools, tmp_path):
     w = jxl.JxlWriter(animation=True, lossless=True)
     for i, f in enumerate(frames):
         w.write_frame(f[:, :, None] if i % 2 else f)
-    got = decoded_frames(w.close(), tmp_path)
+    got = djxl_frames(w.close(), tmp_path)
     assert all(np.array_equal(g, f) for g, f in zip(got, frames, strict=True))
 
 
@@ -397,7 +389,7 @@ def test_animation_frames(jxl, have_tools, tmp_path, mark_last):
         f[...] = 0  # the writer must not depend on the caller's array afterwards
     stream = w.close()
     frames = [sample_image(16, 24, 3, seed=i) for i in range(4)]
-    got = decoded_frames(stream, tmp_path)
+    got = djxl_frames(stream, tmp_path)
     assert len(got) == 4
     assert all(np.array_equal(g, f) for g, f in zip(got, frames))
     if hasattr(jxl, "decode"):
@@ -415,22 +407,13 @@ def test_frame_after_last_refused_by_libjxl(jxl):
 def test_two_threads_on_one_writer(jxl, have_tools, tmp_path):
     w = jxl.JxlWriter(animation=True, effort=3)
     frame = sample_image(64, 96, 3)
-    errors = []
 
     def feed():
-        try:
-            for _ in range(6):
-                w.write_frame(frame)
-        except Exception as e:  # reported below, on the main thread
-            errors.append(e)
+        for _ in range(6):
+            w.write_frame(frame)
 
-    threads = [threading.Thread(target=feed) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    assert len(decoded_frames(w.close(), tmp_path)) == 12
+    run_threads([feed, feed])
+    assert len(djxl_frames(w.close(), tmp_path)) == 12
 
 
 def test_lossless_float16_subnormals_refused(jxl):

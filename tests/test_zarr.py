@@ -3,13 +3,10 @@ that never imports kestrelpix, chunk files checked with djxl."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
-from test_numcodecs import djxl_frames, make_chunk
+from conftest import assert_ok, djxl_frames, make_chunk, run_python
 
 zarr = pytest.importorskip("zarr")
 from kestrelpix.numcodecs import Jxl as NumcodecsJxl  # noqa: E402
@@ -51,9 +48,8 @@ def test_fresh_process_reads_the_volume_exactly(tmp_path, volume, zarr_format):
         "assert np.array_equal(z[3:7, 5:35, 30:], source[3:7, 5:35, 30:])\n"
         "print(type(z.metadata.codecs[0] if z.metadata.zarr_format == 3 "
         "else z.metadata.compressor).__module__)\n")
-    done = subprocess.run([sys.executable, "-c", code, str(path), str(tmp_path / "source.npy")],
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
+    done = run_python(code, path, tmp_path / "source.npy")
+    assert_ok(done)
     expected = "kestrelpix.zarr" if zarr_format == 3 else "kestrelpix.numcodecs"
     assert done.stdout.strip() == expected
 
@@ -74,7 +70,7 @@ def test_every_chunk_file_decodes_through_djxl(tmp_path, have_tools, volume, zar
         index = [int(i) for i in (key[2:] if zarr_format == 3 else key).split(sep)]
         out = tmp_path / f"frames-{'-'.join(map(str, index))}"
         out.mkdir()
-        frames = djxl_frames(path.read_bytes(), out, np.dtype(np.uint16), 1)
+        frames = np.stack(djxl_frames(path.read_bytes(), out, ".pgm"))
         want = padded[tuple(slice(i * c, (i + 1) * c) for i, c in zip(index, CHUNKS))]
         assert np.array_equal(frames, want), key
     assert z.nchunks == len(chunk_files)

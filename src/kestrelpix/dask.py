@@ -8,14 +8,17 @@ computed, on whichever worker computes it, one chunk per file.
 from __future__ import annotations
 
 import glob
+import mmap
 import os
-from collections.abc import Iterable
-from pathlib import Path
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
 
 import dask.array as da
 import numpy as np
+from dask.base import tokenize
+from dask.delayed import delayed
 
-import kestrelpix.codecs._jxl as _jxl
+from kestrelpix import jxl
 
 __all__ = ["imread"]
 
@@ -33,29 +36,44 @@ def _paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[st
     return paths
 
 
-def _header(path: str, index: int | None) -> tuple[tuple[int, ...], np.dtype, bool, int]:
-    """(chunk shape without the file axis, dtype, is an animation, frame
-    count) of a file, from its headers only."""
+@contextmanager
+def _opened(path: str) -> Iterator[tuple[bytes | mmap.mmap, os.stat_result]]:
+    """The file's bytes, mapped (the codec reads in place, so only the pages
+    holding the headers it parses are read from disk), and its status."""
+    with open(path, "rb") as file:
+        status = os.fstat(file.fileno())
+        if status.st_size == 0:
+            yield b"", status  # nothing to map; the codec names empty input itself
+            return
+        with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as data:
+            yield data, status
+
+
+def _header(path: str, index: int | None) -> tuple[tuple[int, ...], np.dtype, bool, object]:
+    """(chunk shape without the file axis, dtype, is an animation, what
+    names this version of the file) of a file, from its headers only."""
     try:
-        with _jxl.JxlReader(path, parse_color=False) as reader:
-            frame, dtype = tuple(reader.frame_shape), np.dtype(reader.dtype)
-            animation = reader.is_animation
-        count = _jxl.frame_count(path) if animation else 1
+        with _opened(path) as (data, status):
+            with jxl.JxlReader(data, parse_color=False) as reader:
+                frame, dtype = tuple(reader.frame_shape), np.dtype(reader.dtype)
+                animation = reader.is_animation
+            count = jxl.frame_count(data) if animation else 1
     except ValueError as exc:
         raise ValueError(f"imread: {path}: {exc}") from exc
+    stamp = (os.path.abspath(path), status.st_mtime_ns, status.st_size)
     if index is None:
-        return ((count, *frame) if animation else frame), dtype, animation, count
+        return ((count, *frame) if animation else frame), dtype, animation, stamp
     if not -count <= index < count:
         raise IndexError(f"imread: {path} has {count} frame{'s' * (count > 1)}, "
                          f"no frame {index}")
-    return frame, dtype, animation, count
+    return frame, dtype, animation, stamp
 
 
-def _read(path: str, index: int | None, count: int, shape: tuple[int, ...]) -> np.ndarray:
-    if index is None or count == 1:
-        arr = _jxl.decode(path)
-    else:
-        arr = _jxl.decode(path, index=index % count)
+def _read(files: tuple[str, ...], index: int | None, shape: tuple[int, ...],
+          block_id: tuple[int, ...]) -> np.ndarray:
+    """The chunk of one file: block `block_id` of the array."""
+    path = files[block_id[0]]
+    arr = jxl.decode(path) if index is None else jxl.decode(path, index=index)
     # A one-frame animation decodes as a bare frame; the chunk keeps its axes.
     return arr.reshape(shape)
 
@@ -104,17 +122,14 @@ def imread(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[st
             raise ValueError(f"imread: {path} is a {other_dtype} {other_shape}"
                              f"{kind(other_animation)}, unlike {paths[0]}, a {dtype} {shape}"
                              f"{kind(animation)}; every file must match the first")
-    name = "kestrelpix-imread-" + _token(paths, index)
-    graph = {(name, i, *([0] * len(shape))): (_read, path, index, count, (1, *shape))
-             for i, (path, (_, _, _, count)) in enumerate(zip(paths, headers))}
+    # Named by the files' paths, times and sizes: the same files give the
+    # same array, a file rewritten since another.
+    token = str(tokenize([stamp for *_, stamp in headers], index))
+    # The list of files is one piece of data every task depends on (sent once
+    # to each worker); a task per file decodes it.
+    files = delayed(tuple(paths), name="kestrelpix-imread-files-" + token, traverse=False)
     chunks = ((1,) * len(paths), *((n,) for n in shape))
-    return da.Array(graph, name, chunks, dtype=dtype)  # type: ignore[no-untyped-call]
-
-
-def _token(paths: list[str], index: int | None) -> str:
-    from dask.base import tokenize
-    stats = []
-    for path in paths:
-        st = Path(path).stat()
-        stats.append((os.path.abspath(path), st.st_mtime_ns, st.st_size))
-    return tokenize(stats, index)
+    arr: da.Array = da.map_blocks(  # type: ignore[no-untyped-call]
+        _read, files=files, index=index, shape=(1, *shape), name="kestrelpix-imread-" + token,
+        chunks=chunks, dtype=dtype, meta=np.empty((0,) * (len(shape) + 1), dtype))
+    return arr

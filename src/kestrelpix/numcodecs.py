@@ -25,7 +25,9 @@ container and adds one small box of its own (type ``kpsh``, the chunk shape as
 ASCII JSON) ahead of the codestream. JPEG XL decoders skip boxes they do not
 know, so the payload is still a plain JPEG XL file; ``decode`` reads the box
 when no ``out`` is given and reshapes. With ``out`` the shape of ``out`` wins
-(that is how Zarr decodes: into a buffer of the chunk's shape).
+(that is how Zarr decodes: into a buffer of the chunk's shape): as every
+numcodecs codec does, ``decode`` fills any ``out`` of the right size and dtype,
+through its memory in the stream's order.
 
 Nothing is lost unless asked: ``lossless`` is the default, and giving
 ``quality`` or ``distance`` asks for lossy coding.
@@ -46,7 +48,7 @@ from numcodecs.compat import (  # type: ignore[import-untyped]
     ensure_ndarray_like,
 )
 
-import kestrelpix.codecs._jxl as _jxl
+from kestrelpix import jxl
 
 __all__ = ["Jxl", "chunk_layout"]
 
@@ -192,10 +194,12 @@ class Jxl(Codec):  # type: ignore[misc]
         self.decoding_speed = decoding_speed
         self.numthreads = numthreads
         self.channels_last = bool(channels_last)
-        # A tiny encode lets the extension judge the options now (say,
-        # quality and distance together, or distance 30) rather than at the
-        # first chunk of a long write.
-        _jxl.encode(np.zeros((8, 8), np.uint8), numthreads=1, **self._options(effort=1))
+        if lossy_asked:
+            # Only libjxl knows which distances it takes (30 it refuses when
+            # the first frame is set up), so one tiny frame judges the lossy
+            # options now rather than at the first chunk of a long write.
+            # Lossless coding has nothing left to refuse.
+            jxl.encode(np.zeros((1, 1), np.uint8), numthreads=1, **self._options(effort=1))
 
     def _options(self, **override: Any) -> dict[str, Any]:
         options = {"lossless": self.lossless or None, "quality": self.quality,
@@ -221,7 +225,7 @@ class Jxl(Codec):  # type: ignore[misc]
         image = np.ascontiguousarray(arr, dtype=native)
         shape = _natural_shape(frames, frame)
         exact = shape == tuple(arr.shape) or not record_shape
-        stream = _jxl.encode(image.reshape(shape), animation=frames > 1, container=not exact,
+        stream = jxl.encode(image.reshape(shape), animation=frames > 1, container=not exact,
                              numthreads=self.numthreads, **self._options())
         return stream if exact else _add_shape_box(stream, tuple(arr.shape))
 
@@ -229,8 +233,8 @@ class Jxl(Codec):  # type: ignore[misc]
         """The chunk from its stream, in its exact shape and dtype; into `out`
         (which must hold as many samples of the stream's dtype) when given."""
         data = ensure_contiguous_ndarray(buf).view(np.uint8)
-        arr = _jxl.decode(data, numthreads=self.numthreads)
         if out is None:
+            arr = jxl.decode(data, numthreads=self.numthreads)
             shape = _recorded_shape(memoryview(data))
             if shape is not None:
                 if math.prod(shape) != arr.size:
@@ -239,16 +243,36 @@ class Jxl(Codec):  # type: ignore[misc]
                 arr = arr.reshape(shape)
             return arr
         dest = ensure_ndarray_like(out)
-        if dest.dtype.newbyteorder("=") != arr.dtype:
-            if dest.nbytes == arr.nbytes and dest.dtype.itemsize == 1:
-                dest = dest.reshape(-1).view(arr.dtype)  # a raw byte buffer
+        if dest.dtype.hasobject:
+            # numcodecs' rule for every codec: never write samples over
+            # object pointers.
+            raise TypeError("kestrelpix_jxl: cannot decode into an array of objects")
+        with jxl.JxlReader(data, numthreads=self.numthreads, parse_color=False) as reader:
+            dtype = np.dtype(reader.dtype)
+            frames = 1
+            if reader.is_animation:
+                frames = jxl.frame_count(data, numthreads=self.numthreads)
+            shape = _natural_shape(frames, tuple(reader.frame_shape))
+            size = math.prod(shape)
+            if dest.dtype.newbyteorder("=") != dtype:
+                if dest.nbytes == size * dtype.itemsize and dest.dtype.itemsize == 1:
+                    dest = dest.reshape(-1).view(dtype)  # a raw byte buffer
+                else:
+                    raise ValueError(f"kestrelpix_jxl: out has dtype {dest.dtype} but the "
+                                     f"stream holds {dtype}")
+            if dest.size != size:
+                raise ValueError(f"kestrelpix_jxl: out has {dest.size} samples, the stream "
+                                 f"{size} (shape {shape})")
+            contiguous = dest.flags.c_contiguous or dest.flags.f_contiguous
+            if dest.dtype == dtype and contiguous and dest.flags.writeable:
+                # As numcodecs' ndarray_copy fills `out`: the samples in
+                # stream order through its memory, whatever its shape and
+                # order; here decoded straight into it.
+                reader.read(out=dest.reshape(-1, order="A").reshape(shape))
             else:
-                raise ValueError(f"kestrelpix_jxl: out has dtype {dest.dtype} but the stream "
-                                 f"holds {arr.dtype}")
-        if dest.size != arr.size:
-            raise ValueError(f"kestrelpix_jxl: out has {dest.size} samples, the stream "
-                             f"{arr.size} (shape {arr.shape})")
-        np.copyto(dest, arr.reshape(dest.shape))
+                # A strided view, as ndarray_copy fills it (in C order), or
+                # another byte order, whose values are converted.
+                np.copyto(dest, reader.read().reshape(dest.shape))
         return out if isinstance(out, np.ndarray) else dest
 
     def get_config(self) -> dict[str, Any]:

@@ -22,9 +22,8 @@ shapes JPEG XL cannot hold are refused when the array is created.
 from __future__ import annotations
 
 import asyncio
-from dataclasses import dataclass
-from functools import cached_property
-from typing import TYPE_CHECKING
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from zarr.abc.codec import ArrayBytesCodec
@@ -38,7 +37,6 @@ if TYPE_CHECKING:
 
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
-    from zarr.core.chunk_grids import ChunkGrid
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
 
 __all__ = ["Jxl"]
@@ -67,22 +65,21 @@ class Jxl(ArrayBytesCodec):
     decoding_speed: int
     numthreads: int | None
     channels_last: bool
+    _codec: _NumcodecsJxl = field(init=False, repr=False, compare=False)
 
     def __init__(self, *, lossless: bool | None = None, quality: float | None = None,
                  distance: float | None = None, effort: int = 5, decoding_speed: int = 0,
                  numthreads: int | None = None, channels_last: bool = False) -> None:
         # The numcodecs codec checks and settles the options (lossless
-        # follows from quality/distance when not given).
+        # follows from quality/distance when not given), then codes every
+        # chunk of this instance.
         codec = _NumcodecsJxl(lossless=lossless, quality=quality, distance=distance,
                               effort=effort, decoding_speed=decoding_speed,
                               numthreads=numthreads, channels_last=channels_last)
         config = codec.get_config()
-        for field in _FIELDS:
-            object.__setattr__(self, field, config[field])
-
-    @cached_property
-    def _codec(self) -> _NumcodecsJxl:
-        return _NumcodecsJxl(**{field: getattr(self, field) for field in _FIELDS})
+        for name in _FIELDS:
+            object.__setattr__(self, name, config[name])
+        object.__setattr__(self, "_codec", codec)
 
     @classmethod
     def from_dict(cls, data: dict[str, JSON]) -> Self:
@@ -90,10 +87,13 @@ class Jxl(ArrayBytesCodec):
         return cls(**(configuration or {}))  # type: ignore[arg-type]
 
     def to_dict(self) -> dict[str, JSON]:
-        return {"name": NAME, "configuration": {field: getattr(self, field) for field in _FIELDS}}
+        return {"name": NAME, "configuration": {name: getattr(self, name) for name in _FIELDS}}
 
+    # zarr 3.1 passes a ChunkGrid, later releases the grid's metadata (whose
+    # type they renamed); a regular grid of either has chunk_shape, and Any
+    # keeps the override compatible with every release for type checkers.
     def validate(self, *, shape: tuple[int, ...], dtype: ZDType[TBaseDType, TBaseScalar],
-                 chunk_grid: ChunkGrid) -> None:
+                 chunk_grid: Any) -> None:
         _check_dtype(dtype.to_native_dtype())
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
         if chunk_shape is not None:
@@ -120,5 +120,5 @@ class Jxl(ArrayBytesCodec):
         raise NotImplementedError
 
     def __repr__(self) -> str:
-        args = ", ".join(f"{field}={getattr(self, field)!r}" for field in _FIELDS)
+        args = ", ".join(f"{name}={getattr(self, name)!r}" for name in _FIELDS)
         return f"Jxl({args})"
