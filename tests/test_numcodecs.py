@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from kestrelpix import jxl as jxl_module
 from kestrelpix.core.errors import JxlError
 from conftest import djxl_frames, make_chunk, python_output
 
@@ -98,14 +99,42 @@ def test_lossy_is_asked_for_and_close():
     assert np.corrcoef(back.ravel(), chunk.ravel())[0, 1] > 0.8
 
 
-def test_non_native_byte_order():
-    chunk = make_chunk((3, 16, 16), "uint16").astype(">u2")
+@pytest.mark.parametrize("dtype", [">u2", ">f2", ">f4"])
+def test_non_native_byte_order(dtype):
+    # Zarr 2 views the decoded bytes as the array's dtype: they come back in
+    # the chunk's byte order, or into an `out` of either order.
+    chunk = make_chunk((3, 16, 16), dtype.replace(">", "<")).astype(dtype)
     codec = Jxl()
-    back = codec.decode(codec.encode(chunk))
-    assert back.dtype == np.uint16 and np.array_equal(back, chunk)
-    out = np.zeros(chunk.shape, ">u2")
-    codec.decode(codec.encode(chunk), out=out)
-    assert np.array_equal(out, chunk)
+    stream = codec.encode(chunk)
+    back = codec.decode(stream)
+    assert back.dtype == chunk.dtype and np.array_equal(back, chunk)
+    assert bytes(back) == chunk.tobytes()
+    for out in (np.zeros(chunk.shape, dtype), np.zeros(chunk.shape, chunk.dtype.newbyteorder())):
+        codec.decode(stream, out=out)
+        assert np.array_equal(out, chunk)
+    raw = bytearray(chunk.nbytes)
+    codec.decode(stream, out=raw)
+    assert bytes(raw) == chunk.tobytes()
+
+
+def test_float16_nan_is_stored_as_float32():
+    # A NaN fill value pads Zarr's edge chunks; libjxl's float16 has no NaN.
+    chunk = make_chunk((2, 16, 16), "float16")
+    chunk[:, 10:] = np.nan
+    chunk[0, 0, :4] = [np.inf, -np.inf, 6e-05, -0.0]
+    codec = Jxl()
+    stream = codec.encode(chunk)
+    assert jxl_module.JxlReader(stream).dtype is np.float32
+    for back in (codec.decode(stream), codec.decode(stream, out=np.empty_like(chunk))):
+        assert back.dtype == np.float16
+        assert np.array_equal(back, chunk, equal_nan=True)
+        assert bytes(back) == chunk.tobytes()  # -0.0 and every NaN bit as written
+    with pytest.raises(ValueError, match="finite float samples"):
+        Jxl(quality=90).encode(chunk)  # lossy coding has no NaN either
+    # A float32 stream goes into float16 only where each value is one.
+    wide = jxl_module.encode(np.full((4, 4), 0.1, np.float32), lossless=True)
+    with pytest.raises(ValueError, match="not all float16 values"):
+        codec.decode(wide, out=np.empty((4, 4), np.float16))
 
 
 @pytest.mark.parametrize("config", [
@@ -167,10 +196,16 @@ def test_unsupported_shape_is_a_value_error(shape, channels_last, match):
     ({"distance": 30.0}, JxlError, None),
     ({"effort": "fast"}, TypeError, "effort must be an int"),
     ({"quality": "high"}, TypeError, "quality must be a number"),
+    # A hand-written JSON config: the string "false" is no False.
+    ({"lossless": "false"}, TypeError, "lossless must be True or False, got 'false'"),
+    ({"channels_last": "false"}, TypeError, "channels_last must be True or False"),
+    ({"channels_last": 0}, TypeError, "channels_last must be True or False, got 0"),
 ])
 def test_bad_options_fail_at_construction(options, error, match):
     with pytest.raises(error, match=match):
         Jxl(**options)
+    with pytest.raises(error, match=match):
+        numcodecs.get_codec({"id": "kestrelpix_jxl", **options})
 
 
 def test_out_of_the_wrong_size_or_type():
@@ -195,12 +230,12 @@ def test_reads_streams_it_did_not_write(lossless_rgb):
 
 
 
-# The `out` buffers numcodecs callers pass: any shape or order of the right
-# size, views into larger arrays, raw bytes.
+# The `out` buffers numcodecs callers pass: flat or shaped as the chunk, in
+# any order, views into larger arrays, raw bytes.
 OUTS = {
     "same shape": lambda c: np.empty_like(c),
     "flat": lambda c: np.empty(c.size, c.dtype),
-    "other shape": lambda c: np.empty((2, c.size // 2), c.dtype),
+    "axes of length 1 added": lambda c: np.empty((1, *c.shape[:-1], 1, c.shape[-1]), c.dtype),
     "Fortran order": lambda c: np.empty(c.shape, c.dtype, order="F"),
     "view in a larger array": lambda c: np.empty((2, *c.shape), c.dtype)[1],
     "strided": lambda c: np.empty((*c.shape[:-1], 2 * c.shape[-1]), c.dtype)[..., ::2],
@@ -225,6 +260,34 @@ def test_out_is_filled_as_ndarray_copy_fills_it(shape, channels_last, dtype, mak
     got_samples, want_samples = np.asarray(out), np.asarray(want)
     assert got_samples.dtype == want_samples.dtype
     assert np.array_equal(got_samples, want_samples)
+
+
+@pytest.mark.parametrize("chunk,out_shape,options", [
+    (make_chunk((4, 16), "uint8"), (8, 8), {}),
+    (make_chunk((8, 8, 3), "uint8"), (3, 8, 8), {"channels_last": True}),
+    (make_chunk((2, 8, 8), "uint16"), (16, 8), {}),
+    (make_chunk((2, 8, 8), "uint16"), (2, 4, 16), {}),
+    (make_chunk((8, 8, 3), "uint8"), (8, 24), {"channels_last": True}),
+])
+def test_out_of_another_frame_shape_is_refused(chunk, out_shape, options):
+    # ndarray_copy would fill these without a word, the image scrambled.
+    stream = Jxl(effort=1, **options).encode(chunk)
+    out = np.zeros(out_shape, chunk.dtype)
+    with pytest.raises(ValueError, match=r"out has shape .* cannot hold the stream's frames"):
+        Jxl().decode(stream, out=out)
+    assert not out.any()
+    Jxl().decode(stream, out=out.reshape(-1))  # a flat buffer takes them in stream order
+    assert np.array_equal(out.reshape(-1), chunk.reshape(-1))
+
+
+def test_turned_stream_is_refused_by_a_chunk_of_its_stored_shape():
+    # Orientation 6 turns the stored 4x16 samples into a 16x4 image.
+    stored = make_chunk((4, 16), "uint8")
+    stream = jxl_module.encode(stored, lossless=True, orientation=6)
+    shown = Jxl().decode(stream)
+    assert shown.shape == (16, 4) and np.array_equal(shown, np.rot90(stored, -1))
+    with pytest.raises(ValueError, match=r"frames of shape \(16, 4\)"):
+        Jxl().decode(stream, out=np.empty((4, 16), np.uint8))
 
 
 @pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, lambda b: array.array("b", b),

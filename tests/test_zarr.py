@@ -90,19 +90,70 @@ def test_colour_chunks_lossy(tmp_path):
     assert abs(data.mean() - rgb.mean()) < 2
 
 
+@pytest.mark.parametrize("sharded", [False, True], ids=["", "sharded"])
 @pytest.mark.parametrize("dtype,chunks,options,error,match", [
     ("int16", (4, 32, 32), {}, TypeError, "dtype int16"),
+    ("int32", (4, 32, 32), {}, TypeError, "dtype int32"),
     ("float64", (4, 32, 32), {}, TypeError, "dtype float64"),
+    ("uint8", (32,), {}, ValueError, "too few axes"),
     ("uint8", (4, 32, 32), {"channels_last": True}, ValueError, "has 32"),
     ("uint8", (4, 32, 32, 5), {"channels_last": True}, ValueError, "has 5"),
 ])
 def test_unsupported_arrays_are_refused_before_writing(tmp_path, dtype, chunks, options, error,
-                                                       match):
-    shape = (8, 64, 64) + chunks[3:]
+                                                       match, sharded):
+    # Inside a ShardingCodec the codec's chunks are the inner chunks.
+    shape = (8, 64, 64)[3 - len(chunks[:3]):] + chunks[3:]
     with pytest.raises(error, match=match):
         zarr.create_array(tmp_path / "bad.zarr", shape=shape, chunks=chunks, dtype=dtype,
-                          serializer=Jxl(**options), compressors=None)
+                          shards=shape if sharded else None, serializer=Jxl(**options),
+                          compressors=None)
     assert not (tmp_path / "bad.zarr" / "zarr.json").exists()
+
+
+@pytest.mark.parametrize("shards", [None, (3, 64, 64)])
+def test_transposed_colour_chunks(tmp_path, shards):
+    # CYX planes turned YXC by a TransposeCodec ahead are colour images.
+    from zarr.codecs import TransposeCodec
+    planes = make_chunk((3, 40, 64), "uint8", seed=6)
+    z = zarr.create_array(tmp_path / "cyx.zarr", shape=planes.shape, chunks=(3, 32, 32),
+                          shards=shards, dtype=planes.dtype,
+                          filters=[TransposeCodec(order=(1, 2, 0))],
+                          serializer=Jxl(channels_last=True, effort=1), compressors=None)
+    z[:] = planes
+    assert np.array_equal(zarr.open_array(tmp_path / "cyx.zarr", mode="r")[:], planes)
+    # Without the transpose the same chunks have no channel axis last.
+    with pytest.raises(ValueError, match="has 32"):
+        zarr.create_array(tmp_path / "plain.zarr", shape=planes.shape, chunks=(3, 32, 32),
+                          shards=shards, dtype=planes.dtype,
+                          serializer=Jxl(channels_last=True), compressors=None)
+
+
+@pytest.mark.parametrize("zarr_format", [3, 2])
+def test_float16_with_nan_fill_value(tmp_path, zarr_format):
+    # Zarr pads the edge chunks with NaN, which libjxl's float16 cannot hold.
+    data = make_chunk(SHAPE, "float16", seed=7)
+    data[0, 0, :3] = [np.nan, np.inf, -0.0]
+    path = tmp_path / "half.zarr"
+    if zarr_format == 3:
+        z = zarr.create_array(path, shape=SHAPE, chunks=CHUNKS, dtype="float16",
+                              fill_value=np.nan, serializer=Jxl(effort=1), compressors=None)
+    else:
+        z = zarr.create_array(path, shape=SHAPE, chunks=CHUNKS, dtype="float16",
+                              fill_value=np.nan, compressors=NumcodecsJxl(effort=1),
+                              filters=None, zarr_format=2)
+    z[:] = data
+    back = zarr.open_array(path, mode="r")[:]
+    assert back.dtype == np.float16 and np.array_equal(back, data, equal_nan=True)
+
+
+@pytest.mark.parametrize("dtype", [">u2", ">f2", ">f4"])
+def test_zarr2_big_endian(tmp_path, dtype):
+    # Zarr 2 views what the codec decodes as the array's dtype.
+    data = make_chunk(SHAPE, dtype.replace(">", "<"), seed=8).astype(dtype)
+    z = write(tmp_path / "be.zarr", data, 2, effort=1)
+    assert z.dtype == np.dtype(dtype)
+    back = zarr.open_array(tmp_path / "be.zarr", mode="r")[:]
+    assert np.array_equal(back, data)
 
 
 @pytest.mark.parametrize("config", [{}, {"quality": 80, "effort": 2, "numthreads": 1},

@@ -24,10 +24,19 @@ cannot tell ``(2, 3, Y, X)`` from ``(6, Y, X)``, nor ``(1, Y, X)`` from
 container and adds one small box of its own (type ``kpsh``, the chunk shape as
 ASCII JSON) ahead of the codestream. JPEG XL decoders skip boxes they do not
 know, so the payload is still a plain JPEG XL file; ``decode`` reads the box
-when no ``out`` is given and reshapes. With ``out`` the shape of ``out`` wins
-(that is how Zarr decodes: into a buffer of the chunk's shape): as every
-numcodecs codec does, ``decode`` fills any ``out`` of the right size and dtype,
-through its memory in the stream's order.
+when no ``out`` is given and reshapes. The box also records the chunk's dtype
+when the samples are of another: a big-endian chunk (``>u2``, ``>f4``: Zarr
+2 views the decoded bytes as the array's dtype, so they come back in its byte
+order), or a float16 chunk holding NaN, which libjxl's float16 samples cannot
+hold and float32 samples hold exactly.
+
+With ``out`` (of the chunk's dtype in either byte order, or raw bytes), as
+every numcodecs codec does, ``decode`` fills it through its memory in the
+stream's order: a flat ``out`` of the right size, or one shaped as the chunk.
+A shaped ``out`` whose last axes are not the stream's frame shape (axes of
+length 1 aside) is refused with ValueError rather than filled scrambled: a
+stream turned by its orientation, rows of another width, colour into grey
+planes.
 
 Nothing is lost unless asked: ``lossless`` is the default, and giving
 ``quality`` or ``distance`` asks for lossy coding.
@@ -117,27 +126,75 @@ def _boxes(data: bytes | memoryview) -> Iterator[tuple[bytes, int, int]]:
         pos += size
 
 
-def _add_shape_box(stream: bytes, shape: tuple[int, ...]) -> bytes:
+def _add_shape_box(stream: bytes, record: list[int] | dict[str, Any]) -> bytes:
     """`stream` (in the container) with the shape box after the file-type box."""
     boxes = list(_boxes(stream))
     if len(boxes) < 2 or boxes[0][0] != b"JXL " or boxes[1][0] != b"ftyp":
         raise RuntimeError("kestrelpix_jxl: the encoder did not write the JPEG XL container")
     at = boxes[1][2]
-    payload = json.dumps(list(shape), separators=(",", ":")).encode()
+    payload = json.dumps(record, separators=(",", ":")).encode()
     return stream[:at] + _box(_SHAPE_BOX, payload) + stream[at:]
 
 
-def _recorded_shape(data: memoryview) -> tuple[int, ...] | None:
+def _record(data: memoryview) -> tuple[tuple[int, ...] | None, np.dtype | None]:
+    """(chunk shape, chunk dtype) the shape box records, None for what it does not.
+
+    The box holds the shape as a JSON list, or ``{"shape": [...], "dtype":
+    "..."}`` when the chunk's dtype is not the stream's samples (another byte
+    order, float16 stored as float32)."""
     for kind, start, end in _boxes(data):
-        if kind == _SHAPE_BOX:
-            try:
-                shape = tuple(json.loads(bytes(data[start:end])))
-            except ValueError:
-                return None
-            if all(isinstance(n, int) and n > 0 for n in shape):
-                return shape
-            return None
-    return None
+        if kind != _SHAPE_BOX:
+            continue
+        try:
+            value = json.loads(bytes(data[start:end]))
+            if isinstance(value, dict):
+                dtype: np.dtype | None = np.dtype(value["dtype"])
+                value = value["shape"]
+            else:
+                dtype = None
+            shape: tuple[int, ...] | None = tuple(value)
+        except (ValueError, TypeError, KeyError):
+            return None, None
+        if not all(isinstance(n, int) and n > 0 for n in shape or ()):
+            shape = None
+        if dtype is not None and dtype.newbyteorder("=") not in DTYPES:
+            dtype = None
+        return shape, dtype
+    return None, None
+
+
+def _fits(out_shape: tuple[int, ...], frame: tuple[int, ...]) -> bool:
+    """Whether an `out` of `out_shape` (of the right size) can be a chunk
+    whose frames have shape `frame`.
+
+    A flat `out` is a buffer, filled in stream order as numcodecs fills any
+    `out`; a shaped one must end in the frame's axes (axes of length 1
+    aside), or the samples would land scrambled: a turned frame, rows of
+    another width, colour spread over grey planes."""
+    if len(out_shape) <= 1:
+        return True
+    out_axes = tuple(n for n in out_shape if n != 1)
+    frame_axes = tuple(n for n in frame if n != 1)
+    return not frame_axes or out_axes[-len(frame_axes):] == frame_axes
+
+
+def _as_dtype(samples: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """Decoded `samples` as values of `dtype`: another byte order, or float16
+    chunks stored as float32 (refused if a value is no float16 value)."""
+    if samples.dtype == dtype:
+        return samples
+    converted = samples.astype(dtype)
+    if samples.dtype != dtype.newbyteorder("=") and not np.array_equal(
+            converted.astype(samples.dtype), samples, equal_nan=True):
+        raise ValueError(f"kestrelpix_jxl: the stream's {samples.dtype} samples are not all "
+                         f"{dtype} values")
+    return converted
+
+
+def _check_bool(name: str, value: object) -> None:
+    # Configurations come from JSON written by hand too: "false" is not False.
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"kestrelpix_jxl: {name} must be True or False, got {value!r}")
 
 
 class Jxl(Codec):  # type: ignore[misc]
@@ -163,9 +220,11 @@ class Jxl(Codec):  # type: ignore[misc]
         False (default): every chunk axis before the last two is frames of
         grey images. True: the last axis is the channels (2 to 4).
 
-    Chunks of uint8, uint16, float16 or float32 only: other dtypes raise
-    TypeError at encode, and chunks whose shape JPEG XL cannot hold raise
-    ValueError; nothing is written in either case.
+    Chunks of uint8, uint16, float16 or float32 (either byte order) only:
+    other dtypes raise TypeError at encode, and chunks whose shape JPEG XL
+    cannot hold raise ValueError; nothing is written in either case.
+    `lossless` and `channels_last` must be True or False (a configuration's
+    string "false" raises TypeError).
     """
 
     codec_id = "kestrelpix_jxl"
@@ -174,6 +233,9 @@ class Jxl(Codec):  # type: ignore[misc]
                  distance: float | None = None, effort: int = 5, decoding_speed: int = 0,
                  numthreads: int | None = None, channels_last: bool = False) -> None:
         lossy_asked = quality is not None or distance is not None
+        if lossless is not None:
+            _check_bool("lossless", lossless)
+        _check_bool("channels_last", channels_last)
         if lossless is None:
             lossless = not lossy_asked
         elif lossless and lossy_asked:
@@ -222,20 +284,37 @@ class Jxl(Codec):  # type: ignore[misc]
     def _encode(self, arr: np.ndarray, record_shape: bool) -> bytes:
         native = _check_dtype(arr.dtype)
         frames, frame = chunk_layout(arr.shape, self.channels_last)
-        image = np.ascontiguousarray(arr, dtype=native)
+        samples = native
+        if native == np.float16 and self.lossless and np.isnan(arr).any():
+            # libjxl's float16 samples have no NaN (one comes back as
+            # infinity), and Zarr pads edge chunks with a NaN fill value:
+            # float32 holds every float16 value exactly, NaN included.
+            samples = np.dtype(np.float32)
+        image = np.ascontiguousarray(arr, dtype=samples)
         shape = _natural_shape(frames, frame)
-        exact = shape == tuple(arr.shape) or not record_shape
-        stream = jxl.encode(image.reshape(shape), animation=frames > 1, container=not exact,
-                             numthreads=self.numthreads, **self._options())
-        return stream if exact else _add_shape_box(stream, tuple(arr.shape))
+        stream: bytes = jxl.encode(image.reshape(shape), animation=frames > 1,
+                            container=record_shape and (shape != arr.shape
+                                                        or bool(samples != arr.dtype)),
+                            numthreads=self.numthreads, **self._options())
+        if not record_shape:
+            return stream
+        if samples != arr.dtype:
+            # Zarr 2 views the decoded bytes as the array's dtype: the chunk's
+            # byte order (or float16) must come back with them.
+            return _add_shape_box(stream, {"shape": list(arr.shape), "dtype": arr.dtype.str})
+        return stream if shape == arr.shape else _add_shape_box(stream, list(arr.shape))
 
     def decode(self, buf: Any, out: Any = None) -> np.ndarray:
         """The chunk from its stream, in its exact shape and dtype; into `out`
-        (which must hold as many samples of the stream's dtype) when given."""
+        when given: of the chunk's dtype (any byte order) or raw bytes, as
+        many samples as the stream holds, and either flat or shaped as the
+        chunk (its frames' axes last)."""
         data = ensure_contiguous_ndarray(buf).view(np.uint8)
+        shape, dtype = _record(memoryview(data))
         if out is None:
             arr = jxl.decode(data, numthreads=self.numthreads)
-            shape = _recorded_shape(memoryview(data))
+            if dtype is not None:
+                arr = _as_dtype(arr, dtype)
             if shape is not None:
                 if math.prod(shape) != arr.size:
                     raise ValueError(f"kestrelpix_jxl: the stream records shape {shape} but "
@@ -248,31 +327,39 @@ class Jxl(Codec):  # type: ignore[misc]
             # object pointers.
             raise TypeError("kestrelpix_jxl: cannot decode into an array of objects")
         with jxl.JxlReader(data, numthreads=self.numthreads, parse_color=False) as reader:
-            dtype = np.dtype(reader.dtype)
+            stream_dtype = np.dtype(reader.dtype)
+            dtype = dtype or stream_dtype
             frames = 1
             if reader.is_animation:
                 frames = jxl.frame_count(data, numthreads=self.numthreads)
-            shape = _natural_shape(frames, tuple(reader.frame_shape))
-            size = math.prod(shape)
-            if dest.dtype.newbyteorder("=") != dtype:
-                if dest.nbytes == size * dtype.itemsize and dest.dtype.itemsize == 1:
-                    dest = dest.reshape(-1).view(dtype)  # a raw byte buffer
-                else:
-                    raise ValueError(f"kestrelpix_jxl: out has dtype {dest.dtype} but the "
-                                     f"stream holds {dtype}")
+            frame = tuple(reader.frame_shape)
+            size = frames * math.prod(frame)
+            if (dest.dtype != dtype and dest.dtype.itemsize == 1
+                    and dest.nbytes == size * dtype.itemsize):
+                dest = dest.reshape(-1).view(dtype)  # a raw byte buffer
+            wanted = dest.dtype.newbyteorder("=")
+            if wanted != stream_dtype and not (wanted == np.float16
+                                               and stream_dtype == np.float32):
+                raise ValueError(f"kestrelpix_jxl: out has dtype {dest.dtype} but the "
+                                 f"stream holds {stream_dtype}")
             if dest.size != size:
                 raise ValueError(f"kestrelpix_jxl: out has {dest.size} samples, the stream "
-                                 f"{size} (shape {shape})")
+                                 f"{size} ({_natural_shape(frames, frame)})")
+            if not _fits(dest.shape, frame):
+                raise ValueError(f"kestrelpix_jxl: out has shape {dest.shape}, which cannot "
+                                 f"hold the stream's frames of shape {frame} without "
+                                 "scrambling them")
             contiguous = dest.flags.c_contiguous or dest.flags.f_contiguous
-            if dest.dtype == dtype and contiguous and dest.flags.writeable:
+            if dest.dtype == stream_dtype and contiguous and dest.flags.writeable:
                 # As numcodecs' ndarray_copy fills `out`: the samples in
                 # stream order through its memory, whatever its shape and
                 # order; here decoded straight into it.
+                shape = _natural_shape(frames, frame)
                 reader.read(out=dest.reshape(-1, order="A").reshape(shape))
             else:
                 # A strided view, as ndarray_copy fills it (in C order), or
-                # another byte order, whose values are converted.
-                np.copyto(dest, reader.read().reshape(dest.shape))
+                # another byte order or float16, whose values are converted.
+                np.copyto(dest, _as_dtype(reader.read(), dest.dtype).reshape(dest.shape))
         return out if isinstance(out, np.ndarray) else dest
 
     def get_config(self) -> dict[str, Any]:

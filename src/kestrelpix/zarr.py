@@ -16,17 +16,26 @@ parameters): the last two axes of a chunk (three with ``channels_last=True``)
 are a frame, leading axes are the frames of an animation. Zarr knows each
 chunk's shape from the array's metadata, so the streams are plain JPEG XL,
 without the shape box the numcodecs codec sometimes adds. Dtypes and chunk
-shapes JPEG XL cannot hold are refused when the array is created.
+shapes JPEG XL cannot hold are refused when the array is created, as the
+codec gets the chunks: the inner chunks inside a ``ShardingCodec``, the turned
+chunks after a ``TransposeCodec``. Float16 chunks holding NaN (the edge chunks
+of an array whose fill value is NaN) are stored as float32 samples and come
+back as float16.
 """
 
 from __future__ import annotations
 
 import asyncio
+import sys
 from dataclasses import dataclass, field
+from types import FrameType
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from zarr.abc.codec import ArrayBytesCodec
+from zarr.codecs import ShardingCodec
+from zarr.core.array_spec import ArrayConfig, ArraySpec
+from zarr.core.buffer import default_buffer_prototype
 from zarr.core.common import JSON, parse_named_configuration
 
 from kestrelpix.numcodecs import Jxl as _NumcodecsJxl
@@ -35,7 +44,6 @@ from kestrelpix.numcodecs import _check_dtype, chunk_layout
 if TYPE_CHECKING:
     from typing import Self
 
-    from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
     from zarr.core.dtype.wrapper import TBaseDType, TBaseScalar, ZDType
 
@@ -44,6 +52,9 @@ __all__ = ["Jxl"]
 NAME = "kestrelpix_jxl"
 _FIELDS = ("lossless", "quality", "distance", "effort", "decoding_speed", "numthreads",
            "channels_last")
+# validate is called by the array's metadata, evolve_from_array_spec by it or
+# a ShardingCodec from a generator: the owner is a few frames up.
+_CALLERS_SEARCHED = 4
 
 
 @dataclass(frozen=True)
@@ -94,10 +105,53 @@ class Jxl(ArrayBytesCodec):
     # keeps the override compatible with every release for type checkers.
     def validate(self, *, shape: tuple[int, ...], dtype: ZDType[TBaseDType, TBaseScalar],
                  chunk_grid: Any) -> None:
+        _, ahead = self._place()
         _check_dtype(dtype.to_native_dtype())
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
         if chunk_shape is not None:
-            chunk_layout(tuple(chunk_shape), self.channels_last)
+            self._check_chunk(ArraySpec(tuple(chunk_shape), dtype, dtype.default_scalar(),
+                                        ArrayConfig.from_dict({}), default_buffer_prototype()),
+                              ahead)
+
+    def evolve_from_array_spec(self, array_spec: ArraySpec) -> Self:
+        # Zarr validates only the outermost codecs: inside a ShardingCodec
+        # this is the one call at creation that shows the inner chunks.
+        # Elsewhere the spec is the whole array's, and validate checks it.
+        owner, ahead = self._place()
+        if isinstance(owner, ShardingCodec):
+            self._check_chunk(array_spec, ahead)
+        else:
+            _check_dtype(array_spec.dtype.to_native_dtype())
+        return self
+
+    def _place(self) -> tuple[object, tuple[Any, ...]]:
+        """(what holds the codecs around this one, the codecs ahead of it).
+
+        Zarr tells neither validate nor evolve_from_array_spec which codecs
+        come first, though a TransposeCodec ahead turns the chunks this one
+        gets: the caller holding this very instance among its ``codecs``
+        (the array's metadata, a ShardingCodec) is asked. Not found (a call
+        from elsewhere), nothing is taken to be ahead."""
+        frame: FrameType | None = sys._getframe(2)
+        for _ in range(_CALLERS_SEARCHED):
+            if frame is None:
+                break
+            owner = frame.f_locals.get("self")
+            codecs = getattr(owner, "codecs", None)
+            if isinstance(codecs, tuple):
+                for index, codec in enumerate(codecs):
+                    if codec is self:
+                        return owner, codecs[:index]
+            frame = frame.f_back
+        return None, ()
+
+    def _check_chunk(self, spec: ArraySpec, ahead: tuple[Any, ...]) -> None:
+        """Refuse chunks of `spec`, as the codecs `ahead` hand them on, that
+        JPEG XL cannot hold."""
+        for codec in ahead:
+            spec = codec.resolve_metadata(spec)
+        _check_dtype(spec.dtype.to_native_dtype())
+        chunk_layout(tuple(spec.shape), self.channels_last)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         dtype = chunk_spec.dtype.to_native_dtype()
