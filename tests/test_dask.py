@@ -109,6 +109,37 @@ def test_errors(tmp_path, stills):
         imread(paths[:2], index=1)
 
 
+@pytest.mark.parametrize("index,new,match", [
+    (None, make_chunk((24, 32), "uint8"), r"img001\.jxl changed .* now a uint8 \(24, 32\)"),
+    (None, make_chunk((32, 24), "uint16"), r"img001\.jxl changed .* now a uint16 \(32, 24\)"),
+    (None, make_chunk((2, 24, 32), "uint16"), r"img001\.jxl changed .* animation"),
+    # The planned last frame is frame 1; the file now has three.
+    (-1, make_chunk((3, 24, 32), "uint16"), r"img001\.jxl changed .* of 3 frame\(s\), not .* of 2"),
+    (0, make_chunk((1, 24, 32), "uint16"), r"img001\.jxl changed"),
+])
+def test_file_rewritten_after_the_array_was_made(tmp_path, index, new, match):
+    paths = write_files(tmp_path, make_chunk((3, 2, 24, 32), "uint16"), animation=True)
+    if index is None:
+        paths = write_files(tmp_path, make_chunk((3, 24, 32), "uint16"))
+    arr = imread(paths, index=index)
+    jxl.encode(new, lossless=True, animation=new.ndim == 3, dest=paths[1])
+    assert arr[0].compute().shape == arr.shape[1:]  # the untouched files still read
+    with pytest.raises(ValueError, match=match):
+        arr.compute()
+    paths[2].unlink()
+    with pytest.raises(FileNotFoundError, match=r"img002\.jxl"):
+        arr[2].compute()
+
+
+def test_bytes_paths_are_file_names(stills):
+    # File names, as os.fsdecode reads them (jxl.decode takes bytes as data).
+    paths, stack = stills
+    names = [bytes(p) for p in paths[:3]]
+    assert np.array_equal(imread(names).compute(), stack[:3])
+    pattern = bytes(paths[0].parent / "img00[0-2].jxl")
+    assert np.array_equal(imread(pattern).compute(), stack[:3])
+
+
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")

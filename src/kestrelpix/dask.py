@@ -12,6 +12,7 @@ import mmap
 import os
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
+from typing import NamedTuple
 
 import dask.array as da
 import numpy as np
@@ -23,17 +24,52 @@ from kestrelpix import jxl
 __all__ = ["imread"]
 
 
-def _paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
-    if isinstance(paths_or_glob, (str, os.PathLike)):
-        pattern = os.fspath(paths_or_glob)
+Paths = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+def _paths(paths_or_glob: Paths | Iterable[Paths]) -> list[str]:
+    # File names, so bytes are a name in the file system's encoding (as
+    # os.fsdecode reads them), never stream data as for jxl.decode.
+    if isinstance(paths_or_glob, (str, bytes, os.PathLike)):
+        pattern = os.fsdecode(paths_or_glob)
         paths = sorted(glob.glob(pattern))
         if not paths:
             raise FileNotFoundError(f"imread: no file matches {pattern!r}")
         return paths
-    paths = [os.fspath(p) for p in paths_or_glob]
+    paths = [os.fsdecode(p) for p in paths_or_glob]
     if not paths:
         raise ValueError("imread: the list of files is empty")
     return paths
+
+
+class _Header(NamedTuple):
+    """What a file's headers say, and so what its chunk must be."""
+
+    shape: tuple[int, ...]  # the chunk's, without the file axis
+    dtype: str  # as np.dtype.str: short in the graph, one per file
+    animation: bool
+    frames: int
+
+    def describe(self, index: int | None) -> str:
+        kind = ("" if index is not None else " animation" if self.animation else " still")
+        return f"a {np.dtype(self.dtype)} {self.shape}{kind}"
+
+
+def _header(path: str, data: bytes | mmap.mmap, index: int | None) -> _Header:
+    """The header of `path`, whose bytes are `data`, with frame `index`
+    taken (IndexError if it has no such frame)."""
+    try:
+        with jxl.JxlReader(data, parse_color=False) as reader:
+            frame, dtype = tuple(reader.frame_shape), np.dtype(reader.dtype).str
+            animation = reader.is_animation
+        count = jxl.frame_count(data) if animation else 1
+    except ValueError as exc:
+        raise ValueError(f"imread: {path}: {exc}") from exc
+    if index is not None and not -count <= index < count:
+        raise IndexError(f"imread: {path} has {count} frame{'s' * (count > 1)}, "
+                         f"no frame {index}")
+    shape = (count, *frame) if animation and index is None else frame
+    return _Header(shape, dtype, animation, count)
 
 
 @contextmanager
@@ -49,47 +85,41 @@ def _opened(path: str) -> Iterator[tuple[bytes | mmap.mmap, os.stat_result]]:
             yield data, status
 
 
-def _header(path: str, index: int | None) -> tuple[tuple[int, ...], np.dtype, bool, object]:
-    """(chunk shape without the file axis, dtype, is an animation, what
-    names this version of the file) of a file, from its headers only."""
-    try:
-        with _opened(path) as (data, status):
-            with jxl.JxlReader(data, parse_color=False) as reader:
-                frame, dtype = tuple(reader.frame_shape), np.dtype(reader.dtype)
-                animation = reader.is_animation
-            count = jxl.frame_count(data) if animation else 1
-    except ValueError as exc:
-        raise ValueError(f"imread: {path}: {exc}") from exc
-    stamp = (os.path.abspath(path), status.st_mtime_ns, status.st_size)
-    if index is None:
-        return ((count, *frame) if animation else frame), dtype, animation, stamp
-    if not -count <= index < count:
-        raise IndexError(f"imread: {path} has {count} frame{'s' * (count > 1)}, "
-                         f"no frame {index}")
-    return frame, dtype, animation, stamp
+_Plan = tuple[tuple[int, ...], str, tuple[tuple[str, int | None, bool, int], ...]]
 
 
-def _read(files: tuple[str, ...], index: int | None, shape: tuple[int, ...],
-          block_id: tuple[int, ...]) -> np.ndarray:
+def _read(plan: _Plan, block_id: tuple[int, ...]) -> np.ndarray:
     """The chunk of one file: block `block_id` of the array."""
-    path = files[block_id[0]]
-    arr = jxl.decode(path) if index is None else jxl.decode(path, index=index)
+    shape, dtype, files = plan
+    path, index, animation, frames = files[block_id[0]]
+    planned = _Header(shape, dtype, animation, frames)
+    # Read once, so that the header checked is the one of the pixels decoded.
+    with open(path, "rb") as file:
+        data = file.read()
+    found = _header(path, data, index)
+    if found != planned:
+        raise ValueError(f"imread: {path} changed since the array was made: it is now "
+                         f"{found.describe(index)} of {found.frames} frame(s), not "
+                         f"{planned.describe(index)} of {planned.frames}")
+    arr = jxl.decode(data) if index is None else jxl.decode(data, index=index)
     # A one-frame animation decodes as a bare frame; the chunk keeps its axes.
-    return arr.reshape(shape)
+    return arr.reshape((1, *planned.shape))
 
 
-def imread(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
-           index: int | None = None) -> da.Array:
+def imread(paths_or_glob: Paths | Iterable[Paths], *, index: int | None = None) -> da.Array:
     """A lazy ``dask.array.Array`` stacking JPEG XL files, one chunk per file.
 
     Parameters
     ----------
     paths_or_glob
         A glob pattern (``"frames/*.jxl"``, files in sorted order) or a list
-        of paths (in the order given).
+        of paths (in the order given). Paths may be str, bytes (a file name
+        in the file system's encoding, as ``os.fsdecode`` reads it) or path
+        objects.
     index
-        Take frame `index` of each animation (negative counts from the end);
-        by default an animation is a chunk of all its frames.
+        Take frame `index` of each animation (negative counts from the end of
+        the animation as it is when the array is made); by default an
+        animation is a chunk of all its frames.
 
     Returns
     -------
@@ -106,30 +136,43 @@ def imread(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[st
         message names the first such file), or a file that is not JPEG XL.
     IndexError
         an animation without frame `index`.
+
+    Computing a chunk reads its file again and checks it against the
+    headers the array was made from: a file since rewritten with another
+    shape, dtype or number of frames raises ValueError naming it (a file
+    since deleted FileNotFoundError), never pixels of another layout or
+    frame.
     """
     paths = _paths(paths_or_glob)
     if index is not None and (isinstance(index, bool) or not isinstance(index, int)):
         raise TypeError(f"imread: index must be an int or None, got {index!r}")
-    headers = [_header(path, index) for path in paths]
-    shape, dtype, animation, _ = headers[0]
-
-    def kind(animation: bool) -> str:
+    headers, stamps = [], []
+    for path in paths:
+        with _opened(path) as (data, status):
+            headers.append(_header(path, data, index))
+        stamps.append((os.path.abspath(path), status.st_mtime_ns, status.st_size))
+    first = headers[0]
+    for path, header in zip(paths, headers):
         # With `index` a still and an animation give frames alike.
-        return "" if index is not None else " animation" if animation else " still"
-
-    for path, (other_shape, other_dtype, other_animation, _) in zip(paths, headers):
-        if (other_shape, other_dtype, kind(other_animation)) != (shape, dtype, kind(animation)):
-            raise ValueError(f"imread: {path} is a {other_dtype} {other_shape}"
-                             f"{kind(other_animation)}, unlike {paths[0]}, a {dtype} {shape}"
-                             f"{kind(animation)}; every file must match the first")
+        if header.describe(index) != first.describe(index):
+            raise ValueError(f"imread: {path} is {header.describe(index)}, unlike "
+                             f"{paths[0]}, {first.describe(index)}; every file must "
+                             "match the first")
     # Named by the files' paths, times and sizes: the same files give the
     # same array, a file rewritten since another.
-    token = str(tokenize([stamp for *_, stamp in headers], index))
-    # The list of files is one piece of data every task depends on (sent once
-    # to each worker); a task per file decodes it.
-    files = delayed(tuple(paths), name="kestrelpix-imread-files-" + token, traverse=False)
-    chunks = ((1,) * len(paths), *((n,) for n in shape))
+    token = str(tokenize(stamps, index))
+    # What every chunk must be, and each file's frame count and index (a
+    # negative one resolved now, so that a file given frames later cannot
+    # silently yield another frame): one piece of data every task depends
+    # on, sent once to each worker. A task per file decodes it, checking
+    # that the file is still what its headers said when the array was made.
+    plan: _Plan = (first.shape, first.dtype, tuple(
+        (path, None if index is None else index % header.frames, header.animation,
+         header.frames) for path, header in zip(paths, headers)))
+    data = delayed(plan, name="kestrelpix-imread-files-" + token, traverse=False)
+    chunks = ((1,) * len(paths), *((n,) for n in first.shape))
     arr: da.Array = da.map_blocks(  # type: ignore[no-untyped-call]
-        _read, files=files, index=index, shape=(1, *shape), name="kestrelpix-imread-" + token,
-        chunks=chunks, dtype=dtype, meta=np.empty((0,) * (len(shape) + 1), dtype))
+        _read, plan=data, name="kestrelpix-imread-" + token, chunks=chunks,
+        dtype=np.dtype(first.dtype),
+        meta=np.empty((0,) * (len(first.shape) + 1), np.dtype(first.dtype)))
     return arr
