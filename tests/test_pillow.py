@@ -292,6 +292,54 @@ def test_mixed_frames_share_one_layout():
         assert not im.is_animated and "duration" not in im.info
 
 
+@pytest.mark.parametrize("make", [iter, lambda frames: (f for f in frames), tuple])
+def test_append_images_of_any_iterable(make):
+    # As Pillow's own writers take them: each frame written, once.
+    frames = [Image.fromarray(f) for f in animation(frames=4)]
+    with reopen(frames[0], save_all=True, append_images=make(frames[1:]), lossless=True) as im:
+        assert im.n_frames == 4
+        for index, source in enumerate(frames):
+            im.seek(index)
+            assert np.array_equal(np.asarray(im), np.asarray(source))
+
+
+# --- opening is cheap -----------------------------------------------------------
+
+class CountingReads(io.BytesIO):
+    def __init__(self, data):
+        super().__init__(data)
+        self.bytes_read = 0
+
+    def read(self, size=-1):
+        chunk = super().read(size)
+        self.bytes_read += len(chunk)
+        return chunk
+
+
+@pytest.mark.parametrize("head_bytes", [16384, 40], ids=["default", "header grown"])
+def test_open_reads_headers_only(monkeypatch, chunk_readers, head_bytes):
+    # A hundred opened, unloaded images must not hold megabytes and a
+    # thread each: the frames are counted, and read, only when used.
+    monkeypatch.setattr(kestrelpix.pillow, "_HEAD_BYTES", head_bytes)
+    stack = np.stack([sample_image(256, 256, 3, seed=t) for t in range(3)])
+    icc = Image.open(TESTDATA / PNGS[2]).info["icc_profile"]
+    exif = Image.Exif()
+    exif[0x0131] = "kestrelpix"
+    data = jxl.encode(stack, animation=True, lossless=True, effort=1, icc_profile=icc,
+                      exif=exif.tobytes())
+    file = CountingReads(data)
+    im = Image.open(file)
+    assert (im.size, im.mode, im.info["icc_profile"], im.info["loop"]) == \
+        ((256, 256), "RGB", icc, 0)
+    # Pillow reads 16 bytes to tell the format; the header is doubled as needed.
+    assert file.bytes_read <= 16 + max(head_bytes, 2 * len(icc) + 1024) < len(data) // 4
+    assert chunk_readers == [] and "exif" not in im.info
+    assert (im.n_frames, im.is_animated, im.info["duration"]) == (3, True, 100)
+    assert im.getexif()[0x0131] == "kestrelpix" and chunk_readers == []
+    im.seek(2)
+    assert np.array_equal(np.asarray(im), stack[2])
+
+
 # --- Pillow's tools on opened images -------------------------------------------
 
 def test_pillow_operations(tmp_path):

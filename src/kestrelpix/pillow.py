@@ -8,9 +8,14 @@ recognises JPEG XL streams (bare codestreams and containers), ``save`` and
 
 Opening
 -------
-``Image.open`` parses headers only: size, mode, ``n_frames``,
-``is_animated`` and ``info`` are known at once, and pixels are decoded on
-``load()`` (or first use), one frame at a time, streaming from the file.
+``Image.open`` reads the headers only (the first 16 KiB of the file, more
+only for a larger header) and starts no thread: size, mode, "icc_profile"
+and "loop" are known at once. What needs the whole file, ``n_frames``,
+``is_animated`` (of an animation), the frames' "duration" and the "exif" and
+"xmp" boxes, is read on first use (of these, of ``seek``, ``getexif``,
+``getxmp``, ``verify`` or ``load``), as Pillow's GIF plugin counts its
+frames. Pixels are decoded on ``load()`` (or first use), one frame at a
+time, streaming from the file.
 ``seek(n)`` and ``tell()`` walk an animation's frames; seeking backwards
 starts decoding again from the beginning. The stream's orientation is
 applied, so ``size`` is the size as displayed.
@@ -102,11 +107,16 @@ from kestrelpix.core.color import ColorSpace, Primaries, TransferFunction, White
 if TYPE_CHECKING:
     from PIL._imaging import PixelAccess
 
+    from kestrelpix.codecs._jxl import ProbeResult
+
 __all__ = ["JxlImageFile"]
 
 FORMAT = "JXL"
 
 _ORIENTATION = ExifTags.Base.Orientation
+# Read at open for the headers, doubled while they need more: the size,
+# colour and ICC profile of any ordinary file, none of its frame data.
+_HEAD_BYTES = 16384
 
 
 def _accept(prefix: bytes) -> bool:
@@ -160,57 +170,102 @@ class JxlImageFile(ImageFile.ImageFile):
 
     _reader: jxl.JxlReader | None = None
     _frames: Iterator[Any] | None = None
+    _meta: ProbeResult | None = None
 
     def _open(self) -> None:
         assert self.fp is not None
         self._start = self.fp.tell()
-        if not _accept(self.fp.read(16)):
-            msg = "not a JPEG XL file"
-            raise SyntaxError(msg)
-        self.fp.seek(self._start)
         # Pillow's own handle on the file, kept for walking the frames once
         # self.fp has been swapped for the decoded pixels (as its GIF plugin does).
         self._fp = self.fp
-        try:
-            meta = jxl.probe(self.fp)
-            self._open_reader(0)
-        except (jxl.JxlError, NotImplementedError) as exc:
-            # OSError, as Pillow reports files it cannot read (CMYK among them).
-            msg = f"cannot read this JPEG XL file: {exc}"
-            raise OSError(msg) from exc
-        reader = self._reader
-        assert reader is not None
+        with self._header() as head:
+            self._read_header(head)
 
-        self._bits = meta["basic_info"]["bits_per_sample"]
-        self._dtype = np.dtype(reader.dtype)
-        samples = reader.samples
+    def _read_header(self, head: jxl.JxlReader) -> None:
+        self._bits = head.basic_info["bits_per_sample"]
+        self._dtype = np.dtype(head.dtype)
+        samples = head.samples
         if samples == 1 and self._dtype == np.uint16:
             self._mode = "I;16"
         elif samples == 1 and self._dtype.kind == "f":
             self._mode = "F"
         else:
             self._mode = ("L", "LA", "RGB", "RGBA")[samples - 1]
-        self._size = (reader.xsize, reader.ysize)
-
-        self._durations = [frame["duration_ms"] for frame in meta["frames"]]
-        self.n_frames = max(len(self._durations), 1)
-        self.is_animated = self.n_frames > 1
+        self._size = (head.xsize, head.ysize)
+        self._animation = head.is_animation
         self._frame = 0
         self._loaded = -1
 
-        icc = reader.icc_profile
-        if icc and not (meta["color"] is not None and _plain_srgb(reader.color)):
+        icc = head.icc_profile
+        if icc and not (head.color is not None and _plain_srgb(head.color)):
             self.info["icc_profile"] = icc
-        if meta["exif"]:
-            self.info["exif"] = _upright_exif(meta["exif"])
-        if meta["xmp"]:
-            self.info["xmp"] = meta["xmp"]
-        if meta["animation"] is not None:
-            self.info["loop"] = meta["animation"]["num_loops"]
+        if head.animation is not None:
+            self.info["loop"] = head.animation["num_loops"]
+
+    def _header(self) -> jxl.JxlReader:
+        """A reader of the stream's headers, from as few of the file's first
+        bytes as hold them: opening reads no frame data and starts no thread."""
+        fp = self._fp
+        head = fp.read(_HEAD_BYTES)
+        if not _accept(head[:16]):
+            msg = "not a JPEG XL file"
+            raise SyntaxError(msg)
+        while True:
+            try:
+                return jxl.JxlReader(head)
+            except (jxl.JxlError, NotImplementedError) as exc:
+                # A longer header (a large ICC profile) needs more bytes; a
+                # file read to its end is what it is.
+                more = fp.read(len(head)) if isinstance(exc, jxl.JxlError) else b""
+                if not more:
+                    # OSError, as Pillow reports files it cannot read.
+                    msg = f"cannot read this JPEG XL file: {exc}"
+                    raise OSError(msg) from exc
+                head += more
+
+    def _metadata(self) -> ProbeResult:
+        """What needs the whole file (frames, their durations, Exif and XMP
+        boxes wherever they are), read on first use, as Pillow's GIF plugin
+        counts its frames."""
+        if self._meta is None:
+            fp = self._fp
+            if isinstance(fp, DeferredError):  # the image was closed
+                raise fp.ex
+            fp.seek(self._start)
+            try:
+                meta = jxl.probe(fp)
+            except jxl.JxlError as exc:
+                msg = f"broken JPEG XL data: {exc}"
+                raise OSError(msg) from exc
+            self._meta = meta
+            self._durations = [frame["duration_ms"] for frame in meta["frames"]]
+            if meta["exif"]:
+                self.info["exif"] = _upright_exif(meta["exif"])
+            if meta["xmp"]:
+                self.info["xmp"] = meta["xmp"]
             self._set_duration()
+        return self._meta
+
+    @property
+    def n_frames(self) -> int:
+        if not self._animation:
+            return 1
+        return max(len(self._metadata()["frames"]), 1)
+
+    @property
+    def is_animated(self) -> bool:
+        return self._animation and self.n_frames > 1
+
+    def getexif(self) -> Image.Exif:
+        self._metadata()
+        return super().getexif()
+
+    def getxmp(self, **kwargs: Any) -> dict[str, Any]:
+        self._metadata()
+        return super().getxmp(**kwargs)
 
     def _set_duration(self) -> None:
-        if "loop" in self.info and self._durations:
+        if "loop" in self.info and self._meta is not None and self._durations:
             ms = self._durations[self._frame]
             self.info["duration"] = int(ms) if ms == int(ms) else ms
 
@@ -236,6 +291,7 @@ class JxlImageFile(ImageFile.ImageFile):
         if not self._seek_check(frame):
             return
         self._frame = frame
+        self._metadata()
         self._set_duration()
 
     def tell(self) -> int:
@@ -275,6 +331,7 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def load(self) -> PixelAccess | None:
         if self._loaded != self._frame:
+            self._metadata()  # while the file is open: a still's closes now
             raw, rawmode = self._to_pillow(self._decode(self._frame))
             self._loaded = self._frame
             if self.n_frames == 1:
@@ -294,6 +351,7 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def verify(self) -> None:
         self._close_reader()
+        self._metadata()  # every frame's header, to its end
         super().verify()
 
     def close(self) -> None:
@@ -349,11 +407,13 @@ def _pixels(frame: Image.Image, mode: str, depth: str) -> NDArray[Any]:
     return pixels
 
 
-def _frames(im: Image.Image, save_all: bool) -> Iterator[Image.Image]:
-    if not save_all:
+def _frames(im: Image.Image, appended: list[Image.Image] | None) -> Iterator[Image.Image]:
+    """Every frame to write: `im` alone, or (save_all) all frames of `im`
+    and of the images appended."""
+    if appended is None:
         yield im
         return
-    for image in [im, *im.encoderinfo.get("append_images", [])]:
+    for image in [im, *appended]:
         yield from ImageSequence.Iterator(image)
 
 
@@ -365,9 +425,12 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
           save_all: bool = False) -> None:
     info = im.encoderinfo
     current = im.tell()
+    # Walked twice (layouts first, then the pixels): a generator given as
+    # append_images is taken in once.
+    appended = list(info.get("append_images", ())) if save_all else None
     try:
         layouts, sizes = [], set()
-        for frame in _frames(im, save_all):
+        for frame in _frames(im, appended):
             layouts.append(_layout(frame))
             sizes.add(frame.size)
         if len(sizes) > 1:
@@ -412,7 +475,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
                 durations = list(duration)
 
         with jxl.JxlWriter(fp, animation=animation, **options) as writer:
-            for index, frame in enumerate(_frames(im, save_all)):
+            for index, frame in enumerate(_frames(im, appended)):
                 if not animation:
                     writer.write_frame(_pixels(frame, mode, depth))
                     break
