@@ -17,7 +17,12 @@ from conftest import djxl_frames, make_chunk, python_output
 
 numcodecs = pytest.importorskip("numcodecs")
 from numcodecs.compat import ndarray_copy  # noqa: E402
-from numcodecs.tests import common  # noqa: E402
+try:
+    from numcodecs.tests import common
+except ImportError:  # some numcodecs wheels leave their tests out
+    common = None
+needs_common = pytest.mark.skipif(common is None,
+                                  reason="this numcodecs release ships without numcodecs.tests")
 
 from kestrelpix.numcodecs import Jxl  # noqa: E402
 
@@ -151,7 +156,8 @@ def test_config_round_trips_through_json(config):
     assert isinstance(again, Jxl) and again == codec
     assert again.get_config() == saved
     assert saved["lossless"] is (config.get("lossless", not ({"quality", "distance"} & set(config))))
-    common.check_config(codec)
+    if common is not None:
+        common.check_config(codec)
     # numcodecs' check_repr: the repr is the statement that makes the codec.
     assert repr(eval(repr(codec), {"Jxl": Jxl})) == repr(codec)
 
@@ -304,6 +310,7 @@ def test_decodes_any_buffer(kind):
 FIXTURES = Path(__file__).parent / "fixture"
 
 
+@needs_common
 @pytest.mark.parametrize("prefix,arrays,codecs", [
     ("grey", [make_chunk((24, 32), "uint8", 1), make_chunk((2, 3, 16, 16), "uint16", 2),
               make_chunk((1, 16, 16), "float32", 3), make_chunk((3, 8, 8), "float16", 4)],
