@@ -13,13 +13,13 @@
 #include <cstring>
 
 #include "common.h"
+#include "input.h"
 #include "reader.h"
 #include "status.h"
 
 namespace kp {
 namespace {
 
-constexpr size_t kChunkSize = 4194304;
 constexpr long kPrefetch = 4;
 constexpr size_t kInitialCapacity = 2 * kChunkSize;
 
@@ -33,9 +33,7 @@ const uint8_t* bytes_data(PyObject* chunk) {
 int Reader::fetch_chunk(Ref* chunk) {
   *chunk = call_method(_chunk_reader.get(), "get");
   if (!*chunk) return -1;
-  if (chunk->get() != Py_None && !PyBytes_CheckExact(chunk->get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
-                 Py_TYPE(chunk->get())->tp_name);
+  if (chunk->get() != Py_None && check_bytes(chunk->get(), /*exact_only=*/true) < 0) {
     chunk->clear();
     return -1;
   }
@@ -159,7 +157,7 @@ int Reader::_refill_input() {
 
   const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _fed_data, _fed_size);
   if (status != JXL_DEC_SUCCESS) {
-    _raise_dec("JxlDecoderSetInput", status);
+    raise_dec("JxlDecoderSetInput", status);
     return -1;
   }
   feed_broken = false;

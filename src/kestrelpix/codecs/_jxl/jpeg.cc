@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "common.h"
-#include "source.h"
+#include "input.h"
 #include "status.h"
 #include "threads.h"
 #include "writer.h"
@@ -38,46 +38,6 @@ constexpr uint64_t kMinJpegCapacity = 65536;
 
 // ---------------------------------------------------------------------------
 // Sources
-
-// The bytes of a bytes-like object, read in place; one that is not
-// contiguous is copied first, as bytes() would copy it.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // Returns 0, or -1 with an error set.
-  int acquire(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
-          !PyErr_ExceptionMatches(PyExc_ValueError))
-        return -1;
-      PyErr_Clear();
-      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), obj));
-      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
-    }
-    held_ = true;
-    return 0;
-  }
-  const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
-  size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len) : 0; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  Ref copy_;
-};
-
-// `builtins.open(path, mode)`.
-Ref open_path(PyObject* path, const char* mode) {
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return {};
-  return Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", path, mode));
-}
 
 // Closes a file opened here as a `with` block would: after an error the
 // error stands and a failing close is not reported; otherwise a failing close
@@ -204,7 +164,7 @@ int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, i
   if (status == JXL_ENC_SUCCESS) return 0;
   Ref func = Ref::steal(PyUnicode_FromFormat("JxlEncoderFrameSettingsSetOption %s", what));
   if (!func) return -1;
-  return _raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
+  return raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
 }
 
 // How rebuilding the JPEG from a fresh stream went.
@@ -272,34 +232,22 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   if (classify_dest(dest, &dest_kind) < 0) return nullptr;
 
   // The JPEG, whole: libjxl takes a frame in one piece.
+  SourceKind kind;
+  if (classify_source(source, &kind) < 0) return nullptr;
+  if (kind == SourceKind::kOther) return refuse_source(source, "jpeg"), nullptr;
   Ref loaded;
   PyObject* bytes_like = source;
-  const int path = is_path_like(source);
-  if (path < 0) return nullptr;
-  if (path) {
-    loaded = read_path(source);
+  if (kind != SourceKind::kBuffer) {
+    loaded = read_whole(source, kind);
     if (!loaded) return nullptr;
-    bytes_like = loaded.get();
-  } else if (!PyObject_CheckBuffer(source)) {
-    const int file = is_readable_file(source);
-    if (file < 0) return nullptr;
-    if (!file) {
-      PyErr_Format(PyExc_TypeError,
-                   "jxl: jpeg must be a bytes-like object, a path or a binary file object, "
-                   "not %.200s",
-                   Py_TYPE(source)->tp_name);
-      return nullptr;
-    }
-    loaded = call_method(source, "read");
-    if (!loaded) return nullptr;
-    if (!PyObject_CheckBuffer(loaded.get())) {
+    if (kind == SourceKind::kFile && !PyObject_CheckBuffer(loaded.get())) {
       PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
                    Py_TYPE(loaded.get())->tp_name);
       return nullptr;
     }
     bytes_like = loaded.get();
   }
-  HeldBuffer jpeg;
+  SourceBuffer jpeg;
   if (jpeg.acquire(bytes_like) < 0) return nullptr;
   if (jpeg.size() < 2 || jpeg.data()[0] != 0xFF || jpeg.data()[1] != 0xD8) {
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG file");
@@ -315,12 +263,12 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlEncoderStatus status;
   if (runner.threaded()) {
     status = JxlEncoderSetParallelRunner(enc, LazyRunner::run, &runner);
-    if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderSetParallelRunner", status);
+    if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderSetParallelRunner", status);
   }
   status = JxlEncoderUseContainer(enc, JXL_TRUE);
-  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderUseContainer", status);
+  if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderUseContainer", status);
   status = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
-  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderStoreJPEGMetadata", status);
+  if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderStoreJPEGMetadata", status);
   JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
   if (!fs) return raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
   if (set_frame_option(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort, "EFFORT") < 0 ||
@@ -347,7 +295,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (outcome.failed_call)
-    return _raise_enc(outcome.failed_call, outcome.status,
+    return raise_enc(outcome.failed_call, outcome.status,
                       static_cast<long>(JxlEncoderGetError(enc)));
   if (verify) {
     // libjxl (and cjxl alike) accepts some damaged JPEGs whose stream then
@@ -423,7 +371,7 @@ class JpegOutput {
 int reconstruct_into(JxlDecoder* dec, DecoderInput& input, JpegOutput& jpeg) {
   JxlDecoderStatus st =
       JxlDecoderSubscribeEvents(dec, JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   bool empty = false;
   if (input.start(dec, &empty, /*close_at_end=*/true) < 0) return -1;
   bool have_jbrd = false;
@@ -459,10 +407,10 @@ int reconstruct_into(JxlDecoder* dec, DecoderInput& input, JpegOutput& jpeg) {
         break;
       }
       case JXL_DEC_ERROR:
-        return _raise_dec("JxlDecoderProcessInput", st), -1;
+        return raise_dec("JxlDecoderProcessInput", st), -1;
       default:
         // Nothing else was asked for; stopping beats looping on it.
-        return _raise_dec("JxlDecoderProcessInput", st), -1;
+        return raise_dec("JxlDecoderProcessInput", st), -1;
     }
   }
 }
@@ -475,10 +423,7 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(kwlist), &data, &dest))
     return nullptr;
   // Exact bytes or another buffer type, as decode takes them.
-  if (PyBytes_Check(data) && !PyBytes_CheckExact(data)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
-    return nullptr;
-  }
+  if (check_bytes(data) < 0) return nullptr;
   DestKind dest_kind;
   if (classify_dest(dest, &dest_kind) < 0) return nullptr;
   size_t threads = 0;

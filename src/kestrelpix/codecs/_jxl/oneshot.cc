@@ -11,7 +11,8 @@
 
 #include "common.h"
 #include "reader.h"
-#include "source.h"
+#include "frame_count.h"
+#include "input.h"
 #include "status.h"
 #include "writer.h"
 
@@ -197,8 +198,9 @@ int frame_index_to_skip(PyObject* index, long* skip) {
 int resolve_negative_index(PyObject** data, PyObject* index, long* skip, Ref* loaded) {
   SourceKind kind;
   if (classify_source(*data, &kind) < 0) return -1;
+  if (kind == SourceKind::kOther) return refuse_source(*data, "data");
   if (kind == SourceKind::kFile) {
-    *loaded = call_method(*data, "read");
+    *loaded = read_whole(*data, kind);
     if (!*loaded) return -1;
     *data = loaded->get();
   }

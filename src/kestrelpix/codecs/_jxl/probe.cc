@@ -14,7 +14,7 @@
 
 #include "common.h"
 #include "reader.h"
-#include "source.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
@@ -126,9 +126,9 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(
       dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
                JXL_DEC_BOX_COMPLETE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st);
   st = JxlDecoderSetDecompressBoxes(dec, JXL_TRUE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetDecompressBoxes", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st);
 
   bool empty = false;
   // Box events need the input closed at its end.
@@ -163,7 +163,7 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         return result.release();
       }
       case JXL_DEC_ERROR:
-        return _raise_dec("JxlDecoderProcessInput", st);
+        return raise_dec("JxlDecoderProcessInput", st);
       case JXL_DEC_NEED_MORE_INPUT: {
         const int more = input.refill(dec);
         if (more < 0) return nullptr;

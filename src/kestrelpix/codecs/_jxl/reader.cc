@@ -6,7 +6,6 @@
 #include <jxl/thread_parallel_runner.h>
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,13 +16,14 @@
 
 #include "common.h"
 #include "npy.h"
-#include "source.h"
+#include "frame_count.h"
+#include "frame_format.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
 namespace {
 
-constexpr size_t kStreamingThreshold = 4194304;
 constexpr const char kTypeName[] = "JxlReader";
 
 struct ReaderObject {
@@ -33,59 +33,6 @@ struct ReaderObject {
 
 Reader& reader_of(PyObject* self) {
   return reinterpret_cast<ReaderObject*>(self)->r;
-}
-
-// ---------------------------------------------------------------------------
-// Frame format rules, from the basic info alone.
-
-// (shape, samples) of every frame, or NotImplementedError for a channel
-// layout other than L, LA, RGB and RGBA.
-Ref _shape_from_basic_info(const JxlBasicInfo& info, size_t* samples) {
-  const bool alpha = info.alpha_bits != 0;
-  const uint32_t color = info.num_color_channels;
-  const uint32_t extra = info.num_extra_channels;
-  size_t n = 0;
-  if ((color == 1 || color == 3) && extra == 0) {
-    n = color;
-  } else if ((color == 1 || color == 3) && extra == 1 && alpha) {
-    n = color + 1;
-  } else {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "jxl: unsupported channel layout (color=%u, extra=%u, alpha=%s); "
-                 "v0.1 supports L, LA, RGB, RGBA only",
-                 color, extra, alpha ? "True" : "False");
-    return {};
-  }
-  *samples = n;
-  if (n == 1) return Ref::steal(Py_BuildValue("(II)", info.ysize, info.xsize));
-  return Ref::steal(Py_BuildValue("(IIn)", info.ysize, info.xsize,
-                                  static_cast<Py_ssize_t>(n)));
-}
-
-// The NumPy scalar type of every frame and its type number.
-Ref _basic_info_to_dtype(const JxlBasicInfo& info, int* typenum) {
-  const uint32_t bps = info.bits_per_sample;
-  const char* name = nullptr;
-  if (info.exponent_bits_per_sample == 0) {
-    if (bps <= 8) {
-      name = "uint8", *typenum = NPY_UINT8;
-    } else if (bps <= 16) {
-      name = "uint16", *typenum = NPY_UINT16;
-    } else {
-      // Integer samples wider than 16 bits are delivered as float.
-      name = "float32", *typenum = NPY_FLOAT32;
-    }
-  } else if (bps == 32) {
-    name = "float32", *typenum = NPY_FLOAT32;
-  } else if (bps == 16) {
-    name = "float16", *typenum = NPY_FLOAT16;
-  } else {
-    PyErr_Format(PyExc_ValueError, "jxl: unsupported float bits_per_sample=%u", bps);
-    return {};
-  }
-  PyObject* np = module_global("np");
-  if (!np) return {};
-  return Ref::steal(PyObject_GetAttrString(np, name));
 }
 
 // A new array for decoded pixels. NumPy asks the kernel for huge pages on
@@ -110,42 +57,6 @@ Ref output_array(int ndim, npy_intp* dims, int typenum) {
   return array;
 }
 
-size_t sample_size(JxlDataType type) noexcept {
-  switch (type) {
-    case JXL_TYPE_UINT8: return 1;
-    case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: return 2;
-    default: return 4;
-  }
-}
-
-// The widest sample type among the colour and the extra channels, as a
-// basic info whose bits the frame's dtype is chosen from.
-JxlBasicInfo widest_samples(const JxlBasicInfo& info,
-                            const std::vector<JxlExtraChannelInfo>& extras) {
-  JxlBasicInfo wide = info;
-  bool any_float = info.exponent_bits_per_sample != 0;
-  uint32_t bits = info.bits_per_sample;
-  for (const auto& e : extras) {
-    any_float = any_float || e.exponent_bits_per_sample != 0;
-    bits = std::max(bits, e.bits_per_sample);
-  }
-  if (any_float) {
-    // float16 only when every channel is float16; integers up to 11 bits
-    // fit its mantissa, wider ones go to float32.
-    bool all_half = info.exponent_bits_per_sample != 0 ? info.bits_per_sample == 16
-                                                       : info.bits_per_sample <= 11;
-    for (const auto& e : extras)
-      all_half = all_half && (e.exponent_bits_per_sample != 0 ? e.bits_per_sample == 16
-                                                                : e.bits_per_sample <= 11);
-    wide.bits_per_sample = all_half ? 16 : 32;
-    wide.exponent_bits_per_sample = all_half ? 5 : 8;
-  } else {
-    wide.bits_per_sample = bits;
-    wide.exponent_bits_per_sample = 0;
-  }
-  return wide;
-}
-
 // ---------------------------------------------------------------------------
 // The lock-free decode step: runs libjxl for one frame until the frame is
 // complete, the stream ends, more input is needed or something fails.
@@ -158,27 +69,27 @@ int set_extra_buffers(JxlDecoder* dec, const JxlPixelFormat* pf, const JxlBitDep
   const size_t item = sample_size(pf->data_type);
   size_t color_size = 0;
   if (JxlDecoderImageOutBufferSize(dec, pf, &color_size) != JXL_DEC_SUCCESS)
-    return _RC_ERR_BUF_SIZE_QUERY;
+    return kStepErrBufferSizeQuery;
   const size_t pixels = color_size / (pf->num_channels * item);
   const size_t samples = pf->num_channels + ex->planes.size();
-  if (pixels * samples * item != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+  if (pixels * samples * item != buf_size) return kStepErrBufferSizeMismatch;
   try {
     ex->color.resize(color_size);
     for (auto& plane : ex->planes) plane.resize(pixels * item);
   } catch (...) {
-    return _RC_ERR_NO_MEMORY;
+    return kStepErrNoMemory;
   }
   ex->pixels = pixels;
   if (JxlDecoderSetImageOutBuffer(dec, pf, ex->color.data(), color_size) != JXL_DEC_SUCCESS)
-    return _RC_ERR_SET_BUFFER;
+    return kStepErrSetBuffer;
   for (size_t i = 0; i < ex->planes.size(); ++i) {
     if (JxlDecoderSetExtraChannelBuffer(dec, pf, ex->planes[i].data(), ex->planes[i].size(),
                                         static_cast<uint32_t>(i)) != JXL_DEC_SUCCESS)
-      return _RC_ERR_SET_BUFFER;
+      return kStepErrSetBuffer;
   }
   if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
       JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-    return _RC_ERR_SET_BIT_DEPTH;
+    return kStepErrSetBitDepth;
   return 0;
 }
 
@@ -207,18 +118,18 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
       case JXL_DEC_FULL_IMAGE:
         *buffer_set_io = buffer_set;
         if (extras) interleave_extras(*extras, pf->num_channels, sample_size(pf->data_type), buf);
-        return _RC_FRAME;
+        return kStepFrame;
       case JXL_DEC_SUCCESS:
         *buffer_set_io = buffer_set;
-        return _RC_EOF;
+        return kStepEof;
       case JXL_DEC_NEED_MORE_INPUT:
         *buffer_set_io = buffer_set;
-        return streaming ? _RC_NEED_INPUT : _RC_ERR_NEED_INPUT_FATAL;
+        return streaming ? kStepNeedInput : kStepErrTruncated;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-        if (buffer_set) return _RC_ERR_DOUBLE_ALLOC;
+        if (buffer_set) return kStepErrDoubleAlloc;
         // A layer (no coalescing) gets its array once its size is known;
         // libjxl asks again when the step resumes.
-        if (!buf) return _RC_NEED_BUFFER;
+        if (!buf) return kStepNeedBuffer;
         if (extras) {
           if (const int rc = set_extra_buffers(dec, pf, bd, extras, buf_size)) return rc;
           buffer_set = 1;
@@ -226,26 +137,26 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         }
         size_t out_size = 0;
         if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
-          return _RC_ERR_BUF_SIZE_QUERY;
-        if (out_size != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+          return kStepErrBufferSizeQuery;
+        if (out_size != buf_size) return kStepErrBufferSizeMismatch;
         if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
-          return _RC_ERR_SET_BUFFER;
+          return kStepErrSetBuffer;
         if (set_bit_depth && JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-          return _RC_ERR_SET_BIT_DEPTH;
+          return kStepErrSetBitDepth;
         buffer_set = 1;
         break;
       }
       case JXL_DEC_FRAME:
         // The frame's header, for its info; a name is at most 1071 bytes.
-        if (JxlDecoderGetFrameHeader(dec, header) != JXL_DEC_SUCCESS) return _RC_ERR_PROCESS;
+        if (JxlDecoderGetFrameHeader(dec, header) != JXL_DEC_SUCCESS) return kStepErrProcess;
         name->assign(header->name_length + 1, '\0');
         if (header->name_length &&
             JxlDecoderGetFrameName(dec, name->data(), name->size()) != JXL_DEC_SUCCESS)
-          return _RC_ERR_PROCESS;
+          return kStepErrProcess;
         name->resize(header->name_length);
         break;
       case JXL_DEC_ERROR:
-        return _RC_ERR_PROCESS;
+        return kStepErrProcess;
       default:
         break;
     }
@@ -374,81 +285,6 @@ void Reader::release_native() noexcept {
   }
 }
 
-// Clears an AttributeError or OSError (io.UnsupportedOperation included);
-// returns -1 for any other error.
-static int ignore_unsupported() {
-  if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_OSError)) {
-    PyErr_Clear();
-    return 0;
-  }
-  return -1;
-}
-
-// Whether an os.stat_result describes a regular file: only those have a size
-// that says how much a read will deliver (a pipe, socket or terminal reads
-// as 0 bytes long).
-static int is_regular_file(PyObject* st) {
-  Ref mode = Ref::steal(PyObject_GetAttrString(st, "st_mode"));
-  if (!mode) return -1;
-  const long m = PyLong_AsLong(mode.get());
-  if (m == -1 && PyErr_Occurred()) return -1;
-  return S_ISREG(static_cast<mode_t>(m)) ? 1 : 0;
-}
-
-// The total size of a file object (its end offset), or -1 when it cannot be
-// told: fstat on its descriptor for a regular file, else seeking to the end
-// and back.
-static int measure_file_object(PyObject* file, long long* fsize) {
-  *fsize = -1;
-  PyObject* os = module_global("os");
-  if (!os) return -1;
-  Ref fileno = call_method(file, "fileno");
-  Ref st = fileno ? call_method(os, "fstat", fileno.get()) : Ref();
-  if (st) {
-    const int regular = is_regular_file(st.get());
-    if (regular < 0) return -1;
-    if (!regular) return 0;  // a pipe, socket or terminal: unknown
-    Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
-    if (!size) return -1;
-    *fsize = PyLong_AsLongLong(size.get());
-    return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
-  }
-  if (ignore_unsupported() < 0) return -1;
-
-  Ref cur = call_method(file, "tell");
-  if (!cur) return ignore_unsupported();
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref whence = Ref::steal(PyLong_FromLong(2));
-  if (!zero || !whence) return -1;
-  if (!call_method(file, "seek", zero.get(), whence.get())) return ignore_unsupported();
-  Ref end = call_method(file, "tell");
-  if (!end) return ignore_unsupported();
-  *fsize = PyLong_AsLongLong(end.get());
-  if (*fsize == -1 && PyErr_Occurred()) return -1;
-  if (!call_method(file, "seek", cur.get())) return ignore_unsupported();
-  return 0;
-}
-
-// The size of the file at a path, or -1 when it is no regular file (a FIFO,
-// a device) or cannot be looked at; an error other than OSError fails.
-static int measure_path(PyObject* path, long long* fsize) {
-  *fsize = -1;
-  PyObject* os = module_global("os");
-  if (!os) return -1;
-  Ref st = call_method(os, "stat", path);
-  if (!st) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-    PyErr_Clear();  // opening it will tell what is wrong
-    return 0;
-  }
-  const int regular = is_regular_file(st.get());
-  if (regular <= 0) return regular;
-  Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
-  if (!size) return -1;
-  *fsize = PyLong_AsLongLong(size.get());
-  return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
 // Calls obj.close(), discarding an Exception but letting anything else
 // (KeyboardInterrupt, SystemExit) through.
 static int close_quietly(PyObject* obj) {
@@ -498,31 +334,21 @@ int Reader::load_source(PyObject** data, PyObject* streaming, Ref* loaded,
   *stream_it = false;
   const int want_streaming = PyObject_IsTrue(streaming);
   if (want_streaming < 0) return -1;
-  const int path_like = is_path_like(*data);
-  if (path_like < 0) return -1;
-  // An object that exports its bytes (an mmap, say) is read in place, even
-  // when it has a read() method as well.
-  const int file_like = path_like || PyObject_CheckBuffer(*data) ? 0 : is_readable_file(*data);
-  if (file_like < 0) return -1;
-
-  if (want_streaming && (path_like || file_like)) {
+  SourceKind kind;
+  if (classify_source(*data, &kind) < 0) return -1;
+  // Anything else is taken as a buffer, which says what is wrong with it.
+  if (kind != SourceKind::kPath && kind != SourceKind::kFile) return 0;
+  if (want_streaming) {
     // A source whose size cannot be known (a pipe, a socket, stdin) is
     // streamed: it may be of any length.
     long long fsize = -1;
-    if ((path_like ? measure_path(*data, &fsize) : measure_file_object(*data, &fsize)) < 0)
-      return -1;
-    if (fsize < 0 || fsize > static_cast<long long>(kStreamingThreshold)) {
+    if (measure_source(*data, kind, &fsize) < 0) return -1;
+    if (fsize < 0 || fsize > static_cast<long long>(kChunkSize)) {
       *stream_it = true;
       return 0;
     }
   }
-  if (path_like) {
-    *loaded = read_path(*data);
-  } else if (file_like) {
-    *loaded = call_method(*data, "read");
-  } else {
-    return 0;
-  }
+  *loaded = read_whole(*data, kind);
   if (!*loaded) return -1;
   *data = loaded->get();
   return 0;
@@ -547,15 +373,15 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   runner.set_workers(_num_threads);
   if (runner.threaded()) {
     const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder, LazyRunner::run, &runner);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetParallelRunner", st), -1;
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetParallelRunner", st), -1;
   }
   if (_keep_orientation) {
     const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder, JXL_TRUE);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetKeepOrientation", st), -1;
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetKeepOrientation", st), -1;
   }
   if (!_coalesce) {
     const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder, JXL_FALSE);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetCoalescing", st), -1;
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetCoalescing", st), -1;
   }
   const int want_color = PyObject_IsTrue(parse_color);
   if (want_color < 0) return -1;
@@ -565,11 +391,11 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   // In buffered mode the input is never closed; streaming closes it at the
   // end of the data.
   st = JxlDecoderSetInput(_decoder, _src_data, _src_size);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", st), -1;
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetInput", st), -1;
 
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return -1;
@@ -641,7 +467,7 @@ int Reader::_parse_header() {
         return 0;
       case JXL_DEC_ERROR:
         decoder_failed = true;
-        _raise_dec("JxlDecoderProcessInput", status);
+        raise_dec("JxlDecoderProcessInput", status);
         return -1;
       case JXL_DEC_NEED_MORE_INPUT:
         if (_streaming) {
@@ -662,23 +488,7 @@ int Reader::_parse_header() {
         Ref described = extra_channels_list(_decoder, _basic_info, &infos);
         if (!described) return -1;
         extra_channels.set(std::move(described));
-        const bool simple = (_basic_info.num_color_channels == 1 ||
-                             _basic_info.num_color_channels == 3) &&
-                            (_basic_info.num_extra_channels == 0 ||
-                             (_basic_info.num_extra_channels == 1 && _basic_info.alpha_bits != 0));
-        if (want_extras && !simple) {
-          if (configure_extras(infos) < 0) return -1;
-          break;
-        }
-        size_t samples = 0;
-        Ref shape = _shape_from_basic_info(_basic_info, &samples);
-        if (!shape) return -1;
-        _frame_shape.set(std::move(shape));
-        _samples = samples;
-        Ref dtype = _basic_info_to_dtype(_basic_info, &frame_typenum);
-        if (!dtype) return -1;
-        _frame_dtype.set(std::move(dtype));
-        if (_configure_pixel_format() < 0) return -1;
+        if (configure_frames(infos) < 0) return -1;
         break;
       }
       case JXL_DEC_COLOR_ENCODING:
@@ -694,80 +504,51 @@ int Reader::_parse_header() {
   }
 }
 
-int Reader::configure_extras(const std::vector<JxlExtraChannelInfo>& infos) {
-  // Every channel in one dtype wide enough for all of them; the colour
-  // channels come first, then the extra channels in stream order.
-  const JxlBasicInfo wide = widest_samples(_basic_info, infos);
-  Ref dtype = _basic_info_to_dtype(wide, &frame_typenum);
-  if (!dtype) return -1;
-  _frame_dtype.set(std::move(dtype));
-  const size_t color = _basic_info.num_color_channels;
-  _samples = color + infos.size();
-  Ref shape = Ref::steal(Py_BuildValue("(IIn)", _basic_info.ysize, _basic_info.xsize,
-                                       static_cast<Py_ssize_t>(_samples)));
-  if (!shape) return -1;
-  _frame_shape.set(std::move(shape));
-  const bool is_float = wide.exponent_bits_per_sample != 0;
-  size_t item = 0;
-  _pixel_format.num_channels = static_cast<uint32_t>(color);
-  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
-  _pixel_format.align = 0;
-  if (!is_float && wide.bits_per_sample <= 8) {
-    _pixel_format.data_type = JXL_TYPE_UINT8, item = 1;
-  } else if (!is_float && wide.bits_per_sample <= 16) {
-    _pixel_format.data_type = JXL_TYPE_UINT16, item = 2;
-  } else if (is_float && wide.bits_per_sample == 16) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT16, item = 2;
-  } else {
-    _pixel_format.data_type = JXL_TYPE_FLOAT, item = 4;
-  }
-  // Integer samples keep each channel's own range, as colour samples do.
-  _bit_depth = {item <= 2 && !is_float ? JXL_BIT_DEPTH_FROM_CODESTREAM
-                                        : JXL_BIT_DEPTH_FROM_PIXEL_FORMAT,
-                0, 0};
-  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize * _samples * item;
-  try {
-    extra_planes.planes.assign(infos.size(), {});
-  } catch (...) {
-    PyErr_NoMemory();
+int Reader::configure_frames(const std::vector<JxlExtraChannelInfo>& infos) {
+  const JxlBasicInfo& b = _basic_info;
+  const bool simple = is_simple_layout(b);
+  if (!simple && !want_extras) {
+    PyErr_Format(PyExc_NotImplementedError,
+                 "jxl: unsupported channel layout (color=%u, extra=%u, alpha=%s); "
+                 "v0.1 supports L, LA, RGB, RGBA only",
+                 b.num_color_channels, b.num_extra_channels, b.alpha_bits ? "True" : "False");
     return -1;
   }
-  extras_mode = true;
-  return 0;
-}
-
-int Reader::_configure_pixel_format() {
-  const uint32_t bps = _basic_info.bits_per_sample;
-  const bool is_float = _basic_info.exponent_bits_per_sample != 0;
-  _pixel_format.num_channels = static_cast<uint32_t>(_samples);
-  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
-  _pixel_format.align = 0;
-  size_t item_size = 0;
-  if (!is_float && bps <= 8) {
-    _pixel_format.data_type = JXL_TYPE_UINT8;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
-    item_size = 1;
-  } else if (!is_float && bps <= 16) {
-    _pixel_format.data_type = JXL_TYPE_UINT16;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
-    item_size = 2;
-  } else if (!is_float) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32, 8};
-    item_size = 4;
-  } else if (bps == 16) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT16;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 16,
-                  _basic_info.exponent_bits_per_sample};
-    item_size = 2;
-  } else {
-    _pixel_format.data_type = JXL_TYPE_FLOAT;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32,
-                  _basic_info.exponent_bits_per_sample};
-    item_size = 4;
+  // With extra channels decoded, every channel comes in one dtype wide
+  // enough for all of them; the colour channels first, then the extra
+  // channels in stream order.
+  uint32_t bits = b.bits_per_sample;
+  uint32_t exponent_bits = b.exponent_bits_per_sample;
+  if (!simple) widest_samples(b, infos, &bits, &exponent_bits);
+  const FrameFormat* format = format_for_samples(bits, exponent_bits);
+  if (!format) return -1;
+  Ref dtype = scalar_type(*format);
+  if (!dtype) return -1;
+  const size_t samples = simple ? b.num_color_channels + (b.num_extra_channels != 0)
+                                : b.num_color_channels + infos.size();
+  Ref shape = Ref::steal(samples == 1 ? Py_BuildValue("(II)", b.ysize, b.xsize)
+                                      : Py_BuildValue("(IIn)", b.ysize, b.xsize,
+                                                      static_cast<Py_ssize_t>(samples)));
+  if (!shape) return -1;
+  if (!simple) {
+    try {
+      extra_planes.planes.assign(infos.size(), {});
+    } catch (...) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    extras_mode = true;
   }
-  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize *
-                  _samples * item_size;
+  _frame_shape.set(std::move(shape));
+  _frame_dtype.set(std::move(dtype));
+  frame_typenum = format->typenum;
+  _samples = samples;
+  // With extra channels, libjxl takes the colour channels interleaved and
+  // each extra channel as a plane of its own.
+  _pixel_format = {static_cast<uint32_t>(simple ? samples : b.num_color_channels),
+                   format->data_type, JXL_NATIVE_ENDIAN, /*align=*/0};
+  _bit_depth = output_bit_depth(*format);
+  _frame_nbytes = static_cast<size_t>(b.xsize) * b.ysize * samples * format->item_size;
   return 0;
 }
 
@@ -856,7 +637,7 @@ int ready_to_decode(Reader& r) {
   }
   if (r._exhausted) return 0;
   if (r.decoder_failed) {
-    r._raise_decode_error(_RC_ERR_PROCESS);
+    r._raise_decode_error(kStepErrProcess);
     return -1;
   }
   return 1;
@@ -898,7 +679,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
                                      r.extras_mode ? &r.extra_planes : nullptr);
     });
     switch (rc) {
-      case _RC_NEED_INPUT:
+      case kStepNeedInput:
         if (r._refill_input() < 0) {
           // libjxl keeps writing into a frame it was given if decoding
           // resumes; a caller's buffer cannot be resumed into, so a failed
@@ -908,25 +689,25 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
           return -1;
         }
         continue;
-      case _RC_NEED_BUFFER:
+      case kStepNeedBuffer:
         frame = new_layer_array(r);
         if (!frame) return -1;
         buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
         expected_size = static_cast<size_t>(PyArray_NBYTES(
             reinterpret_cast<PyArrayObject*>(frame.get())));
         continue;
-      case _RC_FRAME:
+      case kStepFrame:
         ++r.frames_out;
         *out = std::move(frame);
         return 1;
-      case _RC_EOF:
+      case kStepEof:
         r._exhausted = 1;
         return 0;
       default:
         if (buffer_set && into) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
-        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
-        if (rc == _RC_ERR_PROCESS && r.runner.short_of_threads()) {
+        if (rc == kStepErrProcess) r.decoder_failed = true;
+        if (rc == kStepErrProcess && r.runner.short_of_threads()) {
           PyErr_SetString(PyExc_MemoryError,
                           "jxl: out of memory: not every worker thread could be started, "
                           "and libjxl then failed (JxlDecoderProcessInput returned "

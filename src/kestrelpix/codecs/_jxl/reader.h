@@ -44,7 +44,6 @@ class Reader {
   virtual int _refill_input();
   virtual int _grow_input_buf(size_t needed);
   virtual int _parse_header();
-  virtual int _configure_pixel_format();
   virtual int _fetch_icc_profile();
   virtual int _raise_decode_error(int rc);
 
@@ -131,7 +130,7 @@ class Reader {
                   bool* stream_it);
   int establish_buffered_input(PyObject* data);
   int create_decoder(PyObject* parse_color, PyObject* skip_frames);
-  int configure_extras(const std::vector<JxlExtraChannelInfo>& infos);
+  int configure_frames(const std::vector<JxlExtraChannelInfo>& infos);
   int fetch_chunk(Ref* chunk);
 };
 

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "common.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
@@ -367,35 +368,35 @@ int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
     const size_t pixel_count = pixels_size / (samples * sample_bytes);
     SplitFrame split;
     if (!split_frame(pixels, pixel_count, samples, color, sample_bytes, &split))
-      return _ENC_ERR_REALLOC;
+      return kEncodeErrRealloc;
     last_status_out = JxlEncoderAddImageFrame(fs, pf, split.color.data(), split.color.size());
-    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+    if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
     for (size_t e = 0; e < split.planes.size(); ++e) {
       last_status_out = JxlEncoderSetExtraChannelBuffer(fs, pf, split.planes[e].data(),
                                                         split.planes[e].size(),
                                                         static_cast<uint32_t>(e));
-      if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_EXTRA_BUFFER;
+      if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrExtraBuffer;
     }
   } else {
     last_status_out = JxlEncoderAddImageFrame(fs, pf, pixels, pixels_size);
-    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+    if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
   }
   if (close_input) JxlEncoderCloseInput(enc);
 
   uint64_t capacity = outbuf_capacity_io;
   uint64_t used = outbuf_used_io;
-  int rc = _ENC_OK;
+  int rc = kEncodeOk;
   for (;;) {
     last_status_out = process_output(enc, outbuf_io.get(), capacity, used);
     if (last_status_out == JXL_ENC_SUCCESS) break;
     if (last_status_out != JXL_ENC_NEED_MORE_OUTPUT) {
-      rc = _ENC_ERR_PROCESS;
+      rc = kEncodeErrProcess;
       break;
     }
     const uint64_t grown = grown_outbuf_capacity(capacity);
     // A failed resize keeps the block, which holds everything collected.
     if (!outbuf_io.resize(grown)) {
-      rc = _ENC_ERR_REALLOC;
+      rc = kEncodeErrRealloc;
       break;
     }
     capacity = grown;
@@ -511,10 +512,7 @@ int Writer::open_destination(PyObject* dest) {
   if (path < 0) return -1;
   if (path) {
     // Created (or truncated) now, before any option is looked at.
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    Ref file = Ref::steal(
-        PyObject_CallMethod(builtins.get(), "open", "Os", dest, "wb"));
+    Ref file = open_path(dest, "wb");
     if (!file) return -1;
     _dest_obj.set(std::move(file));
     _own_dest = 1;
@@ -644,7 +642,7 @@ void Writer::clear() noexcept {
 }
 
 int Writer::raise_status(const char* func, JxlEncoderStatus status) {
-  _raise_enc(func, status, JxlEncoderGetError(_encoder.get()));
+  raise_enc(func, status, JxlEncoderGetError(_encoder.get()));
   return -1;
 }
 
@@ -1071,28 +1069,28 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
                                       _extras.empty() ? 0 : _first_samples, _color_channels);
   });
   ++_frame_count;
-  if (close_input && rc != _ENC_ERR_ADD_FRAME) _input_closed = true;
+  if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
   return raise_step_result(rc, last_status);
 }
 
 int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
-  if ((rc == _ENC_ERR_ADD_FRAME || rc == _ENC_ERR_PROCESS) && runner.short_of_threads()) {
+  if ((rc == kEncodeErrAddFrame || rc == kEncodeErrProcess) && runner.short_of_threads()) {
     PyErr_SetString(PyExc_MemoryError,
                     "jxl: out of memory: not every worker thread could be started, and "
                     "libjxl then failed; fewer threads (numthreads=) may do");
     return -1;
   }
   switch (rc) {
-    case _ENC_OK:
+    case kEncodeOk:
       return 0;
-    case _ENC_ERR_REALLOC:
+    case kEncodeErrRealloc:
       PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
       return -1;
-    case _ENC_ERR_ADD_FRAME:
+    case kEncodeErrAddFrame:
       return raise_status("JxlEncoderAddImageFrame", last_status);
-    case _ENC_ERR_PROCESS:
+    case kEncodeErrProcess:
       return raise_status("JxlEncoderProcessOutput", last_status);
-    case _ENC_ERR_EXTRA_BUFFER:
+    case kEncodeErrExtraBuffer:
       return raise_status("JxlEncoderSetExtraChannelBuffer", last_status);
     default:
       PyErr_Format(PyExc_SystemError, "jxl: unknown encode result code %d", rc);
