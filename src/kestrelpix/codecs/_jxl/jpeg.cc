@@ -24,7 +24,7 @@
 #include "input.h"
 #include "status.h"
 #include "threads.h"
-#include "writer.h"
+#include "encoder_output.h"
 
 namespace kp {
 namespace {
@@ -38,68 +38,6 @@ constexpr uint64_t kMinJpegCapacity = 65536;
 
 // ---------------------------------------------------------------------------
 // Sources
-
-// Closes a file opened here as a `with` block would: after an error the
-// error stands and a failing close is not reported; otherwise a failing close
-// is the caller's error. Returns 0 or -1.
-int close_file(PyObject* file, bool after_error) {
-  if (after_error) {
-    SavedError pending;
-    if (!call_method(file, "close")) PyErr_Clear();
-    return -1;
-  }
-  return call_method(file, "close") ? 0 : -1;
-}
-
-// ---------------------------------------------------------------------------
-// Destinations
-
-enum class DestKind { kNone, kPath, kFile };
-
-// Checked before any work is done, so that a wrong `dest` costs nothing.
-int classify_dest(PyObject* dest, DestKind* kind) {
-  if (dest == Py_None) {
-    *kind = DestKind::kNone;
-    return 0;
-  }
-  const int path = is_path_like(dest);
-  if (path < 0) return -1;
-  if (path) {
-    *kind = DestKind::kPath;
-    return 0;
-  }
-  Ref write = Ref::steal(PyObject_GetAttrString(dest, "write"));
-  if (write) {
-    *kind = DestKind::kFile;
-    return 0;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  PyErr_Format(PyExc_TypeError, "dest must be path, file-like, or None; got %S",
-               reinterpret_cast<PyObject*>(Py_TYPE(dest)));
-  return -1;
-}
-
-// The finished output: returned as bytes, or written to `dest` (None is
-// returned then). A path is opened only now, so a failed call never creates
-// or truncates it.
-PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t size) {
-  Ref payload = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                                     static_cast<Py_ssize_t>(size)));
-  if (!payload) return nullptr;
-  if (kind == DestKind::kNone) return payload.release();
-  if (kind == DestKind::kFile) {
-    Py_ssize_t done = 0;
-    if (write_all(dest, payload.get(), &done) < 0) return nullptr;
-    Py_RETURN_NONE;
-  }
-  Ref file = open_path(dest, "wb");
-  if (!file) return nullptr;
-  Py_ssize_t done = 0;
-  const bool failed = write_all(file.get(), payload.get(), &done) < 0;
-  if (close_file(file.get(), failed) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
 
 // ---------------------------------------------------------------------------
 // transcode_jpeg
@@ -116,45 +54,6 @@ int int32_option(PyObject* value, int32_t* out) {
   }
   *out = static_cast<int32_t>(v);
   return 0;
-}
-
-// Where the lock-free part stopped: the libjxl call that failed and its
-// status, or an output buffer that could not grow.
-struct TranscodeOutcome {
-  const char* failed_call = nullptr;
-  JxlEncoderStatus status = JXL_ENC_SUCCESS;
-  bool out_of_memory = false;
-};
-
-// Adds the JPEG as the only frame and collects the whole stream. Runs
-// without the interpreter lock and touches no Python object.
-TranscodeOutcome transcode_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
-                                 const uint8_t* jpeg, size_t jpeg_size, MallocBytes& out,
-                                 uint64_t& capacity, uint64_t& used) {
-  TranscodeOutcome outcome;
-  outcome.status = JxlEncoderAddJPEGFrame(fs, jpeg, jpeg_size);
-  if (outcome.status != JXL_ENC_SUCCESS) {
-    outcome.failed_call = "JxlEncoderAddJPEGFrame";
-    return outcome;
-  }
-  JxlEncoderCloseInput(enc);
-  for (;;) {
-    uint8_t* next_out = out.get() + used;
-    size_t avail_out = capacity - used;
-    outcome.status = JxlEncoderProcessOutput(enc, &next_out, &avail_out);
-    used = capacity - avail_out;
-    if (outcome.status == JXL_ENC_SUCCESS) return outcome;
-    if (outcome.status != JXL_ENC_NEED_MORE_OUTPUT) {
-      outcome.failed_call = "JxlEncoderProcessOutput";
-      return outcome;
-    }
-    const uint64_t grown = grown_outbuf_capacity(capacity);
-    if (!out.resize(grown)) {
-      outcome.out_of_memory = true;
-      return outcome;
-    }
-    capacity = grown;
-  }
 }
 
 // Sets one frame option, raising JxlError naming it on refusal.
@@ -229,7 +128,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   size_t threads = 0;
   if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
   DestKind dest_kind;
-  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+  if (classify_destination(dest, &dest_kind) < 0) return nullptr;
 
   // The JPEG, whole: libjxl takes a frame in one piece.
   SourceKind kind;
@@ -278,33 +177,25 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
 
   // Recompression saves about a fifth: the JPEG's own size is room enough,
   // and is what the caller handed over, not a figure read from the data.
-  MallocBytes out;
-  uint64_t capacity = std::max<uint64_t>(kMinOutbufCapacity, jpeg.size() + 65536);
-  uint64_t used = 0;
-  if (!out.resize(capacity)) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
+  EncoderOutput out;
+  if (out.reserve(std::max<uint64_t>(kMinOutbufCapacity, jpeg.size() + 65536)) < 0)
     return nullptr;
-  }
   const uint8_t* jpeg_data = jpeg.data();
   const size_t jpeg_size = jpeg.size();
-  const TranscodeOutcome outcome = without_gil([&] {
-    return transcode_nogil(enc, fs, jpeg_data, jpeg_size, out, capacity, used);
-  });
-  if (outcome.out_of_memory) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
-    return nullptr;
-  }
-  if (outcome.failed_call)
-    return raise_enc(outcome.failed_call, outcome.status,
-                      static_cast<long>(JxlEncoderGetError(enc)));
+  status = without_gil([&] { return JxlEncoderAddJPEGFrame(fs, jpeg_data, jpeg_size); });
+  if (status != JXL_ENC_SUCCESS)
+    return raise_enc("JxlEncoderAddJPEGFrame", status,
+                     static_cast<long>(JxlEncoderGetError(enc)));
+  JxlEncoderCloseInput(enc);
+  if (out.drain(enc) < 0) return nullptr;
   if (verify) {
     // libjxl (and cjxl alike) accepts some damaged JPEGs whose stream then
     // does not give the file back: an archive that trusted it would lose
     // the original. The stream is rebuilt and compared before it is
     // handed out.
     owner.reset();  // the runner serves one user at a time
-    const uint8_t* stream = out.get();
-    const size_t stream_size = static_cast<size_t>(used);
+    const uint8_t* stream = out.data();
+    const size_t stream_size = static_cast<size_t>(out.size());
     const Rebuilt rebuilt = without_gil([&] {
       return rebuild_nogil(stream, stream_size, jpeg_data, jpeg_size, runner);
     });
@@ -317,7 +208,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
           "jxl: libjxl recompressed this JPEG but cannot rebuild it byte for byte from "
           "the result (a damaged JPEG?); nothing was written");
   }
-  return deliver(dest, dest_kind, out.get(), used);
+  return deliver(dest, dest_kind, out.data(), static_cast<size_t>(out.size()));
 }
 
 // ---------------------------------------------------------------------------
@@ -425,7 +316,7 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   // Exact bytes or another buffer type, as decode takes them.
   if (check_bytes(data) < 0) return nullptr;
   DestKind dest_kind;
-  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+  if (classify_destination(dest, &dest_kind) < 0) return nullptr;
   size_t threads = 0;
   if (resolve_num_threads(Py_None, &threads) < 0) return nullptr;
 

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "common.h"
+#include "frame_format.h"
 #include "input.h"
 #include "status.h"
 
@@ -35,15 +36,6 @@ Ref import_from(const char* module, const char* name) {
                  module);
   }
   return value;
-}
-
-// hasattr(): 1, 0, or -1 when looking the name up failed otherwise.
-int has_attr(PyObject* obj, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
-  if (value) return 1;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  return 0;
 }
 
 // int(value) as a 32-bit signed integer; 0, or -1 with an error set.
@@ -137,59 +129,7 @@ int spec_is_hdr(PyObject* spec) {
   return PyObject_IsTrue(value.get());
 }
 
-// One JxlEncoderProcessOutput call into the free part of the buffer.
-JxlEncoderStatus process_output(JxlEncoder* enc, uint8_t* buf,
-                                uint64_t capacity, uint64_t& used) {
-  uint8_t* next_out = buf + used;
-  size_t avail_out = capacity - used;
-  const JxlEncoderStatus status =
-      JxlEncoderProcessOutput(enc, &next_out, &avail_out);
-  used = capacity - avail_out;
-  return status;
-}
-
 }  // namespace
-
-int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
-  const Py_ssize_t total = PyBytes_GET_SIZE(payload);
-  *done = 0;
-  Ref chunk = Ref::borrow(payload);
-  Ref view;
-  for (;;) {
-    Ref written = call_method(dest, "write", chunk.get());
-    if (!written) return -1;
-    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) {
-      *done = total;
-      return 0;
-    }
-    const Py_ssize_t n = PyLong_AsSsize_t(written.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    const Py_ssize_t remaining = total - *done;
-    if (n == remaining) {
-      *done = total;
-      return 0;
-    }
-    if (n < 0 || n > remaining) {
-      PyErr_Format(PyExc_OSError,
-                   "jxl: destination write() returned invalid length %zd "
-                   "(should have been between 0 and %zd)",
-                   n, remaining);
-      return -1;
-    }
-    if (n == 0) {
-      // Offering the same bytes again could go on for ever.
-      PyErr_Format(PyExc_OSError,
-                   "jxl: destination write() accepted none of %zd bytes",
-                   remaining);
-      return -1;
-    }
-    *done += n;
-    if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
-    if (!view) return -1;
-    chunk = Ref::steal(PySequence_GetSlice(view.get(), *done, total));
-    if (!chunk) return -1;
-  }
-}
 
 namespace {
 
@@ -317,58 +257,20 @@ int check_lossless_half_samples(PyObject* arr) {
   return 0;
 }
 
-struct SampleType {
-  const char* numpy_name;
-  JxlDataType data_type;
-  uint32_t bits;
-  uint32_t exponent_bits;
-};
-
-// In the order the dtype is compared against them.
-constexpr SampleType kSampleTypes[] = {
-    {"uint8", JXL_TYPE_UINT8, 8, 0},
-    {"uint16", JXL_TYPE_UINT16, 16, 0},
-    {"float32", JXL_TYPE_FLOAT, 32, 8},
-    {"float16", JXL_TYPE_FLOAT16, 16, 5},
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Output buffer sizes and the lock-free step
+// The lock-free step
 
-uint64_t grown_outbuf_capacity(uint64_t capacity) {
-  if (capacity == 0) return kMinOutbufCapacity;
-  return capacity + std::min(capacity, kMaxOutbufGrowth);
-}
-
-uint64_t first_outbuf_capacity(uint64_t frame_nbytes, bool lossless) {
-  uint64_t capacity = lossless ? frame_nbytes / 4 : frame_nbytes / 16;
-  capacity = (capacity + 65535) & ~uint64_t{65535};
-  return std::max(capacity, kMinOutbufCapacity);
-}
-
-int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
-                               const JxlPixelFormat* pf, const void* pixels,
-                               size_t pixels_size, bool close_input,
-                               MallocBytes& outbuf_io,
-                               uint64_t& outbuf_capacity_io,
-                               uint64_t& outbuf_used_io,
-                               JxlEncoderStatus& last_status_out, size_t samples,
-                               size_t color) {
+int add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                              const JxlPixelFormat* pf, const void* pixels, size_t pixels_size,
+                              bool close_input, EncoderOutput& output,
+                              JxlEncoderStatus& last_status_out, size_t samples, size_t color) {
   if (samples > color && color > 0) {
-    // libjxl takes the colour channels interleaved and each extra channel
-    // as a plane of its own.
-    size_t sample_bytes = 1;
-    switch (pf->data_type) {
-      case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: sample_bytes = 2; break;
-      case JXL_TYPE_FLOAT: sample_bytes = 4; break;
-      default: break;
-    }
-    const size_t pixel_count = pixels_size / (samples * sample_bytes);
+    const size_t item = sample_size(pf->data_type);
+    const size_t pixel_count = pixels_size / (samples * item);
     SplitFrame split;
-    if (!split_frame(pixels, pixel_count, samples, color, sample_bytes, &split))
-      return kEncodeErrRealloc;
+    if (!split_frame(pixels, pixel_count, samples, color, item, &split)) return kEncodeErrRealloc;
     last_status_out = JxlEncoderAddImageFrame(fs, pf, split.color.data(), split.color.size());
     if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
     for (size_t e = 0; e < split.planes.size(); ++e) {
@@ -382,54 +284,12 @@ int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
     if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
   }
   if (close_input) JxlEncoderCloseInput(enc);
-
-  uint64_t capacity = outbuf_capacity_io;
-  uint64_t used = outbuf_used_io;
-  int rc = kEncodeOk;
-  for (;;) {
-    last_status_out = process_output(enc, outbuf_io.get(), capacity, used);
-    if (last_status_out == JXL_ENC_SUCCESS) break;
-    if (last_status_out != JXL_ENC_NEED_MORE_OUTPUT) {
-      rc = kEncodeErrProcess;
-      break;
-    }
-    const uint64_t grown = grown_outbuf_capacity(capacity);
-    // A failed resize keeps the block, which holds everything collected.
-    if (!outbuf_io.resize(grown)) {
-      rc = kEncodeErrRealloc;
-      break;
-    }
-    capacity = grown;
+  switch (output.drain_nogil(enc, &last_status_out)) {
+    case EncoderOutput::Drained::kDone: return kEncodeOk;
+    case EncoderOutput::Drained::kFailed: return kEncodeErrProcess;
+    case EncoderOutput::Drained::kOutOfMemory: break;
   }
-  outbuf_capacity_io = capacity;
-  outbuf_used_io = used;
-  return rc;
-}
-
-int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
-                  uint32_t* exp_bps) {
-  PyObject* np = module_global("np");
-  if (!np) return -1;
-  Ref d = call_method(np, "dtype", dtype);
-  if (!d) return -1;
-  for (const SampleType& type : kSampleTypes) {
-    Ref scalar = Ref::steal(PyObject_GetAttrString(np, type.numpy_name));
-    if (!scalar) return -1;
-    // Equality with the scalar type matches the native byte order only.
-    const int equal = PyObject_RichCompareBool(d.get(), scalar.get(), Py_EQ);
-    if (equal < 0) return -1;
-    if (equal) {
-      *out = type.data_type;
-      *bps = type.bits;
-      *exp_bps = type.exponent_bits;
-      return 0;
-    }
-  }
-  PyErr_Format(PyExc_ValueError,
-               "jxl: unsupported dtype %R (want uint8, uint16, float16, or "
-               "float32)",
-               d.get());
-  return -1;
+  return kEncodeErrRealloc;
 }
 
 // ---------------------------------------------------------------------------
@@ -508,9 +368,9 @@ int Writer::open_destination(PyObject* dest) {
     _is_buffer = 1;
     return 0;
   }
-  const int path = is_path_like(dest);
-  if (path < 0) return -1;
-  if (path) {
+  DestKind kind;
+  if (classify_destination(dest, &kind) < 0) return -1;
+  if (kind == DestKind::kPath) {
     // Created (or truncated) now, before any option is looked at.
     Ref file = open_path(dest, "wb");
     if (!file) return -1;
@@ -518,14 +378,6 @@ int Writer::open_destination(PyObject* dest) {
     _own_dest = 1;
     _is_buffer = 0;
     return 0;
-  }
-  const int writable = has_attr(dest, "write");
-  if (writable < 0) return -1;
-  if (!writable) {
-    PyErr_Format(PyExc_TypeError,
-                 "dest must be path, file-like, or None; got %S",
-                 reinterpret_cast<PyObject*>(Py_TYPE(dest)));
-    return -1;
   }
   _dest_obj.set_borrowed(dest);
   _own_dest = 0;
@@ -610,10 +462,7 @@ int Writer::create_encoder() {
 void Writer::release_native() noexcept {
   _encoder.reset();
   _frame_settings = nullptr;
-  _outbuf.reset();
-  _outbuf_capacity = 0;
-  _outbuf_used = 0;
-  _outbuf_written = 0;
+  output.reset();
 }
 
 int Writer::_destroy_native() {
@@ -698,12 +547,11 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
 
-  JxlDataType data_type = JXL_TYPE_UINT8;
-  uint32_t bits = 0;
-  uint32_t exponent_bits = 0;
-  if (_dtype_to_jxl(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)), &data_type,
-                    &bits, &exponent_bits) < 0)
-    return -1;
+  const FrameFormat* format = format_for_dtype(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+  if (!format) return -1;
+  const JxlDataType data_type = format->data_type;
+  const uint32_t bits = format->bits;
+  const uint32_t exponent_bits = format->exponent_bits;
   // libjxl's header holds 32-bit sizes; a larger one must not wrap silently.
   if (xsize > std::numeric_limits<uint32_t>::max() ||
       ysize > std::numeric_limits<uint32_t>::max()) {
@@ -757,7 +605,9 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
     return -1;
   }
-  if (apply_frame_options() < 0 || allocate_first_outbuf() < 0) return -1;
+  if (apply_frame_options() < 0 ||
+      output.reserve(first_outbuf_capacity(_frame_nbytes, _lossless)) < 0)
+    return -1;
   if (!_extras.empty() && exponent_bits == 0) {
     // Each extra channel's samples are taken at its own bit depth (a 1-bit
     // mask as 0 and 1), as a reader gives them back; the colour channels'
@@ -886,18 +736,6 @@ int Writer::apply_frame_options() {
   return 0;
 }
 
-int Writer::allocate_first_outbuf() {
-  const uint64_t capacity = first_outbuf_capacity(_frame_nbytes, _lossless);
-  // A buffer left by an earlier close attempt keeps its bytes.
-  if (_outbuf && _outbuf_capacity >= capacity) return 0;
-  if (!_outbuf.resize(capacity)) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
-    return -1;
-  }
-  _outbuf_capacity = capacity;
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Writer: frames
 
@@ -967,7 +805,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   if (!_extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
                            _pixel_format.data_type == JXL_TYPE_UINT16)) {
     auto* a = reinterpret_cast<PyArrayObject*>(src.get());
-    const size_t item = _pixel_format.data_type == JXL_TYPE_UINT8 ? 1 : 2;
+    const size_t item = sample_size(_pixel_format.data_type);
     if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
                            _first_samples, _color_channels, item, _extras) < 0)
       return nullptr;
@@ -1062,11 +900,9 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
   const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
   JxlEncoderStatus last_status = JXL_ENC_SUCCESS;
   const int rc = without_gil([&] {
-    return _add_frame_and_drain_nogil(_encoder.get(), _frame_settings,
-                                      &_pixel_format, pixels, pixels_size,
-                                      close_input, _outbuf, _outbuf_capacity,
-                                      _outbuf_used, last_status,
-                                      _extras.empty() ? 0 : _first_samples, _color_channels);
+    return add_frame_and_drain_nogil(_encoder.get(), _frame_settings, &_pixel_format, pixels,
+                                     pixels_size, close_input, output, last_status,
+                                     _extras.empty() ? 0 : _first_samples, _color_channels);
   });
   ++_frame_count;
   if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
@@ -1101,41 +937,6 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
 // ---------------------------------------------------------------------------
 // Writer: finishing the stream
 
-int Writer::_drain_all() {
-  if (!_encoder) return 0;
-  JxlEncoder* enc = _encoder.get();
-  for (;;) {
-    const JxlEncoderStatus status = without_gil([&] {
-      return process_output(enc, _outbuf.get(), _outbuf_capacity, _outbuf_used);
-    });
-    if (status == JXL_ENC_SUCCESS) return 0;
-    if (status != JXL_ENC_NEED_MORE_OUTPUT)
-      return raise_status("JxlEncoderProcessOutput", status);
-    const uint64_t grown = grown_outbuf_capacity(_outbuf_capacity);
-    if (!_outbuf.resize(grown)) {
-      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
-      return -1;
-    }
-    _outbuf_capacity = grown;
-  }
-}
-
-int Writer::_flush_to_dest() {
-  if (_outbuf_used == 0 || _is_buffer) return 0;
-  // Only what an earlier, failed attempt did not deliver.
-  Ref payload = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(_outbuf.get() + _outbuf_written),
-      static_cast<Py_ssize_t>(_outbuf_used - _outbuf_written)));
-  if (!payload) return -1;
-  Py_ssize_t done = 0;
-  const int rc = write_all(_dest_obj.get(), payload.get(), &done);
-  _outbuf_written += static_cast<uint64_t>(done);
-  if (rc < 0) return -1;
-  _outbuf_used = 0;
-  _outbuf_written = 0;
-  return 0;
-}
-
 void Writer::close_own_dest_after_error() noexcept {
   if (!_own_dest || _dest_obj.is_none()) return;
   SavedError pending;
@@ -1163,18 +964,16 @@ PyObject* Writer::close() {
         return nullptr;
     }
     JxlEncoderCloseInput(_encoder.get());
-    if (_drain_all() < 0) return nullptr;
+    if (output.drain(_encoder.get()) < 0) return nullptr;
     // Complete: a close retried after a failed delivery only delivers.
     _drained = true;
   }
   Ref result;
   if (_is_buffer) {
-    result = Ref::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(_outbuf.get()),
-        static_cast<Py_ssize_t>(_outbuf_used)));
+    result = output.bytes();
     if (!result) return nullptr;
   } else {
-    if (_flush_to_dest() < 0) return nullptr;
+    if (output.write_to(_dest_obj.get()) < 0) return nullptr;
     if (_own_dest && close_own_dest() < 0) return nullptr;
     result = Ref::none();
   }

@@ -2,6 +2,7 @@
 // of the writer object and who owns it.
 #pragma once
 
+#include "encoder_output.h"
 #include "extras.h"
 #include "metadata.h"
 #include "py.h"
@@ -68,92 +69,37 @@ int add_writer_type(PyObject* module);
   "                  1 or 3 colour channels plus these.\n"
 
 // ---------------------------------------------------------------------------
-// The output buffer
-
-// A block of raw memory from malloc, freed on destruction. `resize` keeps the
-// bytes and, when it fails, leaves the block as it was. Safe to use without
-// the interpreter lock.
-class MallocBytes {
- public:
-  MallocBytes() = default;
-  MallocBytes(const MallocBytes&) = delete;
-  MallocBytes& operator=(const MallocBytes&) = delete;
-  ~MallocBytes() { reset(); }
-
-  uint8_t* get() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-  bool resize(size_t size) noexcept {
-    void* p = std::realloc(p_, size);
-    if (!p) return false;
-    p_ = static_cast<uint8_t*>(p);
-    return true;
-  }
-  void reset() noexcept { std::free(std::exchange(p_, nullptr)); }
-
- private:
-  uint8_t* p_ = nullptr;
-};
-
-// Where a buffer that libjxl finds full starts growing from, and the most it
-// grows by in one step.
-inline constexpr uint64_t kMinOutbufCapacity = 32768;
-inline constexpr uint64_t kMaxOutbufGrowth = 33554432;
-
-// Doubles the capacity up to 32 MiB, then adds 32 MiB per step; an empty
-// buffer (a stream whose configuration never completed) starts at 32 KiB so
-// that growing always makes progress.
-uint64_t grown_outbuf_capacity(uint64_t capacity);
-
-// The first buffer: a quarter (lossless) or a sixteenth (lossy) of the raw
-// frame, in whole 64 KiB units, at least 32 KiB.
-uint64_t first_outbuf_capacity(uint64_t frame_nbytes, bool lossless);
-
-// ---------------------------------------------------------------------------
-// Lock-free steps
+// The lock-free step
 
 // Adds one frame, closes the input if asked, and pulls every byte libjxl will
-// give so far into the output buffer, growing it as needed. Runs without the
+// give so far into `output`, growing it as needed. Runs without the
 // interpreter lock and touches no Python object; returns an EncodeResult and
-// leaves libjxl's last status in `last_status_out`.
-int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
-                               const JxlPixelFormat* pf, const void* pixels,
-                               size_t pixels_size, bool close_input,
-                               MallocBytes& outbuf_io,
-                               uint64_t& outbuf_capacity_io,
-                               uint64_t& outbuf_used_io,
-                               JxlEncoderStatus& last_status_out,
-                               size_t samples = 0, size_t color = 0);
-
-// Hands `payload` (bytes) to dest.write until every byte is taken: a short
-// count is continued with the rest, no count (None, as from raw files)
-// means all was taken. `*done` counts the bytes taken, failure or not, so
-// that a retry can go on from there. Returns 0, or -1 with an error set.
-int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done);
-
-// Maps a NumPy dtype (anything numpy.dtype() accepts) to libjxl's sample
-// type. Returns 0, or -1 with ValueError set for any other dtype.
-int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
-                  uint32_t* exp_bps);
+// leaves libjxl's last status in `last_status_out`. With extra channels
+// (`samples` > `color` > 0) the colour channels go interleaved and each
+// extra channel as a plane of its own.
+int add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                              const JxlPixelFormat* pf, const void* pixels, size_t pixels_size,
+                              bool close_input, EncoderOutput& output,
+                              JxlEncoderStatus& last_status_out, size_t samples = 0,
+                              size_t color = 0);
 
 // ---------------------------------------------------------------------------
 // The writer object
 
 // Everything a JxlWriter holds. Native handles are owned through holders
 // that null themselves when released; `_destroy_native` releases them in the
-// order libjxl needs (the encoder before the runner it uses). The four
+// order libjxl needs (the encoder before the runner it uses). The two
 // internal operations return 0, or -1 with a Python exception set.
 class Writer {
  public:
   Writer() = default;
-  virtual ~Writer() { release_native(); }
+  ~Writer() { release_native(); }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // Internal operations, in slot order.
-  virtual int _configure_from_first_frame(PyObject* arr);
-  virtual int _drain_all();
-  virtual int _flush_to_dest();
-  virtual int _destroy_native();
+  // Internal operations.
+  int _configure_from_first_frame(PyObject* arr);
+  int _destroy_native();
 
   // The Python-visible behaviour; the caller holds `_lock`.
   int init(PyObject* dest, PyObject* color, PyObject* lossless,
@@ -196,12 +142,9 @@ class Writer {
   uint64_t _first_ysize = 0;
   uint64_t _first_samples = 0;
   uint64_t _frame_nbytes = 0;
-  MallocBytes _outbuf;    // encoded bytes not yet handed out, then free space
-  uint64_t _outbuf_capacity = 0;
-  uint64_t _outbuf_used = 0;
-  // Of _outbuf_used, the bytes a failed close() already handed to the
-  // destination: a retried close goes on from there.
-  uint64_t _outbuf_written = 0;
+  // Encoded bytes not yet handed out; a retried close goes on from what a
+  // failed one already handed to the destination.
+  EncoderOutput output;
   uint64_t _frame_count = 0;  // frames handed to libjxl, successfully or not
 
   // --- Beyond the documented fields ---------------------------------------
@@ -251,7 +194,6 @@ class Writer {
   int fill_basic_info(uint32_t bits, uint32_t exponent_bits);
   int set_color_encoding(bool grey, JxlDataType data_type, PyObject* tf_gamma);
   int apply_frame_options();
-  int allocate_first_outbuf();
   int hold_pending(PyObject* arr, PyObject* src);
   int submit_frame(PyObject* frame, bool is_last, uint32_t ticks, const std::string& name);
   int raise_step_result(int rc, JxlEncoderStatus last_status);
