@@ -105,7 +105,7 @@ int Reader::_refill_input() {
   // From here until the input is handed back, a failure loses bytes that
   // libjxl has not seen yet: mark the feed broken until success.
   feed_broken = true;
-  const size_t unprocessed = JxlDecoderReleaseInput(_decoder);
+  const size_t unprocessed = JxlDecoderReleaseInput(_decoder.get());
   // What libjxl gave back stays where it is (the held chunk or the buffer)
   // until the new input is set.
   const uint8_t* tail = _fed_data + (_fed_size - unprocessed);
@@ -155,14 +155,14 @@ int Reader::_refill_input() {
     _fed_size = unprocessed + chunk_len;
   }
 
-  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _fed_data, _fed_size);
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder.get(), _fed_data, _fed_size);
   if (status != JXL_DEC_SUCCESS) {
     raise_dec("JxlDecoderSetInput", status);
     return -1;
   }
   feed_broken = false;
   if (_input_eof && !_input_closed) {
-    JxlDecoderCloseInput(_decoder);
+    JxlDecoderCloseInput(_decoder.get());
     _input_closed = 1;
   }
   return 0;

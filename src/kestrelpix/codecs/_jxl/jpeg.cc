@@ -24,6 +24,7 @@
 #include "input.h"
 #include "status.h"
 #include "threads.h"
+#include "encoder_options.h"
 #include "encoder_output.h"
 
 namespace kp {
@@ -41,20 +42,6 @@ constexpr uint64_t kMinJpegCapacity = 65536;
 
 // ---------------------------------------------------------------------------
 // transcode_jpeg
-
-// int(value) as a 32-bit signed integer, as the writer reads its effort.
-int int32_option(PyObject* value, int32_t* out) {
-  Ref number = Ref::steal(PyNumber_Long(value));
-  if (!number) return -1;
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return -1;
-  }
-  *out = static_cast<int32_t>(v);
-  return 0;
-}
 
 // Sets one frame option, raising JxlError naming it on refusal.
 int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, int64_t value,
@@ -121,10 +108,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &numthreads, &dest, &verify))
     return nullptr;
   int32_t effort = kDefaultEffort;
-  if (effort_obj != Py_None) {
-    if (int32_option(effort_obj, &effort) < 0) return nullptr;
-    effort = std::clamp<int32_t>(effort, 1, 10);
-  }
+  if (effort_option(effort_obj, kDefaultEffort, &effort) < 0) return nullptr;
   size_t threads = 0;
   if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
   DestKind dest_kind;

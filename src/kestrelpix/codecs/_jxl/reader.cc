@@ -16,6 +16,7 @@
 
 #include "common.h"
 #include "npy.h"
+#include "options.h"
 #include "frame_count.h"
 #include "frame_format.h"
 #include "input.h"
@@ -30,10 +31,6 @@ struct ReaderObject {
   PyObject_HEAD
   Reader r;
 };
-
-Reader& reader_of(PyObject* self) {
-  return reinterpret_cast<ReaderObject*>(self)->r;
-}
 
 // A new array for decoded pixels. NumPy asks the kernel for huge pages on
 // large arrays; the kernel then clears (and may compact) 2 MiB at every
@@ -271,10 +268,7 @@ Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
 Reader::~Reader() { release_native(); }
 
 void Reader::release_native_handles() noexcept {
-  if (_decoder) {
-    JxlDecoderDestroy(_decoder);
-    _decoder = nullptr;
-  }
+  _decoder.reset();
 }
 
 void Reader::release_native() noexcept {
@@ -315,10 +309,6 @@ int Reader::close() {
   _src_size = 0;
   data_view.release();
   _data_ref.reset();
-  if (!_file_handle.is_none() && _own_file_handle) {
-    if (close_quietly(_file_handle.get()) < 0) return -1;
-  }
-  _file_handle.reset();
   _closed = 1;
   return 0;
 }
@@ -329,11 +319,8 @@ int Reader::close() {
 // Decides between streaming and loading the source whole. On return either
 // `*stream_it` is set (stream `*data` itself) or `*data` is the object whose
 // bytes are the stream (possibly `loaded`, the bytes read from a source).
-int Reader::load_source(PyObject** data, PyObject* streaming, Ref* loaded,
-                        bool* stream_it) {
+int Reader::load_source(PyObject** data, bool want_streaming, Ref* loaded, bool* stream_it) {
   *stream_it = false;
-  const int want_streaming = PyObject_IsTrue(streaming);
-  if (want_streaming < 0) return -1;
   SourceKind kind;
   if (classify_source(*data, &kind) < 0) return -1;
   // Anything else is taken as a buffer, which says what is wrong with it.
@@ -362,8 +349,8 @@ int Reader::establish_buffered_input(PyObject* data) {
   return 0;
 }
 
-int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
-  _decoder = JxlDecoderCreate(/*memory_manager=*/nullptr);
+int Reader::create_decoder(uint64_t skip_frames) {
+  _decoder = JxlDecoderMake(/*memory_manager=*/nullptr);
   if (!_decoder) {
     raise_jxl_error("JxlDecoderCreate returned NULL");
     return -1;
@@ -372,52 +359,37 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   // large enough to share out.
   runner.set_workers(_num_threads);
   if (runner.threaded()) {
-    const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder, LazyRunner::run, &runner);
+    const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder.get(), LazyRunner::run, &runner);
     if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetParallelRunner", st), -1;
   }
   if (_keep_orientation) {
-    const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder, JXL_TRUE);
+    const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder.get(), JXL_TRUE);
     if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetKeepOrientation", st), -1;
   }
   if (!_coalesce) {
-    const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder, JXL_FALSE);
+    const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder.get(), JXL_FALSE);
     if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetCoalescing", st), -1;
   }
-  const int want_color = PyObject_IsTrue(parse_color);
-  if (want_color < 0) return -1;
-  _parse_color = want_color;
   // Frame headers give each frame's info, and a layer's size when frames
   // are not coalesced.
   int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
-  JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
+  JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder.get(), events);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   // In buffered mode the input is never closed; streaming closes it at the
   // end of the data.
-  st = JxlDecoderSetInput(_decoder, _src_data, _src_size);
+  st = JxlDecoderSetInput(_decoder.get(), _src_data, _src_size);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetInput", st), -1;
 
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return -1;
-  const int positive = PyObject_RichCompareBool(skip_frames, zero.get(), Py_GT);
-  if (positive < 0) return -1;
-  if (positive) {
-    Ref n = Ref::steal(PyNumber_Long(skip_frames));
-    if (!n) return -1;
-    const size_t amount = PyLong_AsSize_t(n.get());
-    if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
-    JxlDecoderSkipFrames(_decoder, amount);
-    frames_skipped = amount;
+  if (skip_frames > 0) {
+    JxlDecoderSkipFrames(_decoder.get(), static_cast<size_t>(skip_frames));
+    frames_skipped = skip_frames;
   }
   return 0;
 }
 
-int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
-                 PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
-                 PyObject* skip_frames, PyObject* extra_channels_obj) {
-  const int extras = PyObject_IsTrue(extra_channels_obj);
-  if (extras < 0) return -1;
-  want_extras = extras != 0;
+int Reader::init(PyObject* data, const DecoderOptions& o) {
+  want_extras = o.extra_channels;
   if (init_called) {
     PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader.__init__ may only be called once");
     return -1;
@@ -426,7 +398,7 @@ int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientatio
 
   Ref loaded;
   bool stream_it = false;
-  if (load_source(&data, streaming, &loaded, &stream_it) < 0) return -1;
+  if (load_source(&data, o.streaming, &loaded, &stream_it) < 0) return -1;
   if (stream_it) {
     if (_init_streaming(data) < 0) return -1;
   } else if (establish_buffered_input(data) < 0) {
@@ -440,14 +412,11 @@ int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientatio
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
     return -1;
   }
-  if (resolve_num_threads(numthreads, &_num_threads) < 0) return -1;
-  const int coalesce_flag = PyObject_IsTrue(coalesce);
-  if (coalesce_flag < 0) return -1;
-  _coalesce = coalesce_flag;
-  const int keep_flag = PyObject_IsTrue(keep_orientation);
-  if (keep_flag < 0) return -1;
-  _keep_orientation = keep_flag;
-  if (create_decoder(parse_color, skip_frames) < 0) return -1;
+  _num_threads = o.num_threads;
+  _coalesce = o.coalesce;
+  _keep_orientation = o.keep_orientation;
+  _parse_color = o.parse_color;
+  if (create_decoder(o.skip_frames) < 0) return -1;
   return _parse_header();
 }
 
@@ -458,7 +427,7 @@ int Reader::_parse_header() {
   if (!_parse_color) _have_color = 1;
   for (;;) {
     if (_have_basic_info && _have_color) return 0;
-    JxlDecoder* dec = _decoder;
+    JxlDecoder* dec = _decoder.get();
     const JxlDecoderStatus status =
         without_gil([dec] { return JxlDecoderProcessInput(dec); });
     switch (status) {
@@ -478,14 +447,14 @@ int Reader::_parse_header() {
             "JxlDecoderProcessInput needs more input than was provided (truncated stream?)");
         return -1;
       case JXL_DEC_BASIC_INFO: {
-        if (JxlDecoderGetBasicInfo(_decoder, &_basic_info) != JXL_DEC_SUCCESS) {
+        if (JxlDecoderGetBasicInfo(_decoder.get(), &_basic_info) != JXL_DEC_SUCCESS) {
           raise_jxl_error("JxlDecoderGetBasicInfo failed");
           return -1;
         }
         _have_basic_info = 1;
         runner.set_inline_only(fits_one_group(_basic_info.xsize, _basic_info.ysize));
         std::vector<JxlExtraChannelInfo> infos;
-        Ref described = extra_channels_list(_decoder, _basic_info, &infos);
+        Ref described = extra_channels_list(_decoder.get(), _basic_info, &infos);
         if (!described) return -1;
         extra_channels.set(std::move(described));
         if (configure_frames(infos) < 0) return -1;
@@ -494,7 +463,7 @@ int Reader::_parse_header() {
       case JXL_DEC_COLOR_ENCODING:
         // Not every colour has an encoded form (an ICC-only stream); the
         // record then keeps what it had, and `color` reports it as is.
-        JxlDecoderGetColorAsEncodedProfile(_decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+        JxlDecoderGetColorAsEncodedProfile(_decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA,
                                            &_color_encoding);
         _have_color = 1;
         break;
@@ -558,14 +527,14 @@ int Reader::configure_frames(const std::vector<JxlExtraChannelInfo>& infos) {
 int Reader::_fetch_icc_profile() {
   _icc_fetched = 1;
   size_t icc_size = 0;
-  if (JxlDecoderGetICCProfileSize(_decoder, JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
+  if (JxlDecoderGetICCProfileSize(_decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
           JXL_DEC_SUCCESS ||
       icc_size == 0)
     return 0;
   Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
   if (!icc) return -1;
   if (JxlDecoderGetColorAsICCProfile(
-          _decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+          _decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA,
           reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) == JXL_DEC_SUCCESS)
     _icc_profile.set(std::move(icc));
   return 0;
@@ -608,7 +577,7 @@ Ref new_frame_array(const Reader& r) {
 // pixels will be unless the orientation is kept.
 Ref new_layer_array(const Reader& r) {
   JxlFrameHeader header;
-  if (JxlDecoderGetFrameHeader(r._decoder, &header) != JXL_DEC_SUCCESS) {
+  if (JxlDecoderGetFrameHeader(r._decoder.get(), &header) != JXL_DEC_SUCCESS) {
     raise_jxl_error("JxlDecoderGetFrameHeader failed");
     return {};
   }
@@ -670,7 +639,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
   }
   for (;;) {
-    JxlDecoder* dec = r._decoder;
+    JxlDecoder* dec = r._decoder.get();
     const JxlPixelFormat* pf = &r._pixel_format;
     const JxlBitDepth* bd = &r._bit_depth;
     const int rc = without_gil([&] {
@@ -796,34 +765,25 @@ PyObject* reader_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self.release();
 }
 
+// JxlReader's arguments: the source, then the decoder options.
+#define KP_DECODER_OPTION_NAME(name, fallback) #name,
+#define KP_DECODER_OPTION_ROW(name, fallback) {#name, Default::fallback},
+constexpr OptionRow kReaderRows[] = {{"data", Default::kRequired},
+                                     KP_DECODER_OPTIONS(KP_DECODER_OPTION_ROW)};
+constexpr const char* kReaderKeywords[] = {"data", KP_DECODER_OPTIONS(KP_DECODER_OPTION_NAME)
+                                                       nullptr};
+constexpr auto kReaderFormat = keyword_format("O|$", kDecoderOptionCount, "JxlReader");
+
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "skip_frames", "extra_channels",
-                                 nullptr};
-  PyObject* extra_channels = Py_False;
-  PyObject* data = nullptr;
-  PyObject* numthreads = Py_None;
-  PyObject* keep_orientation = Py_False;
-  PyObject* coalesce = Py_True;
-  PyObject* parse_color = Py_True;
-  PyObject* streaming = Py_False;
-  PyObject* skip_frames = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:JxlReader",
-                                   const_cast<char**>(kwlist), &data, &numthreads,
-                                   &keep_orientation, &coalesce, &parse_color,
-                                   &streaming, &skip_frames, &extra_channels))
+  ParsedArgs<1 + kDecoderOptionCount> parsed;
+  if (parsed.parse(args, kwargs, kReaderFormat.data(), kReaderKeywords, kReaderRows) < 0)
     return -1;
-  Ref zero;
-  if (!skip_frames) {
-    zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return -1;
-    skip_frames = zero.get();
-  }
+  DecoderOptions options;
+  if (options.parse(parsed.data() + 1) < 0) return -1;
   Reader& r = reader_of(self);
   LockGuard guard(r.lock, kTypeName);
   if (!guard.ok()) return -1;
-  return r.init(data, numthreads, keep_orientation, coalesce, parse_color, streaming,
-                skip_frames, extra_channels);
+  return r.init(parsed[0], options);
 }
 
 void reader_dealloc(PyObject* self) {
@@ -843,7 +803,7 @@ void reader_dealloc(PyObject* self) {
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const Reader& r = reader_of(self);
-  for (const Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader,
+  for (const Field* f : {&r._data_ref, &r._chunk_reader,
                          &r._frame_dtype, &r._frame_shape, &r.extra_channels}) {
     if (int rc = f->visit(visit, arg)) return rc;
   }
@@ -852,7 +812,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int reader_clear(PyObject* self) {
   Reader& r = reader_of(self);
-  for (Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader, &r._frame_dtype,
+  for (Field* f : {&r._data_ref, &r._chunk_reader, &r._frame_dtype,
                    &r._frame_shape, &r.extra_channels})
     f->reset();
   return 0;
@@ -1356,6 +1316,25 @@ PyType_Spec reader_spec = {
 };
 
 }  // namespace
+
+Reader& reader_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->r; }
+
+Ref new_reader(PyObject* type, PyObject* data, const DecoderOptions& options) {
+  if (!PyType_Check(type) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), g_reader_type)) {
+    PyErr_Format(PyExc_TypeError, "jxl: JxlReader is %R, not a JxlReader type", type);
+    return {};
+  }
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return {};
+  Ref self = Ref::steal(t->tp_new(t, no_args.get(), nullptr));
+  if (!self) return {};
+  Reader& r = reader_of(self.get());
+  LockGuard guard(r.lock, kTypeName);
+  if (!guard.ok() || r.init(data, options) < 0) return {};
+  return self;
+}
 
 int add_reader_type(PyObject* module) {
   if (!g_frame_iter_type) {

@@ -38,21 +38,6 @@ Ref import_from(const char* module, const char* name) {
   return value;
 }
 
-// int(value) as a 32-bit signed integer; 0, or -1 with an error set.
-int int32_option(PyObject* value, int32_t* out) {
-  Ref number = Ref::steal(PyNumber_Long(value));
-  if (!number) return -1;
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (v < std::numeric_limits<int32_t>::min() ||
-      v > std::numeric_limits<int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return -1;
-  }
-  *out = static_cast<int32_t>(v);
-  return 0;
-}
-
 // A colour-spec value as a libjxl enumeration: integers only, range-checked
 // against the enumeration's own underlying type.
 // Whether `v` is one of the enumerators of libjxl's colour enumerations.
@@ -295,17 +280,14 @@ int add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
 // ---------------------------------------------------------------------------
 // Writer: construction and release
 
-int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
-                 PyObject* quality, PyObject* distance, PyObject* effort,
-                 PyObject* decoding_speed, PyObject* numthreads,
-                 PyObject* animation, PyObject* container, PyObject* const* meta) {
+int Writer::init(PyObject* dest, PyObject* const* values) {
   Ref parse_color = import_from(kColorModule, "parse_color");
   if (!parse_color || !import_from(kColorModule, "ColorSpec") ||
       !import_from(kColorModule, "JXL_TF_GAMMA"))
     return -1;
   if (open_destination(dest) < 0) return -1;
-  if (init_options(parse_color.get(), color, lossless, quality, distance, effort,
-                   decoding_speed, numthreads, animation, container, meta) < 0) {
+  EncoderOptions parsed;
+  if (parsed.parse(values, parse_color.get()) < 0 || take_options(std::move(parsed)) < 0) {
     // A file opened for this writer is not left open by a failed constructor.
     close_own_dest_after_error();
     _dest_obj.reset();
@@ -315,49 +297,9 @@ int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
   return 0;
 }
 
-int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
-                         PyObject* quality, PyObject* distance, PyObject* effort,
-                         PyObject* decoding_speed, PyObject* numthreads,
-                         PyObject* animation, PyObject* container, PyObject* const* meta) {
-  Ref spec = Ref::steal(PyObject_CallOneArg(parse_color, color));
-  if (!spec) return -1;
-  _color_spec.set(std::move(spec));
-
-  if (settle_quality(quality, distance, lossless) < 0) return -1;
-
-  if (effort == Py_None) {
-    _effort = 5;
-  } else {
-    int32_t e = 0;
-    if (int32_option(effort, &e) < 0) return -1;
-    _effort = std::clamp<int32_t>(e, 1, 10);
-  }
-
-  const int speed_given = PyObject_IsTrue(decoding_speed);
-  if (speed_given < 0) return -1;
-  _decoding_speed = 0;
-  if (speed_given) {
-    int32_t s = 0;
-    if (int32_option(decoding_speed, &s) < 0) return -1;
-    _decoding_speed = std::clamp<int32_t>(s, 0, 4);
-  }
-
-  size_t threads = 0;
-  if (resolve_num_threads(numthreads, &threads) < 0) return -1;
-  _num_threads = threads;
-
-  const int is_animation = PyObject_IsTrue(animation);
-  if (is_animation < 0) return -1;
-  const int use_container = PyObject_IsTrue(container);
-  if (use_container < 0) return -1;
-  _animation = is_animation;
-  _container = use_container;
-  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
-  if (_meta.parse(meta[0], meta[1], meta[2], meta[3], meta[4], meta[5], meta[6], meta[7],
-                  _animation != 0, color != Py_None) < 0 ||
-      parse_extra_channels(meta[8], &_extras) < 0)
-    return -1;
-
+int Writer::take_options(EncoderOptions parsed) {
+  _color_spec.set(std::move(parsed.color_spec));
+  opts = std::move(parsed);
   return create_encoder();
 }
 
@@ -385,52 +327,6 @@ int Writer::open_destination(PyObject* dest) {
   return 0;
 }
 
-int Writer::settle_quality(PyObject* quality, PyObject* distance,
-                           PyObject* lossless) {
-  if (quality != Py_None && distance != Py_None) {
-    PyErr_SetString(PyExc_ValueError, "jxl: pass quality or distance, not both");
-    return -1;
-  }
-  int lossless_default = 0;
-  if (quality != Py_None) {
-    const double q = PyFloat_AsDouble(quality);
-    if (q == -1.0 && PyErr_Occurred()) return -1;
-    // libjxl's encoder traps on a NaN distance, which is what these become.
-    if (!std::isfinite(q)) {
-      PyErr_Format(PyExc_ValueError, "jxl: quality must be a finite number, got %R", quality);
-      return -1;
-    }
-    _distance = JxlEncoderDistanceFromQuality(static_cast<float>(q));
-    // Quality 100 itself stays lossy; only what is above it means lossless.
-    Ref hundred = Ref::steal(PyLong_FromLong(100));
-    if (!hundred) return -1;
-    lossless_default = PyObject_RichCompareBool(quality, hundred.get(), Py_GT);
-    if (lossless_default < 0) return -1;
-  } else if (distance != Py_None) {
-    Ref d = Ref::steal(PyNumber_Float(distance));
-    if (!d) return -1;
-    const double value = PyFloat_AsDouble(d.get());
-    if (value == -1.0 && PyErr_Occurred()) return -1;
-    if (!std::isfinite(value)) {
-      PyErr_Format(PyExc_ValueError, "jxl: distance must be a finite number, got %R", distance);
-      return -1;
-    }
-    _distance = static_cast<float>(value);
-    lossless_default = _distance == 0.0f;
-  } else {
-    _distance = 1.0f;
-  }
-  if (lossless == Py_None) {
-    _lossless = lossless_default;
-  } else {
-    const int truth = PyObject_IsTrue(lossless);
-    if (truth < 0) return -1;
-    _lossless = truth;
-  }
-  if (_lossless) _distance = 0.0f;
-  return 0;
-}
-
 int Writer::create_encoder() {
   // A constructor run again on a live writer starts a new stream: whatever
   // the old encoder owned and was configured with goes with it.
@@ -450,7 +346,7 @@ int Writer::create_encoder() {
     return -1;
   }
   // Threads start only when a frame large enough to share out is encoded.
-  runner.set_workers(_num_threads);
+  runner.set_workers(opts.num_threads);
   if (!runner.threaded()) return 0;
   const JxlEncoderStatus status =
       JxlEncoderSetParallelRunner(_encoder.get(), LazyRunner::run, &runner);
@@ -510,10 +406,10 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
   uint64_t samples = 1;
-  if (!_extras.empty()) {
+  if (!opts.extras.empty()) {
     // The last axis holds the colour channels, then the listed extras.
     const uint64_t given = ndim == 3 ? static_cast<uint64_t>(shape[2]) : 1;
-    const uint64_t listed = _extras.size();
+    const uint64_t listed = opts.extras.size();
     if (ndim < 2 || ndim > 3 || given <= listed || (given - listed != 1 && given - listed != 3)) {
       PyErr_Format(PyExc_ValueError,
                    "jxl: the frame has %llu channels and extra_channels lists %llu, which "
@@ -569,35 +465,35 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   _frame_nbytes = static_cast<uint64_t>(PyArray_NBYTES(arr));
 
   if (fill_basic_info(bits, exponent_bits) < 0) return -1;
-  _pixel_format = {static_cast<uint32_t>(_extras.empty() ? samples : _color_channels), data_type,
+  _pixel_format = {static_cast<uint32_t>(opts.extras.empty() ? samples : _color_channels), data_type,
                    JXL_NATIVE_ENDIAN, /*align=*/0};
   _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
 
   JxlEncoder* enc = _encoder.get();
   JxlEncoderStatus status = JxlEncoderUseContainer(
-      enc, _container || _animation || _meta.any_box() ? JXL_TRUE : JXL_FALSE);
+      enc, opts.container || opts.animation || opts.meta.any_box() ? JXL_TRUE : JXL_FALSE);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderUseContainer", status);
   status = JxlEncoderSetBasicInfo(enc, &_basic_info);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetBasicInfo", status);
-  if (!_extras.empty()) {
-    if (const char* failed = set_extra_channel_infos(enc, _extras, bits, exponent_bits, &status))
+  if (!opts.extras.empty()) {
+    if (const char* failed = set_extra_channel_infos(enc, opts.extras, bits, exponent_bits, &status))
       return raise_status(failed, status);
   }
 
-  if (_meta.have_icc) {
-    status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(_meta.icc.data()),
-                                     _meta.icc.size());
+  if (opts.meta.have_icc) {
+    status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(opts.meta.icc.data()),
+                                     opts.meta.icc.size());
     if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetICCProfile", status);
   } else {
-    if (set_color_encoding(/*grey=*/_extras.empty() ? samples <= 2 : _color_channels == 1,
+    if (set_color_encoding(/*grey=*/opts.extras.empty() ? samples <= 2 : _color_channels == 1,
                          data_type, tf_gamma.get()) < 0)
       return -1;
     status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetColorEncoding", status);
   }
-  if (_meta.any_box()) {
-    if (const char* failed = _meta.add_boxes(enc, &status)) return raise_status(failed, status);
+  if (opts.meta.any_box()) {
+    if (const char* failed = opts.meta.add_boxes(enc, &status)) return raise_status(failed, status);
   }
 
   _frame_settings = JxlEncoderFrameSettingsCreate(enc, /*source=*/nullptr);
@@ -606,9 +502,9 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
   if (apply_frame_options() < 0 ||
-      output.reserve(first_outbuf_capacity(_frame_nbytes, _lossless)) < 0)
+      output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0)
     return -1;
-  if (!_extras.empty() && exponent_bits == 0) {
+  if (!opts.extras.empty() && exponent_bits == 0) {
     // Each extra channel's samples are taken at its own bit depth (a 1-bit
     // mask as 0 and 1), as a reader gives them back; the colour channels'
     // depth is the dtype's either way.
@@ -626,11 +522,11 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
   _basic_info.ysize = static_cast<uint32_t>(_first_ysize);
   _basic_info.bits_per_sample = bits;
   _basic_info.exponent_bits_per_sample = exponent_bits;
-  if (!_extras.empty()) {
+  if (!opts.extras.empty()) {
     _basic_info.num_color_channels = _color_channels;
-    _basic_info.num_extra_channels = static_cast<uint32_t>(_extras.size());
+    _basic_info.num_extra_channels = static_cast<uint32_t>(opts.extras.size());
     // The first alpha channel is the image's alpha.
-    for (const ExtraChannelSpec& e : _extras) {
+    for (const ExtraChannelSpec& e : opts.extras) {
       if (e.type != JXL_CHANNEL_ALPHA) continue;
       _basic_info.alpha_bits = exponent_bits ? bits : (e.bits ? e.bits : bits);
       _basic_info.alpha_exponent_bits = exponent_bits;
@@ -647,18 +543,18 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
       _basic_info.alpha_exponent_bits = exponent_bits;
     }
   }
-  if (_lossless) _basic_info.uses_original_profile = JXL_TRUE;
-  _basic_info.orientation = static_cast<JxlOrientation>(_meta.orientation);
-  if (_animation) {
+  if (opts.lossless) _basic_info.uses_original_profile = JXL_TRUE;
+  _basic_info.orientation = static_cast<JxlOrientation>(opts.meta.orientation);
+  if (opts.animation) {
     // Unless given: milliseconds when the first frame says how long it
     // lasts, else 10 ticks per second, a tenth of a second per frame.
-    _tps_numerator = _meta.tps_numerator ? _meta.tps_numerator
+    _tps_numerator = opts.meta.tps_numerator ? opts.meta.tps_numerator
                                          : (_first_has_duration ? 1000 : 10);
-    _tps_denominator = _meta.tps_numerator ? _meta.tps_denominator : 1;
+    _tps_denominator = opts.meta.tps_numerator ? opts.meta.tps_denominator : 1;
     _basic_info.have_animation = JXL_TRUE;
     _basic_info.animation.tps_numerator = _tps_numerator;
     _basic_info.animation.tps_denominator = _tps_denominator;
-    _basic_info.animation.num_loops = _meta.loops;  // 0: for ever
+    _basic_info.animation.num_loops = opts.meta.loops;  // 0: for ever
   }
   if (!_color_spec.is_none()) {
     const int hdr = spec_is_hdr(_color_spec.get());
@@ -711,25 +607,25 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
 
 int Writer::apply_frame_options() {
   JxlEncoderStatus status;
-  if (_lossless) {
+  if (opts.lossless) {
     status = JxlEncoderSetFrameLossless(_frame_settings, JXL_TRUE);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetFrameLossless", status);
   } else {
-    status = JxlEncoderSetFrameDistance(_frame_settings, _distance);
+    status = JxlEncoderSetFrameDistance(_frame_settings, opts.distance);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetFrameDistance", status);
   }
   // 7 is libjxl's own default effort; 0 its default decoding speed.
-  if (_effort != 7) {
+  if (opts.effort != 7) {
     status = JxlEncoderFrameSettingsSetOption(
-        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, _effort);
+        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, opts.effort);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption EFFORT", status);
   }
-  if (_decoding_speed != 0) {
+  if (opts.decoding_speed != 0) {
     status = JxlEncoderFrameSettingsSetOption(
-        _frame_settings, JXL_ENC_FRAME_SETTING_DECODING_SPEED, _decoding_speed);
+        _frame_settings, JXL_ENC_FRAME_SETTING_DECODING_SPEED, opts.decoding_speed);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption DECODING_SPEED", status);
   }
@@ -753,7 +649,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   }
   PyObject* np = module_global("np");
   if (!np) return nullptr;
-  if (duration != Py_None && !_animation) {
+  if (duration != Py_None && !opts.animation) {
     PyErr_SetString(PyExc_ValueError,
                     "jxl: duration= is only for an animation writer (animation=True)");
     return nullptr;
@@ -768,7 +664,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   } else if (check_against_first(src.get()) < 0) {
     return nullptr;
   }
-  if (!_animation && _frame_count != 0) {
+  if (!opts.animation && _frame_count != 0) {
     PyErr_SetString(PyExc_RuntimeError,
                     "jxl: writer is not in animation mode; set animation=True "
                     "for multi-frame output");
@@ -780,7 +676,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
-  if (_lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
+  if (opts.lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
     // Checked on a private copy, for the same reason as below.
     Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
                                           NPY_CORDER));
@@ -788,7 +684,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     src = std::move(copy);
     if (check_lossless_half_samples(src.get()) < 0) return nullptr;
   }
-  if (!_lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
+  if (!opts.lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
                      _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
     // libjxl reads the samples later, without the interpreter lock, while
     // other threads (or the frame's owner) may still write to the caller's
@@ -798,16 +694,16 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     if (!copy) return nullptr;
     src = std::move(copy);
     if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
-                                  lossy_float_bound(_color_encoding, _meta.have_icc)) < 0)
+                                  lossy_float_bound(_color_encoding, opts.meta.have_icc)) < 0)
       return nullptr;
   }
 
-  if (!_extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
+  if (!opts.extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
                            _pixel_format.data_type == JXL_TYPE_UINT16)) {
     auto* a = reinterpret_cast<PyArrayObject*>(src.get());
     const size_t item = sample_size(_pixel_format.data_type);
     if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
-                           _first_samples, _color_channels, item, _extras) < 0)
+                           _first_samples, _color_channels, item, opts.extras) < 0)
       return nullptr;
   }
   // A frame held back is not the last one: another has come.
@@ -816,7 +712,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     if (submit_frame(previous.get(), /*is_last=*/false, _pending_ticks, _pending_name) < 0)
       return nullptr;
   }
-  if (_animation && !is_last && !_input_closed) {
+  if (opts.animation && !is_last && !_input_closed) {
     if (hold_pending(arr, src.get()) < 0) return nullptr;
     _pending_ticks = ticks;
     _pending_name = std::move(name);
@@ -880,12 +776,12 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
                          const std::string& name) {
   auto* pixels_array = reinterpret_cast<PyArrayObject*>(frame);
   // A still image always closes the input with its one frame.
-  const bool close_input = is_last || !_animation;
+  const bool close_input = is_last || !opts.animation;
 
   JxlFrameHeader header;
   JxlEncoderInitFrameHeader(&header);
   header.duration = ticks;
-  if (_animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
+  if (opts.animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
   JxlEncoderStatus status = JxlEncoderSetFrameHeader(_frame_settings, &header);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameHeader", status);
   // The frame settings keep a name: a nameless frame after a named one
@@ -902,7 +798,7 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
   const int rc = without_gil([&] {
     return add_frame_and_drain_nogil(_encoder.get(), _frame_settings, &_pixel_format, pixels,
                                      pixels_size, close_input, output, last_status,
-                                     _extras.empty() ? 0 : _first_samples, _color_channels);
+                                     opts.extras.empty() ? 0 : _first_samples, _color_channels);
   });
   ++_frame_count;
   if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
@@ -992,9 +888,8 @@ struct WriterObject {
   Writer w;
 };
 
-Writer& writer_of(PyObject* self) {
-  return reinterpret_cast<WriterObject*>(self)->w;
-}
+// The JxlWriter type, for new_writer's check.
+PyTypeObject* g_writer_type = nullptr;
 
 // The C++ part is built here rather than in __init__, so that an object made
 // by JxlWriter.__new__ alone is valid (and merely refuses to encode).
@@ -1009,41 +904,20 @@ PyObject* writer_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self.release();
 }
 
+// JxlWriter's arguments: the destination, then the encoder options.
+constexpr OptionRow kWriterRows[] = {{"dest", Default::kNone},
+                                     KP_ENCODER_OPTIONS(KP_OPTION_ROW)};
+constexpr const char* kWriterKeywords[] = {"dest", KP_ENCODER_OPTIONS(KP_OPTION_NAME) nullptr};
+constexpr auto kWriterFormat = keyword_format("|O$", kEncoderOptionCount, "JxlWriter");
+
 int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {
-      "dest",     "color",  "lossless",       "quality",    "distance", "effort",
-      "decoding_speed", "numthreads", "animation", "container", "loops", "tps", "exif",
-      "xmp", "jumbf", "orientation", "icc_profile", "compress_boxes", "extra_channels",
-      nullptr};
-  PyObject* dest = Py_None;
-  PyObject* color = Py_None;
-  PyObject* lossless = Py_None;
-  PyObject* quality = Py_None;
-  PyObject* distance = Py_None;
-  PyObject* effort = Py_None;          // None means 5
-  PyObject* decoding_speed = Py_None;  // a false value means 0
-  PyObject* numthreads = Py_None;
-  PyObject* animation = Py_False;
-  PyObject* container = Py_False;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  if (!zero || !one) return -1;
-  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
-  // ..., extra_channels
-  PyObject* meta[9] = {zero.get(), Py_None, Py_None, Py_None, Py_None,
-                       one.get(),  Py_None, Py_False, Py_None};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOOOOOOO:JxlWriter",
-                                   const_cast<char**>(kwlist), &dest, &color,
-                                   &lossless, &quality, &distance, &effort,
-                                   &decoding_speed, &numthreads, &animation,
-                                   &container, &meta[0], &meta[1], &meta[2], &meta[3],
-                                   &meta[4], &meta[5], &meta[6], &meta[7], &meta[8]))
+  ParsedArgs<1 + kEncoderOptionCount> parsed;
+  if (parsed.parse(args, kwargs, kWriterFormat.data(), kWriterKeywords, kWriterRows) < 0)
     return -1;
   Writer& w = writer_of(self);
   LockGuard guard(w._lock, kTypeName);
   if (!guard.ok()) return -1;
-  return w.init(dest, color, lossless, quality, distance, effort,
-                decoding_speed, numthreads, animation, container, meta);
+  return w.init(parsed[0], parsed.data() + 1);
 }
 
 // Native state goes first, in the writer's release order, with any exception
@@ -1270,9 +1144,30 @@ PyType_Spec writer_spec = {
 
 }  // namespace
 
+Writer& writer_of(PyObject* self) { return reinterpret_cast<WriterObject*>(self)->w; }
+
+Ref new_writer(PyObject* type, PyObject* dest, PyObject* const* values) {
+  if (!PyType_Check(type) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), g_writer_type)) {
+    PyErr_Format(PyExc_TypeError, "jxl: JxlWriter is %R, not a JxlWriter type", type);
+    return {};
+  }
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return {};
+  Ref self = Ref::steal(t->tp_new(t, no_args.get(), nullptr));
+  if (!self) return {};
+  Writer& w = writer_of(self.get());
+  LockGuard guard(w._lock, kTypeName);
+  if (!guard.ok() || w.init(dest, values) < 0) return {};
+  return self;
+}
+
 int add_writer_type(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &writer_spec, nullptr));
   if (!type) return -1;
+  // Kept for the process, as the module that binds it is.
+  g_writer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
   return PyModule_AddObjectRef(module, "JxlWriter", type.get());
 }
 
