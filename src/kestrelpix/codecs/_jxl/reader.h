@@ -143,6 +143,21 @@ Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::s
 Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
                         std::vector<JxlExtraChannelInfo>* infos);
 
+// Whether the reader can decode a frame now: 1 yes, 0 when it is exhausted
+// (nothing set), -1 with an error set. The caller holds the reader's lock.
+int ready_to_decode(Reader& r);
+
+// Decodes the next frame, the caller holding the reader's lock. With
+// `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
+// pixels go there and *out is `owner`; otherwise into a new array. Returns
+// 1 with *out set, 0 at the end of the stream, -1 with an error set.
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out);
+
+// JxlReader.read(out): every remaining frame as one array; `own` tells
+// whether iter_frames is JxlReader's own (else frames come through the
+// subclass's). Null with an error set.
+PyObject* read_frames(PyObject* self, PyObject* out, bool own);
+
 // Decodes the reader's next frame into `out` (checked first: a writeable,
 // C-contiguous array of the frame's shape and dtype). Returns `out`, None
 // when no frame is left, or null with an error set.
