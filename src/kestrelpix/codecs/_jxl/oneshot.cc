@@ -404,15 +404,6 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_oneshot_functions(PyObject* module) {
-  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!modname) return -1;
-  for (PyMethodDef* def = functions; def->ml_name; ++def) {
-    Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
-    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) < 0)
-      return -1;
-  }
-  return 0;
-}
+int add_oneshot_functions(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace kp

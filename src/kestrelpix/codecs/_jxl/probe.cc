@@ -309,18 +309,14 @@ constexpr const char kProbeDoc[] =
     "    >>> info['frames'][0]['duration_ms']\n"
     "    100.0\n";
 
-PyMethodDef probe_def = {
-    "probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
-    METH_VARARGS | METH_KEYWORDS, kProbeDoc};
+PyMethodDef functions[] = {
+    {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
+     METH_VARARGS | METH_KEYWORDS, kProbeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
-int add_probe_function(PyObject* module) {
-  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!modname) return -1;
-  Ref func = Ref::steal(PyCFunction_NewEx(&probe_def, nullptr, modname.get()));
-  if (!func) return -1;
-  return PyModule_AddObjectRef(module, "probe", func.get());
-}
+int add_probe_function(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace kp

@@ -2,6 +2,7 @@
 // argument parsing, the methods' and properties' entry points (each takes
 // the reader's lock and calls into reader.cc), and the docstrings. The
 // decoding itself is reader.cc's.
+#include "common.h"
 #include "npy.h"
 #include "options.h"
 #include "reader.h"
@@ -505,15 +506,7 @@ PyType_Spec reader_spec = {
 Reader& reader_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->r; }
 
 Ref new_reader(PyObject* type, PyObject* data, const DecoderOptions& options) {
-  if (!PyType_Check(type) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), g_reader_type)) {
-    PyErr_Format(PyExc_TypeError, "jxl: JxlReader is %R, not a JxlReader type", type);
-    return {};
-  }
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  if (!no_args) return {};
-  Ref self = Ref::steal(t->tp_new(t, no_args.get(), nullptr));
+  Ref self = new_instance(type, g_reader_type);
   if (!self) return {};
   Reader& r = reader_of(self.get());
   LockGuard guard(r.lock, kTypeName);

@@ -1,6 +1,7 @@
 // JxlWriter's Python type: allocation and release, argument parsing, the
 // methods' entry points (each takes the writer's lock and calls into
 // writer.cc), and the docstrings. The encoding itself is writer.cc's.
+#include "common.h"
 #include "npy.h"
 #include "options.h"
 #include "writer.h"
@@ -283,15 +284,7 @@ PyType_Spec writer_spec = {
 Writer& writer_of(PyObject* self) { return reinterpret_cast<WriterObject*>(self)->w; }
 
 Ref new_writer(PyObject* type, PyObject* dest, PyObject* const* values) {
-  if (!PyType_Check(type) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), g_writer_type)) {
-    PyErr_Format(PyExc_TypeError, "jxl: JxlWriter is %R, not a JxlWriter type", type);
-    return {};
-  }
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  if (!no_args) return {};
-  Ref self = Ref::steal(t->tp_new(t, no_args.get(), nullptr));
+  Ref self = new_instance(type, g_writer_type);
   if (!self) return {};
   Writer& w = writer_of(self.get());
   LockGuard guard(w._lock, kTypeName);
