@@ -36,4 +36,26 @@ int resolve_num_threads(PyObject* numthreads, size_t* out) {
   return 0;
 }
 
+Ref new_instance(PyObject* type, PyTypeObject* base) {
+  if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), base)) {
+    PyErr_Format(PyExc_TypeError, "jxl: %s is %R, not a %s type", base->tp_name, type,
+                 base->tp_name);
+    return {};
+  }
+  auto* t = reinterpret_cast<PyTypeObject*>(type);
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return {};
+  return Ref::steal(t->tp_new(t, no_args.get(), nullptr));
+}
+
+int add_functions(PyObject* module, PyMethodDef* defs) {
+  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
+  if (!modname) return -1;
+  for (PyMethodDef* def = defs; def->ml_name; ++def) {
+    Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
+    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) < 0) return -1;
+  }
+  return 0;
+}
+
 }  // namespace kp

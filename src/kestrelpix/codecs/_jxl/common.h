@@ -23,4 +23,11 @@ bool is_jxl_signature(const uint8_t* data, size_t size);
 // positive number is used unchanged. Returns 0, or -1 with an error set.
 int resolve_num_threads(PyObject* numthreads, size_t* out);
 
+// A new, uninitialised object of `type`, which must be `base` or a subclass
+// (TypeError otherwise), made by the type's tp_new without arguments.
+Ref new_instance(PyObject* type, PyTypeObject* base);
+
+// Binds each function of the null-ended `defs` in the module.
+int add_functions(PyObject* module, PyMethodDef* defs);
+
 }  // namespace kp

@@ -13,13 +13,13 @@
 #include <cstring>
 
 #include "common.h"
+#include "input.h"
 #include "reader.h"
 #include "status.h"
 
 namespace kp {
 namespace {
 
-constexpr size_t kChunkSize = 4194304;
 constexpr long kPrefetch = 4;
 constexpr size_t kInitialCapacity = 2 * kChunkSize;
 
@@ -33,9 +33,7 @@ const uint8_t* bytes_data(PyObject* chunk) {
 int Reader::fetch_chunk(Ref* chunk) {
   *chunk = call_method(_chunk_reader.get(), "get");
   if (!*chunk) return -1;
-  if (chunk->get() != Py_None && !PyBytes_CheckExact(chunk->get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
-                 Py_TYPE(chunk->get())->tp_name);
+  if (chunk->get() != Py_None && check_bytes(chunk->get(), /*exact_only=*/true) < 0) {
     chunk->clear();
     return -1;
   }
@@ -107,7 +105,7 @@ int Reader::_refill_input() {
   // From here until the input is handed back, a failure loses bytes that
   // libjxl has not seen yet: mark the feed broken until success.
   feed_broken = true;
-  const size_t unprocessed = JxlDecoderReleaseInput(_decoder);
+  const size_t unprocessed = JxlDecoderReleaseInput(_decoder.get());
   // What libjxl gave back stays where it is (the held chunk or the buffer)
   // until the new input is set.
   const uint8_t* tail = _fed_data + (_fed_size - unprocessed);
@@ -157,14 +155,14 @@ int Reader::_refill_input() {
     _fed_size = unprocessed + chunk_len;
   }
 
-  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder, _fed_data, _fed_size);
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder.get(), _fed_data, _fed_size);
   if (status != JXL_DEC_SUCCESS) {
-    _raise_dec("JxlDecoderSetInput", status);
+    raise_dec("JxlDecoderSetInput", status);
     return -1;
   }
   feed_broken = false;
   if (_input_eof && !_input_closed) {
-    JxlDecoderCloseInput(_decoder);
+    JxlDecoderCloseInput(_decoder.get());
     _input_closed = 1;
   }
   return 0;

@@ -21,10 +21,11 @@
 #include <vector>
 
 #include "common.h"
-#include "source.h"
+#include "input.h"
 #include "status.h"
 #include "threads.h"
-#include "writer.h"
+#include "encoder_options.h"
+#include "encoder_output.h"
 
 namespace kp {
 namespace {
@@ -39,163 +40,8 @@ constexpr uint64_t kMinJpegCapacity = 65536;
 // ---------------------------------------------------------------------------
 // Sources
 
-// The bytes of a bytes-like object, read in place; one that is not
-// contiguous is copied first, as bytes() would copy it.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // Returns 0, or -1 with an error set.
-  int acquire(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
-          !PyErr_ExceptionMatches(PyExc_ValueError))
-        return -1;
-      PyErr_Clear();
-      copy_ = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), obj));
-      if (!copy_ || PyObject_GetBuffer(copy_.get(), &view_, PyBUF_SIMPLE) < 0) return -1;
-    }
-    held_ = true;
-    return 0;
-  }
-  const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
-  size_t size() const noexcept { return held_ ? static_cast<size_t>(view_.len) : 0; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  Ref copy_;
-};
-
-// `builtins.open(path, mode)`.
-Ref open_path(PyObject* path, const char* mode) {
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return {};
-  return Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", path, mode));
-}
-
-// Closes a file opened here as a `with` block would: after an error the
-// error stands and a failing close is not reported; otherwise a failing close
-// is the caller's error. Returns 0 or -1.
-int close_file(PyObject* file, bool after_error) {
-  if (after_error) {
-    SavedError pending;
-    if (!call_method(file, "close")) PyErr_Clear();
-    return -1;
-  }
-  return call_method(file, "close") ? 0 : -1;
-}
-
-// ---------------------------------------------------------------------------
-// Destinations
-
-enum class DestKind { kNone, kPath, kFile };
-
-// Checked before any work is done, so that a wrong `dest` costs nothing.
-int classify_dest(PyObject* dest, DestKind* kind) {
-  if (dest == Py_None) {
-    *kind = DestKind::kNone;
-    return 0;
-  }
-  const int path = is_path_like(dest);
-  if (path < 0) return -1;
-  if (path) {
-    *kind = DestKind::kPath;
-    return 0;
-  }
-  Ref write = Ref::steal(PyObject_GetAttrString(dest, "write"));
-  if (write) {
-    *kind = DestKind::kFile;
-    return 0;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  PyErr_Format(PyExc_TypeError, "dest must be path, file-like, or None; got %S",
-               reinterpret_cast<PyObject*>(Py_TYPE(dest)));
-  return -1;
-}
-
-// The finished output: returned as bytes, or written to `dest` (None is
-// returned then). A path is opened only now, so a failed call never creates
-// or truncates it.
-PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t size) {
-  Ref payload = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                                     static_cast<Py_ssize_t>(size)));
-  if (!payload) return nullptr;
-  if (kind == DestKind::kNone) return payload.release();
-  if (kind == DestKind::kFile) {
-    Py_ssize_t done = 0;
-    if (write_all(dest, payload.get(), &done) < 0) return nullptr;
-    Py_RETURN_NONE;
-  }
-  Ref file = open_path(dest, "wb");
-  if (!file) return nullptr;
-  Py_ssize_t done = 0;
-  const bool failed = write_all(file.get(), payload.get(), &done) < 0;
-  if (close_file(file.get(), failed) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
 // ---------------------------------------------------------------------------
 // transcode_jpeg
-
-// int(value) as a 32-bit signed integer, as the writer reads its effort.
-int int32_option(PyObject* value, int32_t* out) {
-  Ref number = Ref::steal(PyNumber_Long(value));
-  if (!number) return -1;
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return -1;
-  }
-  *out = static_cast<int32_t>(v);
-  return 0;
-}
-
-// Where the lock-free part stopped: the libjxl call that failed and its
-// status, or an output buffer that could not grow.
-struct TranscodeOutcome {
-  const char* failed_call = nullptr;
-  JxlEncoderStatus status = JXL_ENC_SUCCESS;
-  bool out_of_memory = false;
-};
-
-// Adds the JPEG as the only frame and collects the whole stream. Runs
-// without the interpreter lock and touches no Python object.
-TranscodeOutcome transcode_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
-                                 const uint8_t* jpeg, size_t jpeg_size, MallocBytes& out,
-                                 uint64_t& capacity, uint64_t& used) {
-  TranscodeOutcome outcome;
-  outcome.status = JxlEncoderAddJPEGFrame(fs, jpeg, jpeg_size);
-  if (outcome.status != JXL_ENC_SUCCESS) {
-    outcome.failed_call = "JxlEncoderAddJPEGFrame";
-    return outcome;
-  }
-  JxlEncoderCloseInput(enc);
-  for (;;) {
-    uint8_t* next_out = out.get() + used;
-    size_t avail_out = capacity - used;
-    outcome.status = JxlEncoderProcessOutput(enc, &next_out, &avail_out);
-    used = capacity - avail_out;
-    if (outcome.status == JXL_ENC_SUCCESS) return outcome;
-    if (outcome.status != JXL_ENC_NEED_MORE_OUTPUT) {
-      outcome.failed_call = "JxlEncoderProcessOutput";
-      return outcome;
-    }
-    const uint64_t grown = grown_outbuf_capacity(capacity);
-    if (!out.resize(grown)) {
-      outcome.out_of_memory = true;
-      return outcome;
-    }
-    capacity = grown;
-  }
-}
 
 // Sets one frame option, raising JxlError naming it on refusal.
 int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, int64_t value,
@@ -204,7 +50,7 @@ int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, i
   if (status == JXL_ENC_SUCCESS) return 0;
   Ref func = Ref::steal(PyUnicode_FromFormat("JxlEncoderFrameSettingsSetOption %s", what));
   if (!func) return -1;
-  return _raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
+  return raise_enc(PyUnicode_AsUTF8(func.get()), status), -1;
 }
 
 // How rebuilding the JPEG from a fresh stream went.
@@ -262,44 +108,29 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &numthreads, &dest, &verify))
     return nullptr;
   int32_t effort = kDefaultEffort;
-  if (effort_obj != Py_None) {
-    if (int32_option(effort_obj, &effort) < 0) return nullptr;
-    effort = std::clamp<int32_t>(effort, 1, 10);
-  }
+  if (effort_option(effort_obj, kDefaultEffort, &effort) < 0) return nullptr;
   size_t threads = 0;
   if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
   DestKind dest_kind;
-  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+  if (classify_destination(dest, &dest_kind) < 0) return nullptr;
 
   // The JPEG, whole: libjxl takes a frame in one piece.
+  SourceKind kind;
+  if (classify_source(source, &kind) < 0) return nullptr;
+  if (kind == SourceKind::kOther) return refuse_source(source, "jpeg"), nullptr;
   Ref loaded;
   PyObject* bytes_like = source;
-  const int path = is_path_like(source);
-  if (path < 0) return nullptr;
-  if (path) {
-    loaded = read_path(source);
+  if (kind != SourceKind::kBuffer) {
+    loaded = read_whole(source, kind);
     if (!loaded) return nullptr;
-    bytes_like = loaded.get();
-  } else if (!PyObject_CheckBuffer(source)) {
-    const int file = is_readable_file(source);
-    if (file < 0) return nullptr;
-    if (!file) {
-      PyErr_Format(PyExc_TypeError,
-                   "jxl: jpeg must be a bytes-like object, a path or a binary file object, "
-                   "not %.200s",
-                   Py_TYPE(source)->tp_name);
-      return nullptr;
-    }
-    loaded = call_method(source, "read");
-    if (!loaded) return nullptr;
-    if (!PyObject_CheckBuffer(loaded.get())) {
+    if (kind == SourceKind::kFile && !PyObject_CheckBuffer(loaded.get())) {
       PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
                    Py_TYPE(loaded.get())->tp_name);
       return nullptr;
     }
     bytes_like = loaded.get();
   }
-  HeldBuffer jpeg;
+  SourceBuffer jpeg;
   if (jpeg.acquire(bytes_like) < 0) return nullptr;
   if (jpeg.size() < 2 || jpeg.data()[0] != 0xFF || jpeg.data()[1] != 0xD8) {
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG file");
@@ -315,12 +146,12 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlEncoderStatus status;
   if (runner.threaded()) {
     status = JxlEncoderSetParallelRunner(enc, LazyRunner::run, &runner);
-    if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderSetParallelRunner", status);
+    if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderSetParallelRunner", status);
   }
   status = JxlEncoderUseContainer(enc, JXL_TRUE);
-  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderUseContainer", status);
+  if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderUseContainer", status);
   status = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
-  if (status != JXL_ENC_SUCCESS) return _raise_enc("JxlEncoderStoreJPEGMetadata", status);
+  if (status != JXL_ENC_SUCCESS) return raise_enc("JxlEncoderStoreJPEGMetadata", status);
   JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
   if (!fs) return raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
   if (set_frame_option(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort, "EFFORT") < 0 ||
@@ -330,33 +161,25 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
 
   // Recompression saves about a fifth: the JPEG's own size is room enough,
   // and is what the caller handed over, not a figure read from the data.
-  MallocBytes out;
-  uint64_t capacity = std::max<uint64_t>(kMinOutbufCapacity, jpeg.size() + 65536);
-  uint64_t used = 0;
-  if (!out.resize(capacity)) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
+  EncoderOutput out;
+  if (out.reserve(std::max<uint64_t>(kMinOutbufCapacity, jpeg.size() + 65536)) < 0)
     return nullptr;
-  }
   const uint8_t* jpeg_data = jpeg.data();
   const size_t jpeg_size = jpeg.size();
-  const TranscodeOutcome outcome = without_gil([&] {
-    return transcode_nogil(enc, fs, jpeg_data, jpeg_size, out, capacity, used);
-  });
-  if (outcome.out_of_memory) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
-    return nullptr;
-  }
-  if (outcome.failed_call)
-    return _raise_enc(outcome.failed_call, outcome.status,
-                      static_cast<long>(JxlEncoderGetError(enc)));
+  status = without_gil([&] { return JxlEncoderAddJPEGFrame(fs, jpeg_data, jpeg_size); });
+  if (status != JXL_ENC_SUCCESS)
+    return raise_enc("JxlEncoderAddJPEGFrame", status,
+                     static_cast<long>(JxlEncoderGetError(enc)));
+  JxlEncoderCloseInput(enc);
+  if (out.drain(enc) < 0) return nullptr;
   if (verify) {
     // libjxl (and cjxl alike) accepts some damaged JPEGs whose stream then
     // does not give the file back: an archive that trusted it would lose
     // the original. The stream is rebuilt and compared before it is
     // handed out.
     owner.reset();  // the runner serves one user at a time
-    const uint8_t* stream = out.get();
-    const size_t stream_size = static_cast<size_t>(used);
+    const uint8_t* stream = out.data();
+    const size_t stream_size = static_cast<size_t>(out.size());
     const Rebuilt rebuilt = without_gil([&] {
       return rebuild_nogil(stream, stream_size, jpeg_data, jpeg_size, runner);
     });
@@ -369,7 +192,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
           "jxl: libjxl recompressed this JPEG but cannot rebuild it byte for byte from "
           "the result (a damaged JPEG?); nothing was written");
   }
-  return deliver(dest, dest_kind, out.get(), used);
+  return deliver(dest, dest_kind, out.data(), static_cast<size_t>(out.size()));
 }
 
 // ---------------------------------------------------------------------------
@@ -423,7 +246,7 @@ class JpegOutput {
 int reconstruct_into(JxlDecoder* dec, DecoderInput& input, JpegOutput& jpeg) {
   JxlDecoderStatus st =
       JxlDecoderSubscribeEvents(dec, JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   bool empty = false;
   if (input.start(dec, &empty, /*close_at_end=*/true) < 0) return -1;
   bool have_jbrd = false;
@@ -459,10 +282,10 @@ int reconstruct_into(JxlDecoder* dec, DecoderInput& input, JpegOutput& jpeg) {
         break;
       }
       case JXL_DEC_ERROR:
-        return _raise_dec("JxlDecoderProcessInput", st), -1;
+        return raise_dec("JxlDecoderProcessInput", st), -1;
       default:
         // Nothing else was asked for; stopping beats looping on it.
-        return _raise_dec("JxlDecoderProcessInput", st), -1;
+        return raise_dec("JxlDecoderProcessInput", st), -1;
     }
   }
 }
@@ -475,12 +298,9 @@ PyObject* reconstruct_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(kwlist), &data, &dest))
     return nullptr;
   // Exact bytes or another buffer type, as decode takes them.
-  if (PyBytes_Check(data) && !PyBytes_CheckExact(data)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
-    return nullptr;
-  }
+  if (check_bytes(data) < 0) return nullptr;
   DestKind dest_kind;
-  if (classify_dest(dest, &dest_kind) < 0) return nullptr;
+  if (classify_destination(dest, &dest_kind) < 0) return nullptr;
   size_t threads = 0;
   if (resolve_num_threads(Py_None, &threads) < 0) return nullptr;
 
@@ -608,14 +428,6 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_jpeg_functions(PyObject* module) {
-  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!modname) return -1;
-  for (PyMethodDef* def = functions; def->ml_name; ++def) {
-    Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
-    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) < 0) return -1;
-  }
-  return 0;
-}
+int add_jpeg_functions(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace kp

@@ -10,8 +10,11 @@
 #include <climits>
 
 #include "common.h"
+#include "decoder_options.h"
+#include "encoder_options.h"
 #include "reader.h"
-#include "source.h"
+#include "frame_count.h"
+#include "input.h"
 #include "status.h"
 #include "writer.h"
 
@@ -21,16 +24,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // encode
 
-// w.write_frame(frame, is_last=is_last[, duration=duration])
+// One frame to the writer, as w.write_frame(frame, is_last=is_last,
+// duration=duration) does it.
 bool write_frame(PyObject* w, PyObject* frame, bool is_last, PyObject* duration) {
-  Ref meth = Ref::steal(PyObject_GetAttrString(w, "write_frame"));
-  if (!meth) return false;
-  PyObject* argv[] = {frame, is_last ? Py_True : Py_False, duration};
-  Ref kwnames = Ref::steal(duration ? Py_BuildValue("(ss)", "is_last", "duration")
-                                    : Py_BuildValue("(s)", "is_last"));
-  if (!kwnames) return false;
-  Ref done = Ref::steal(PyObject_Vectorcall(meth.get(), argv, 1, kwnames.get()));
-  return static_cast<bool>(done);
+  Writer& writer = writer_of(w);
+  LockGuard guard(writer._lock, "JxlWriter");
+  if (!guard.ok()) return false;
+  return static_cast<bool>(Ref::steal(writer.write_frame(
+      frame, is_last ? Py_True : Py_False, duration ? duration : Py_None, Py_None)));
 }
 
 // The duration of frame i: one number for every frame, or the i-th of a
@@ -82,50 +83,24 @@ int check_durations(PyObject* durations, bool animation, npy_intp frames) {
   return 0;
 }
 
+// encode's arguments: the array, the encoder options, the destination and
+// the frames' durations.
+constexpr OptionRow kEncodeRows[] = {{"arr", Default::kRequired},
+                                     KP_ENCODER_OPTIONS(KP_OPTION_ROW){"dest", Default::kNone},
+                                     {"durations", Default::kNone}};
+constexpr const char* kEncodeKeywords[] = {"arr", KP_ENCODER_OPTIONS(KP_OPTION_NAME) "dest",
+                                           "durations", nullptr};
+constexpr auto kEncodeFormat = keyword_format("O|$", kEncoderOptionCount + 2, "encode");
+constexpr size_t kEncodeDest = 1 + kEncoderOptionCount;
+
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"arr", "color", "lossless", "quality", "distance",
-                                 "effort", "decoding_speed", "numthreads",
-                                 "animation", "container", "dest", "durations", "loops",
-                                 "tps", "exif", "xmp", "jumbf", "orientation", "icc_profile",
-                                 "compress_boxes", "extra_channels", nullptr};
-  PyObject* arr = nullptr;
-  PyObject* color = Py_None;
-  PyObject* lossless = Py_None;
-  PyObject* quality = Py_None;
-  PyObject* distance = Py_None;
-  PyObject* effort = nullptr;
-  PyObject* decoding_speed = nullptr;
-  PyObject* numthreads = Py_None;
-  PyObject* animation = Py_False;
-  PyObject* container = Py_False;
-  PyObject* dest = Py_None;
-  PyObject* durations = Py_None;
-  PyObject* loops = nullptr;
-  PyObject* tps = Py_None;
-  PyObject* exif = Py_None;
-  PyObject* xmp = Py_None;
-  PyObject* jumbf = Py_None;
-  PyObject* orientation = nullptr;
-  PyObject* icc_profile = Py_None;
-  PyObject* compress_boxes = Py_False;
-  PyObject* extra_channels = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$OOOOOOOOOOOOOOOOOOOO:encode", const_cast<char**>(kwlist), &arr,
-          &color, &lossless, &quality, &distance, &effort, &decoding_speed,
-          &numthreads, &animation, &container, &dest, &durations, &loops, &tps, &exif, &xmp,
-          &jumbf, &orientation, &icc_profile, &compress_boxes, &extra_channels))
+  ParsedArgs<3 + kEncoderOptionCount> parsed;
+  if (parsed.parse(args, kwargs, kEncodeFormat.data(), kEncodeKeywords, kEncodeRows) < 0)
     return nullptr;
-  // The writer receives the documented defaults as they stand.
-  Ref default_effort = Ref::steal(PyLong_FromLong(5));
-  Ref default_speed = Ref::steal(PyLong_FromLong(0));
-  Ref default_loops = Ref::steal(PyLong_FromLong(0));
-  Ref default_orientation = Ref::steal(PyLong_FromLong(1));
-  if (!default_effort || !default_speed || !default_loops || !default_orientation)
-    return nullptr;
-  if (!effort) effort = default_effort.get();
-  if (!decoding_speed) decoding_speed = default_speed.get();
-  if (!loops) loops = default_loops.get();
-  if (!orientation) orientation = default_orientation.get();
+  PyObject* arr = parsed[0];
+  PyObject* dest = parsed[kEncodeDest];
+  PyObject* durations = parsed[kEncodeDest + 1];
+  PyObject* animation = parsed[1 + kOpt_animation];
 
   PyObject* np = module_global("np");
   if (!np) return nullptr;
@@ -150,17 +125,8 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
 
   PyObject* writer_type = module_global("JxlWriter");
   if (!writer_type) return nullptr;
-  Ref writer_args = Ref::steal(PyTuple_Pack(1, dest));
-  Ref writer_kwargs = Ref::steal(Py_BuildValue(
-      "{sOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsO}", "color", color, "lossless", lossless,
-      "quality", quality, "distance", distance, "effort", effort, "decoding_speed",
-      decoding_speed, "numthreads", numthreads, "animation",
-      is_animation ? Py_True : Py_False, "container", container, "loops", loops, "tps", tps,
-      "exif", exif, "xmp", xmp, "jumbf", jumbf, "orientation", orientation, "icc_profile",
-      icc_profile, "compress_boxes", compress_boxes, "extra_channels", extra_channels));
-  if (!writer_args || !writer_kwargs) return nullptr;
-  Ref writer = Ref::steal(
-      PyObject_Call(writer_type, writer_args.get(), writer_kwargs.get()));
+  parsed[1 + kOpt_animation] = is_animation ? Py_True : Py_False;
+  Ref writer = new_writer(writer_type, dest, parsed.data() + 1);
   if (!writer) return nullptr;
 
   const bool animation_stack = is_animation != 0;
@@ -197,8 +163,9 @@ int frame_index_to_skip(PyObject* index, long* skip) {
 int resolve_negative_index(PyObject** data, PyObject* index, long* skip, Ref* loaded) {
   SourceKind kind;
   if (classify_source(*data, &kind) < 0) return -1;
+  if (kind == SourceKind::kOther) return refuse_source(*data, "data");
   if (kind == SourceKind::kFile) {
-    *loaded = call_method(*data, "read");
+    *loaded = read_whole(*data, kind);
     if (!*loaded) return -1;
     *data = loaded->get();
   }
@@ -231,37 +198,52 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
   return {};
 }
 
+// decode's arguments: the reader's, but for skip_frames, which `index`
+// decides; colour is not parsed unless asked for.
+enum DecodeArg : size_t {
+  kDecodeData, kDecodeNumthreads, kDecodeKeepOrientation, kDecodeCoalesce, kDecodeParseColor,
+  kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodeArgCount
+};
+constexpr OptionRow kDecodeRows[] = {
+    {"data", Default::kRequired},    {"numthreads", Default::kNone},
+    {"keep_orientation", Default::kFalse}, {"coalesce", Default::kTrue},
+    {"parse_color", Default::kFalse}, {"streaming", Default::kFalse},
+    {"index", Default::kNone},        {"out", Default::kNone},
+    {"extra_channels", Default::kFalse}};
+constexpr const char* kDecodeKeywords[] = {
+    "data", "numthreads", "keep_orientation", "coalesce", "parse_color", "streaming",
+    "index", "out", "extra_channels", nullptr};
+constexpr auto kDecodeFormat = keyword_format("O|$", kDecodeArgCount - 1, "decode");
+
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "index", "out", "extra_channels",
-                                 nullptr};
-  PyObject* data = nullptr;
-  PyObject* numthreads = Py_None;
-  PyObject* keep_orientation = Py_False;
-  PyObject* coalesce = Py_True;
-  PyObject* parse_color = Py_False;
-  PyObject* streaming = Py_False;
-  PyObject* index = Py_None;
-  PyObject* out = Py_None;
-  PyObject* extra_channels = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:decode", const_cast<char**>(kwlist),
-                                   &data, &numthreads, &keep_orientation, &coalesce,
-                                   &parse_color, &streaming, &index, &out, &extra_channels))
+  ParsedArgs<kDecodeArgCount> parsed;
+  if (parsed.parse(args, kwargs, kDecodeFormat.data(), kDecodeKeywords, kDecodeRows) < 0)
     return nullptr;
+  PyObject* data = parsed[kDecodeData];
+  PyObject* index = parsed[kDecodeIndex];
+  PyObject* out = parsed[kDecodeOut];
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
   Ref loaded;
   if (skip < 0 && resolve_negative_index(&data, index, &skip, &loaded) < 0) return nullptr;
 
+  PyObject* values[kDecoderOptionCount];
+  values[kDec_numthreads] = parsed[kDecodeNumthreads];
+  values[kDec_keep_orientation] = parsed[kDecodeKeepOrientation];
+  values[kDec_coalesce] = parsed[kDecodeCoalesce];
+  values[kDec_parse_color] = parsed[kDecodeParseColor];
+  values[kDec_streaming] = parsed[kDecodeStreaming];
+  Ref no_skip = Ref::steal(PyLong_FromLong(0));  // `skip` is set below
+  if (!no_skip) return nullptr;
+  values[kDec_skip_frames] = no_skip.get();
+  values[kDec_extra_channels] = parsed[kDecodeExtraChannels];
+  DecoderOptions options;
+  if (options.parse(values) < 0) return nullptr;
+  options.skip_frames = static_cast<uint64_t>(skip);
+
   PyObject* reader_type = module_global("JxlReader");
   if (!reader_type) return nullptr;
-  Ref reader_args = Ref::steal(PyTuple_Pack(1, data));
-  Ref reader_kwargs = Ref::steal(Py_BuildValue(
-      "{sOsOsOsOsOslsO}", "numthreads", numthreads, "keep_orientation", keep_orientation,
-      "coalesce", coalesce, "parse_color", parse_color, "streaming", streaming,
-      "skip_frames", skip, "extra_channels", extra_channels));
-  if (!reader_args || !reader_kwargs) return nullptr;
-  Ref reader = Ref::steal(PyObject_Call(reader_type, reader_args.get(), reader_kwargs.get()));
+  Ref reader = new_reader(reader_type, data, options);
   if (!reader) return nullptr;
   return with_context(reader.get(), [index, out](PyObject* r) {
            if (index == Py_None) return out == Py_None ? call_method(r, "read")
@@ -422,15 +404,6 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_oneshot_functions(PyObject* module) {
-  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!modname) return -1;
-  for (PyMethodDef* def = functions; def->ml_name; ++def) {
-    Ref func = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
-    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) < 0)
-      return -1;
-  }
-  return 0;
-}
+int add_oneshot_functions(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace kp

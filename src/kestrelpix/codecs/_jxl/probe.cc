@@ -14,7 +14,7 @@
 
 #include "common.h"
 #include "reader.h"
-#include "source.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
@@ -126,9 +126,9 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(
       dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
                JXL_DEC_BOX_COMPLETE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st);
   st = JxlDecoderSetDecompressBoxes(dec, JXL_TRUE);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetDecompressBoxes", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st);
 
   bool empty = false;
   // Box events need the input closed at its end.
@@ -163,7 +163,7 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         return result.release();
       }
       case JXL_DEC_ERROR:
-        return _raise_dec("JxlDecoderProcessInput", st);
+        return raise_dec("JxlDecoderProcessInput", st);
       case JXL_DEC_NEED_MORE_INPUT: {
         const int more = input.refill(dec);
         if (more < 0) return nullptr;
@@ -309,18 +309,14 @@ constexpr const char kProbeDoc[] =
     "    >>> info['frames'][0]['duration_ms']\n"
     "    100.0\n";
 
-PyMethodDef probe_def = {
-    "probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
-    METH_VARARGS | METH_KEYWORDS, kProbeDoc};
+PyMethodDef functions[] = {
+    {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
+     METH_VARARGS | METH_KEYWORDS, kProbeDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
-int add_probe_function(PyObject* module) {
-  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
-  if (!modname) return -1;
-  Ref func = Ref::steal(PyCFunction_NewEx(&probe_def, nullptr, modname.get()));
-  if (!func) return -1;
-  return PyModule_AddObjectRef(module, "probe", func.get());
-}
+int add_probe_function(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace kp

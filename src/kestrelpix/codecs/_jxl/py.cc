@@ -121,38 +121,4 @@ bool ObjectLock::acquire(const char* type_name) {
   return true;
 }
 
-int is_path_like(PyObject* obj) {
-  if (PyUnicode_Check(obj)) return 1;
-  PyObject* os = module_global("os");
-  if (!os) return -1;
-  Ref pathlike = Ref::steal(PyObject_GetAttrString(os, "PathLike"));
-  if (!pathlike) return -1;
-  return PyObject_IsInstance(obj, pathlike.get());
-}
-
-int is_readable_file(PyObject* obj) {
-  int has_read = PyObject_HasAttrString(obj, "read");
-  if (!has_read) return 0;
-  return !(PyBytes_Check(obj) || PyByteArray_Check(obj) ||
-           PyMemoryView_Check(obj));
-}
-
-Ref read_path(PyObject* path) {
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return {};
-  Ref file = Ref::steal(
-      PyObject_CallMethod(builtins.get(), "open", "Os", path, "rb"));
-  if (!file) return {};
-  Ref data = call_method(file.get(), "read");
-  if (!data) {
-    // Close as a `with` block would, keeping the read error.
-    SavedError read_error;
-    Ref closed = call_method(file.get(), "close");
-    PyErr_Clear();
-    return {};
-  }
-  if (!call_method(file.get(), "close")) return {};
-  return data;
-}
-
 }  // namespace kp

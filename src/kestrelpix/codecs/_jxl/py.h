@@ -294,15 +294,4 @@ Ref with_context(PyObject* cm, Body&& body) {
   return {};
 }
 
-// True for str (and subclasses) and os.PathLike instances.
-// Returns 1, 0, or -1 with an error set.
-int is_path_like(PyObject* obj);
-
-// Reads a whole file the way `with open(path, 'rb') as f: f.read()` does.
-Ref read_path(PyObject* path);
-
-// Truth value of a file-like test: has `read`, and is not bytes, bytearray
-// or memoryview. Returns 1, 0 or -1 with an error set.
-int is_readable_file(PyObject* obj);
-
 }  // namespace kp

@@ -1,12 +1,11 @@
-// JxlReader: object and lifecycle, construction, header parsing and pixel
-// format, the frame loop, and the colour and metadata views. The streaming
-// feed is in feed.cc.
+// JxlReader's driving of libjxl: construction, header parsing and frame
+// format, the frame loop, read() and the colour views. The streaming feed is
+// in feed.cc, the Python type in reader_type.cc.
 #include "reader.h"
 
 #include <jxl/thread_parallel_runner.h>
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,76 +16,17 @@
 
 #include "common.h"
 #include "npy.h"
-#include "source.h"
+#include "options.h"
+#include "frame_count.h"
+#include "frame_format.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
 namespace {
 
-constexpr size_t kStreamingThreshold = 4194304;
 constexpr const char kTypeName[] = "JxlReader";
 
-struct ReaderObject {
-  PyObject_HEAD
-  Reader r;
-};
-
-Reader& reader_of(PyObject* self) {
-  return reinterpret_cast<ReaderObject*>(self)->r;
-}
-
-// ---------------------------------------------------------------------------
-// Frame format rules, from the basic info alone.
-
-// (shape, samples) of every frame, or NotImplementedError for a channel
-// layout other than L, LA, RGB and RGBA.
-Ref _shape_from_basic_info(const JxlBasicInfo& info, size_t* samples) {
-  const bool alpha = info.alpha_bits != 0;
-  const uint32_t color = info.num_color_channels;
-  const uint32_t extra = info.num_extra_channels;
-  size_t n = 0;
-  if ((color == 1 || color == 3) && extra == 0) {
-    n = color;
-  } else if ((color == 1 || color == 3) && extra == 1 && alpha) {
-    n = color + 1;
-  } else {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "jxl: unsupported channel layout (color=%u, extra=%u, alpha=%s); "
-                 "v0.1 supports L, LA, RGB, RGBA only",
-                 color, extra, alpha ? "True" : "False");
-    return {};
-  }
-  *samples = n;
-  if (n == 1) return Ref::steal(Py_BuildValue("(II)", info.ysize, info.xsize));
-  return Ref::steal(Py_BuildValue("(IIn)", info.ysize, info.xsize,
-                                  static_cast<Py_ssize_t>(n)));
-}
-
-// The NumPy scalar type of every frame and its type number.
-Ref _basic_info_to_dtype(const JxlBasicInfo& info, int* typenum) {
-  const uint32_t bps = info.bits_per_sample;
-  const char* name = nullptr;
-  if (info.exponent_bits_per_sample == 0) {
-    if (bps <= 8) {
-      name = "uint8", *typenum = NPY_UINT8;
-    } else if (bps <= 16) {
-      name = "uint16", *typenum = NPY_UINT16;
-    } else {
-      // Integer samples wider than 16 bits are delivered as float.
-      name = "float32", *typenum = NPY_FLOAT32;
-    }
-  } else if (bps == 32) {
-    name = "float32", *typenum = NPY_FLOAT32;
-  } else if (bps == 16) {
-    name = "float16", *typenum = NPY_FLOAT16;
-  } else {
-    PyErr_Format(PyExc_ValueError, "jxl: unsupported float bits_per_sample=%u", bps);
-    return {};
-  }
-  PyObject* np = module_global("np");
-  if (!np) return {};
-  return Ref::steal(PyObject_GetAttrString(np, name));
-}
 
 // A new array for decoded pixels. NumPy asks the kernel for huge pages on
 // large arrays; the kernel then clears (and may compact) 2 MiB at every
@@ -110,42 +50,6 @@ Ref output_array(int ndim, npy_intp* dims, int typenum) {
   return array;
 }
 
-size_t sample_size(JxlDataType type) noexcept {
-  switch (type) {
-    case JXL_TYPE_UINT8: return 1;
-    case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: return 2;
-    default: return 4;
-  }
-}
-
-// The widest sample type among the colour and the extra channels, as a
-// basic info whose bits the frame's dtype is chosen from.
-JxlBasicInfo widest_samples(const JxlBasicInfo& info,
-                            const std::vector<JxlExtraChannelInfo>& extras) {
-  JxlBasicInfo wide = info;
-  bool any_float = info.exponent_bits_per_sample != 0;
-  uint32_t bits = info.bits_per_sample;
-  for (const auto& e : extras) {
-    any_float = any_float || e.exponent_bits_per_sample != 0;
-    bits = std::max(bits, e.bits_per_sample);
-  }
-  if (any_float) {
-    // float16 only when every channel is float16; integers up to 11 bits
-    // fit its mantissa, wider ones go to float32.
-    bool all_half = info.exponent_bits_per_sample != 0 ? info.bits_per_sample == 16
-                                                       : info.bits_per_sample <= 11;
-    for (const auto& e : extras)
-      all_half = all_half && (e.exponent_bits_per_sample != 0 ? e.bits_per_sample == 16
-                                                                : e.bits_per_sample <= 11);
-    wide.bits_per_sample = all_half ? 16 : 32;
-    wide.exponent_bits_per_sample = all_half ? 5 : 8;
-  } else {
-    wide.bits_per_sample = bits;
-    wide.exponent_bits_per_sample = 0;
-  }
-  return wide;
-}
-
 // ---------------------------------------------------------------------------
 // The lock-free decode step: runs libjxl for one frame until the frame is
 // complete, the stream ends, more input is needed or something fails.
@@ -158,27 +62,27 @@ int set_extra_buffers(JxlDecoder* dec, const JxlPixelFormat* pf, const JxlBitDep
   const size_t item = sample_size(pf->data_type);
   size_t color_size = 0;
   if (JxlDecoderImageOutBufferSize(dec, pf, &color_size) != JXL_DEC_SUCCESS)
-    return _RC_ERR_BUF_SIZE_QUERY;
+    return kStepErrBufferSizeQuery;
   const size_t pixels = color_size / (pf->num_channels * item);
   const size_t samples = pf->num_channels + ex->planes.size();
-  if (pixels * samples * item != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+  if (pixels * samples * item != buf_size) return kStepErrBufferSizeMismatch;
   try {
     ex->color.resize(color_size);
     for (auto& plane : ex->planes) plane.resize(pixels * item);
   } catch (...) {
-    return _RC_ERR_NO_MEMORY;
+    return kStepErrNoMemory;
   }
   ex->pixels = pixels;
   if (JxlDecoderSetImageOutBuffer(dec, pf, ex->color.data(), color_size) != JXL_DEC_SUCCESS)
-    return _RC_ERR_SET_BUFFER;
+    return kStepErrSetBuffer;
   for (size_t i = 0; i < ex->planes.size(); ++i) {
     if (JxlDecoderSetExtraChannelBuffer(dec, pf, ex->planes[i].data(), ex->planes[i].size(),
                                         static_cast<uint32_t>(i)) != JXL_DEC_SUCCESS)
-      return _RC_ERR_SET_BUFFER;
+      return kStepErrSetBuffer;
   }
   if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
       JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-    return _RC_ERR_SET_BIT_DEPTH;
+    return kStepErrSetBitDepth;
   return 0;
 }
 
@@ -207,18 +111,18 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
       case JXL_DEC_FULL_IMAGE:
         *buffer_set_io = buffer_set;
         if (extras) interleave_extras(*extras, pf->num_channels, sample_size(pf->data_type), buf);
-        return _RC_FRAME;
+        return kStepFrame;
       case JXL_DEC_SUCCESS:
         *buffer_set_io = buffer_set;
-        return _RC_EOF;
+        return kStepEof;
       case JXL_DEC_NEED_MORE_INPUT:
         *buffer_set_io = buffer_set;
-        return streaming ? _RC_NEED_INPUT : _RC_ERR_NEED_INPUT_FATAL;
+        return streaming ? kStepNeedInput : kStepErrTruncated;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-        if (buffer_set) return _RC_ERR_DOUBLE_ALLOC;
+        if (buffer_set) return kStepErrDoubleAlloc;
         // A layer (no coalescing) gets its array once its size is known;
         // libjxl asks again when the step resumes.
-        if (!buf) return _RC_NEED_BUFFER;
+        if (!buf) return kStepNeedBuffer;
         if (extras) {
           if (const int rc = set_extra_buffers(dec, pf, bd, extras, buf_size)) return rc;
           buffer_set = 1;
@@ -226,26 +130,26 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         }
         size_t out_size = 0;
         if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
-          return _RC_ERR_BUF_SIZE_QUERY;
-        if (out_size != buf_size) return _RC_ERR_BUF_SIZE_MISMATCH;
+          return kStepErrBufferSizeQuery;
+        if (out_size != buf_size) return kStepErrBufferSizeMismatch;
         if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
-          return _RC_ERR_SET_BUFFER;
+          return kStepErrSetBuffer;
         if (set_bit_depth && JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-          return _RC_ERR_SET_BIT_DEPTH;
+          return kStepErrSetBitDepth;
         buffer_set = 1;
         break;
       }
       case JXL_DEC_FRAME:
         // The frame's header, for its info; a name is at most 1071 bytes.
-        if (JxlDecoderGetFrameHeader(dec, header) != JXL_DEC_SUCCESS) return _RC_ERR_PROCESS;
+        if (JxlDecoderGetFrameHeader(dec, header) != JXL_DEC_SUCCESS) return kStepErrProcess;
         name->assign(header->name_length + 1, '\0');
         if (header->name_length &&
             JxlDecoderGetFrameName(dec, name->data(), name->size()) != JXL_DEC_SUCCESS)
-          return _RC_ERR_PROCESS;
+          return kStepErrProcess;
         name->resize(header->name_length);
         break;
       case JXL_DEC_ERROR:
-        return _RC_ERR_PROCESS;
+        return kStepErrProcess;
       default:
         break;
     }
@@ -360,10 +264,7 @@ Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
 Reader::~Reader() { release_native(); }
 
 void Reader::release_native_handles() noexcept {
-  if (_decoder) {
-    JxlDecoderDestroy(_decoder);
-    _decoder = nullptr;
-  }
+  _decoder.reset();
 }
 
 void Reader::release_native() noexcept {
@@ -372,81 +273,6 @@ void Reader::release_native() noexcept {
     std::free(_input_buf);
     _input_buf = nullptr;
   }
-}
-
-// Clears an AttributeError or OSError (io.UnsupportedOperation included);
-// returns -1 for any other error.
-static int ignore_unsupported() {
-  if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_OSError)) {
-    PyErr_Clear();
-    return 0;
-  }
-  return -1;
-}
-
-// Whether an os.stat_result describes a regular file: only those have a size
-// that says how much a read will deliver (a pipe, socket or terminal reads
-// as 0 bytes long).
-static int is_regular_file(PyObject* st) {
-  Ref mode = Ref::steal(PyObject_GetAttrString(st, "st_mode"));
-  if (!mode) return -1;
-  const long m = PyLong_AsLong(mode.get());
-  if (m == -1 && PyErr_Occurred()) return -1;
-  return S_ISREG(static_cast<mode_t>(m)) ? 1 : 0;
-}
-
-// The total size of a file object (its end offset), or -1 when it cannot be
-// told: fstat on its descriptor for a regular file, else seeking to the end
-// and back.
-static int measure_file_object(PyObject* file, long long* fsize) {
-  *fsize = -1;
-  PyObject* os = module_global("os");
-  if (!os) return -1;
-  Ref fileno = call_method(file, "fileno");
-  Ref st = fileno ? call_method(os, "fstat", fileno.get()) : Ref();
-  if (st) {
-    const int regular = is_regular_file(st.get());
-    if (regular < 0) return -1;
-    if (!regular) return 0;  // a pipe, socket or terminal: unknown
-    Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
-    if (!size) return -1;
-    *fsize = PyLong_AsLongLong(size.get());
-    return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
-  }
-  if (ignore_unsupported() < 0) return -1;
-
-  Ref cur = call_method(file, "tell");
-  if (!cur) return ignore_unsupported();
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref whence = Ref::steal(PyLong_FromLong(2));
-  if (!zero || !whence) return -1;
-  if (!call_method(file, "seek", zero.get(), whence.get())) return ignore_unsupported();
-  Ref end = call_method(file, "tell");
-  if (!end) return ignore_unsupported();
-  *fsize = PyLong_AsLongLong(end.get());
-  if (*fsize == -1 && PyErr_Occurred()) return -1;
-  if (!call_method(file, "seek", cur.get())) return ignore_unsupported();
-  return 0;
-}
-
-// The size of the file at a path, or -1 when it is no regular file (a FIFO,
-// a device) or cannot be looked at; an error other than OSError fails.
-static int measure_path(PyObject* path, long long* fsize) {
-  *fsize = -1;
-  PyObject* os = module_global("os");
-  if (!os) return -1;
-  Ref st = call_method(os, "stat", path);
-  if (!st) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-    PyErr_Clear();  // opening it will tell what is wrong
-    return 0;
-  }
-  const int regular = is_regular_file(st.get());
-  if (regular <= 0) return regular;
-  Ref size = Ref::steal(PyObject_GetAttrString(st.get(), "st_size"));
-  if (!size) return -1;
-  *fsize = PyLong_AsLongLong(size.get());
-  return *fsize == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
 // Calls obj.close(), discarding an Exception but letting anything else
@@ -479,10 +305,6 @@ int Reader::close() {
   _src_size = 0;
   data_view.release();
   _data_ref.reset();
-  if (!_file_handle.is_none() && _own_file_handle) {
-    if (close_quietly(_file_handle.get()) < 0) return -1;
-  }
-  _file_handle.reset();
   _closed = 1;
   return 0;
 }
@@ -493,36 +315,23 @@ int Reader::close() {
 // Decides between streaming and loading the source whole. On return either
 // `*stream_it` is set (stream `*data` itself) or `*data` is the object whose
 // bytes are the stream (possibly `loaded`, the bytes read from a source).
-int Reader::load_source(PyObject** data, PyObject* streaming, Ref* loaded,
-                        bool* stream_it) {
+int Reader::load_source(PyObject** data, bool want_streaming, Ref* loaded, bool* stream_it) {
   *stream_it = false;
-  const int want_streaming = PyObject_IsTrue(streaming);
-  if (want_streaming < 0) return -1;
-  const int path_like = is_path_like(*data);
-  if (path_like < 0) return -1;
-  // An object that exports its bytes (an mmap, say) is read in place, even
-  // when it has a read() method as well.
-  const int file_like = path_like || PyObject_CheckBuffer(*data) ? 0 : is_readable_file(*data);
-  if (file_like < 0) return -1;
-
-  if (want_streaming && (path_like || file_like)) {
+  SourceKind kind;
+  if (classify_source(*data, &kind) < 0) return -1;
+  // Anything else is taken as a buffer, which says what is wrong with it.
+  if (kind != SourceKind::kPath && kind != SourceKind::kFile) return 0;
+  if (want_streaming) {
     // A source whose size cannot be known (a pipe, a socket, stdin) is
     // streamed: it may be of any length.
     long long fsize = -1;
-    if ((path_like ? measure_path(*data, &fsize) : measure_file_object(*data, &fsize)) < 0)
-      return -1;
-    if (fsize < 0 || fsize > static_cast<long long>(kStreamingThreshold)) {
+    if (measure_source(*data, kind, &fsize) < 0) return -1;
+    if (fsize < 0 || fsize > static_cast<long long>(kChunkSize)) {
       *stream_it = true;
       return 0;
     }
   }
-  if (path_like) {
-    *loaded = read_path(*data);
-  } else if (file_like) {
-    *loaded = call_method(*data, "read");
-  } else {
-    return 0;
-  }
+  *loaded = read_whole(*data, kind);
   if (!*loaded) return -1;
   *data = loaded->get();
   return 0;
@@ -536,8 +345,8 @@ int Reader::establish_buffered_input(PyObject* data) {
   return 0;
 }
 
-int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
-  _decoder = JxlDecoderCreate(/*memory_manager=*/nullptr);
+int Reader::create_decoder(uint64_t skip_frames) {
+  _decoder = JxlDecoderMake(/*memory_manager=*/nullptr);
   if (!_decoder) {
     raise_jxl_error("JxlDecoderCreate returned NULL");
     return -1;
@@ -546,52 +355,37 @@ int Reader::create_decoder(PyObject* parse_color, PyObject* skip_frames) {
   // large enough to share out.
   runner.set_workers(_num_threads);
   if (runner.threaded()) {
-    const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder, LazyRunner::run, &runner);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetParallelRunner", st), -1;
+    const JxlDecoderStatus st = JxlDecoderSetParallelRunner(_decoder.get(), LazyRunner::run, &runner);
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetParallelRunner", st), -1;
   }
   if (_keep_orientation) {
-    const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder, JXL_TRUE);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetKeepOrientation", st), -1;
+    const JxlDecoderStatus st = JxlDecoderSetKeepOrientation(_decoder.get(), JXL_TRUE);
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetKeepOrientation", st), -1;
   }
   if (!_coalesce) {
-    const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder, JXL_FALSE);
-    if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetCoalescing", st), -1;
+    const JxlDecoderStatus st = JxlDecoderSetCoalescing(_decoder.get(), JXL_FALSE);
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetCoalescing", st), -1;
   }
-  const int want_color = PyObject_IsTrue(parse_color);
-  if (want_color < 0) return -1;
-  _parse_color = want_color;
   // Frame headers give each frame's info, and a layer's size when frames
   // are not coalesced.
   int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
-  JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder, events);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSubscribeEvents", st), -1;
+  JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder.get(), events);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   // In buffered mode the input is never closed; streaming closes it at the
   // end of the data.
-  st = JxlDecoderSetInput(_decoder, _src_data, _src_size);
-  if (st != JXL_DEC_SUCCESS) return _raise_dec("JxlDecoderSetInput", st), -1;
+  st = JxlDecoderSetInput(_decoder.get(), _src_data, _src_size);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetInput", st), -1;
 
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return -1;
-  const int positive = PyObject_RichCompareBool(skip_frames, zero.get(), Py_GT);
-  if (positive < 0) return -1;
-  if (positive) {
-    Ref n = Ref::steal(PyNumber_Long(skip_frames));
-    if (!n) return -1;
-    const size_t amount = PyLong_AsSize_t(n.get());
-    if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
-    JxlDecoderSkipFrames(_decoder, amount);
-    frames_skipped = amount;
+  if (skip_frames > 0) {
+    JxlDecoderSkipFrames(_decoder.get(), static_cast<size_t>(skip_frames));
+    frames_skipped = skip_frames;
   }
   return 0;
 }
 
-int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
-                 PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
-                 PyObject* skip_frames, PyObject* extra_channels_obj) {
-  const int extras = PyObject_IsTrue(extra_channels_obj);
-  if (extras < 0) return -1;
-  want_extras = extras != 0;
+int Reader::init(PyObject* data, const DecoderOptions& o) {
+  want_extras = o.extra_channels;
   if (init_called) {
     PyErr_SetString(PyExc_RuntimeError, "jxl: JxlReader.__init__ may only be called once");
     return -1;
@@ -600,7 +394,7 @@ int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientatio
 
   Ref loaded;
   bool stream_it = false;
-  if (load_source(&data, streaming, &loaded, &stream_it) < 0) return -1;
+  if (load_source(&data, o.streaming, &loaded, &stream_it) < 0) return -1;
   if (stream_it) {
     if (_init_streaming(data) < 0) return -1;
   } else if (establish_buffered_input(data) < 0) {
@@ -614,14 +408,11 @@ int Reader::init(PyObject* data, PyObject* numthreads, PyObject* keep_orientatio
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG XL stream");
     return -1;
   }
-  if (resolve_num_threads(numthreads, &_num_threads) < 0) return -1;
-  const int coalesce_flag = PyObject_IsTrue(coalesce);
-  if (coalesce_flag < 0) return -1;
-  _coalesce = coalesce_flag;
-  const int keep_flag = PyObject_IsTrue(keep_orientation);
-  if (keep_flag < 0) return -1;
-  _keep_orientation = keep_flag;
-  if (create_decoder(parse_color, skip_frames) < 0) return -1;
+  _num_threads = o.num_threads;
+  _coalesce = o.coalesce;
+  _keep_orientation = o.keep_orientation;
+  _parse_color = o.parse_color;
+  if (create_decoder(o.skip_frames) < 0) return -1;
   return _parse_header();
 }
 
@@ -632,7 +423,7 @@ int Reader::_parse_header() {
   if (!_parse_color) _have_color = 1;
   for (;;) {
     if (_have_basic_info && _have_color) return 0;
-    JxlDecoder* dec = _decoder;
+    JxlDecoder* dec = _decoder.get();
     const JxlDecoderStatus status =
         without_gil([dec] { return JxlDecoderProcessInput(dec); });
     switch (status) {
@@ -641,7 +432,7 @@ int Reader::_parse_header() {
         return 0;
       case JXL_DEC_ERROR:
         decoder_failed = true;
-        _raise_dec("JxlDecoderProcessInput", status);
+        raise_dec("JxlDecoderProcessInput", status);
         return -1;
       case JXL_DEC_NEED_MORE_INPUT:
         if (_streaming) {
@@ -652,39 +443,23 @@ int Reader::_parse_header() {
             "JxlDecoderProcessInput needs more input than was provided (truncated stream?)");
         return -1;
       case JXL_DEC_BASIC_INFO: {
-        if (JxlDecoderGetBasicInfo(_decoder, &_basic_info) != JXL_DEC_SUCCESS) {
+        if (JxlDecoderGetBasicInfo(_decoder.get(), &_basic_info) != JXL_DEC_SUCCESS) {
           raise_jxl_error("JxlDecoderGetBasicInfo failed");
           return -1;
         }
         _have_basic_info = 1;
         runner.set_inline_only(fits_one_group(_basic_info.xsize, _basic_info.ysize));
         std::vector<JxlExtraChannelInfo> infos;
-        Ref described = extra_channels_list(_decoder, _basic_info, &infos);
+        Ref described = extra_channels_list(_decoder.get(), _basic_info, &infos);
         if (!described) return -1;
         extra_channels.set(std::move(described));
-        const bool simple = (_basic_info.num_color_channels == 1 ||
-                             _basic_info.num_color_channels == 3) &&
-                            (_basic_info.num_extra_channels == 0 ||
-                             (_basic_info.num_extra_channels == 1 && _basic_info.alpha_bits != 0));
-        if (want_extras && !simple) {
-          if (configure_extras(infos) < 0) return -1;
-          break;
-        }
-        size_t samples = 0;
-        Ref shape = _shape_from_basic_info(_basic_info, &samples);
-        if (!shape) return -1;
-        _frame_shape.set(std::move(shape));
-        _samples = samples;
-        Ref dtype = _basic_info_to_dtype(_basic_info, &frame_typenum);
-        if (!dtype) return -1;
-        _frame_dtype.set(std::move(dtype));
-        if (_configure_pixel_format() < 0) return -1;
+        if (configure_frames(infos) < 0) return -1;
         break;
       }
       case JXL_DEC_COLOR_ENCODING:
         // Not every colour has an encoded form (an ICC-only stream); the
         // record then keeps what it had, and `color` reports it as is.
-        JxlDecoderGetColorAsEncodedProfile(_decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+        JxlDecoderGetColorAsEncodedProfile(_decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA,
                                            &_color_encoding);
         _have_color = 1;
         break;
@@ -694,80 +469,51 @@ int Reader::_parse_header() {
   }
 }
 
-int Reader::configure_extras(const std::vector<JxlExtraChannelInfo>& infos) {
-  // Every channel in one dtype wide enough for all of them; the colour
-  // channels come first, then the extra channels in stream order.
-  const JxlBasicInfo wide = widest_samples(_basic_info, infos);
-  Ref dtype = _basic_info_to_dtype(wide, &frame_typenum);
-  if (!dtype) return -1;
-  _frame_dtype.set(std::move(dtype));
-  const size_t color = _basic_info.num_color_channels;
-  _samples = color + infos.size();
-  Ref shape = Ref::steal(Py_BuildValue("(IIn)", _basic_info.ysize, _basic_info.xsize,
-                                       static_cast<Py_ssize_t>(_samples)));
-  if (!shape) return -1;
-  _frame_shape.set(std::move(shape));
-  const bool is_float = wide.exponent_bits_per_sample != 0;
-  size_t item = 0;
-  _pixel_format.num_channels = static_cast<uint32_t>(color);
-  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
-  _pixel_format.align = 0;
-  if (!is_float && wide.bits_per_sample <= 8) {
-    _pixel_format.data_type = JXL_TYPE_UINT8, item = 1;
-  } else if (!is_float && wide.bits_per_sample <= 16) {
-    _pixel_format.data_type = JXL_TYPE_UINT16, item = 2;
-  } else if (is_float && wide.bits_per_sample == 16) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT16, item = 2;
-  } else {
-    _pixel_format.data_type = JXL_TYPE_FLOAT, item = 4;
-  }
-  // Integer samples keep each channel's own range, as colour samples do.
-  _bit_depth = {item <= 2 && !is_float ? JXL_BIT_DEPTH_FROM_CODESTREAM
-                                        : JXL_BIT_DEPTH_FROM_PIXEL_FORMAT,
-                0, 0};
-  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize * _samples * item;
-  try {
-    extra_planes.planes.assign(infos.size(), {});
-  } catch (...) {
-    PyErr_NoMemory();
+int Reader::configure_frames(const std::vector<JxlExtraChannelInfo>& infos) {
+  const JxlBasicInfo& b = _basic_info;
+  const bool simple = is_simple_layout(b);
+  if (!simple && !want_extras) {
+    PyErr_Format(PyExc_NotImplementedError,
+                 "jxl: unsupported channel layout (color=%u, extra=%u, alpha=%s); "
+                 "v0.1 supports L, LA, RGB, RGBA only",
+                 b.num_color_channels, b.num_extra_channels, b.alpha_bits ? "True" : "False");
     return -1;
   }
-  extras_mode = true;
-  return 0;
-}
-
-int Reader::_configure_pixel_format() {
-  const uint32_t bps = _basic_info.bits_per_sample;
-  const bool is_float = _basic_info.exponent_bits_per_sample != 0;
-  _pixel_format.num_channels = static_cast<uint32_t>(_samples);
-  _pixel_format.endianness = JXL_NATIVE_ENDIAN;
-  _pixel_format.align = 0;
-  size_t item_size = 0;
-  if (!is_float && bps <= 8) {
-    _pixel_format.data_type = JXL_TYPE_UINT8;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
-    item_size = 1;
-  } else if (!is_float && bps <= 16) {
-    _pixel_format.data_type = JXL_TYPE_UINT16;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_CODESTREAM, bps, 0};
-    item_size = 2;
-  } else if (!is_float) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32, 8};
-    item_size = 4;
-  } else if (bps == 16) {
-    _pixel_format.data_type = JXL_TYPE_FLOAT16;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 16,
-                  _basic_info.exponent_bits_per_sample};
-    item_size = 2;
-  } else {
-    _pixel_format.data_type = JXL_TYPE_FLOAT;
-    _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, 32,
-                  _basic_info.exponent_bits_per_sample};
-    item_size = 4;
+  // With extra channels decoded, every channel comes in one dtype wide
+  // enough for all of them; the colour channels first, then the extra
+  // channels in stream order.
+  uint32_t bits = b.bits_per_sample;
+  uint32_t exponent_bits = b.exponent_bits_per_sample;
+  if (!simple) widest_samples(b, infos, &bits, &exponent_bits);
+  const FrameFormat* format = format_for_samples(bits, exponent_bits);
+  if (!format) return -1;
+  Ref dtype = scalar_type(*format);
+  if (!dtype) return -1;
+  const size_t samples = simple ? b.num_color_channels + (b.num_extra_channels != 0)
+                                : b.num_color_channels + infos.size();
+  Ref shape = Ref::steal(samples == 1 ? Py_BuildValue("(II)", b.ysize, b.xsize)
+                                      : Py_BuildValue("(IIn)", b.ysize, b.xsize,
+                                                      static_cast<Py_ssize_t>(samples)));
+  if (!shape) return -1;
+  if (!simple) {
+    try {
+      extra_planes.planes.assign(infos.size(), {});
+    } catch (...) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    extras_mode = true;
   }
-  _frame_nbytes = static_cast<size_t>(_basic_info.xsize) * _basic_info.ysize *
-                  _samples * item_size;
+  _frame_shape.set(std::move(shape));
+  _frame_dtype.set(std::move(dtype));
+  frame_typenum = format->typenum;
+  _samples = samples;
+  // With extra channels, libjxl takes the colour channels interleaved and
+  // each extra channel as a plane of its own.
+  _pixel_format = {static_cast<uint32_t>(simple ? samples : b.num_color_channels),
+                   format->data_type, JXL_NATIVE_ENDIAN, /*align=*/0};
+  _bit_depth = output_bit_depth(*format);
+  _frame_nbytes = static_cast<size_t>(b.xsize) * b.ysize * samples * format->item_size;
   return 0;
 }
 
@@ -777,14 +523,14 @@ int Reader::_configure_pixel_format() {
 int Reader::_fetch_icc_profile() {
   _icc_fetched = 1;
   size_t icc_size = 0;
-  if (JxlDecoderGetICCProfileSize(_decoder, JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
+  if (JxlDecoderGetICCProfileSize(_decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
           JXL_DEC_SUCCESS ||
       icc_size == 0)
     return 0;
   Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
   if (!icc) return -1;
   if (JxlDecoderGetColorAsICCProfile(
-          _decoder, JXL_COLOR_PROFILE_TARGET_DATA,
+          _decoder.get(), JXL_COLOR_PROFILE_TARGET_DATA,
           reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) == JXL_DEC_SUCCESS)
     _icc_profile.set(std::move(icc));
   return 0;
@@ -796,25 +542,10 @@ int Reader::_raise_decode_error(int rc) {
 }
 
 // ---------------------------------------------------------------------------
-// The frame iterator
+// Decoding frames
 
 namespace {
 
-struct FrameIterObject {
-  PyObject_HEAD
-  PyObject* reader;     // strong: keeps the reader alive while iterating
-  int started;
-  int finished;
-  int streaming;
-  int info;             // yield (frame, frame_info) pairs
-};
-
-PyObject* frame_iter_finish(FrameIterObject* it) {
-  it->finished = 1;
-  return nullptr;
-}
-
-// Allocates the next frame's array, as numpy.empty(frame_shape, dtype) does.
 Ref new_frame_array(const Reader& r) {
   npy_intp dims[3] = {static_cast<npy_intp>(r._basic_info.ysize),
                       static_cast<npy_intp>(r._basic_info.xsize),
@@ -827,7 +558,7 @@ Ref new_frame_array(const Reader& r) {
 // pixels will be unless the orientation is kept.
 Ref new_layer_array(const Reader& r) {
   JxlFrameHeader header;
-  if (JxlDecoderGetFrameHeader(r._decoder, &header) != JXL_DEC_SUCCESS) {
+  if (JxlDecoderGetFrameHeader(r._decoder.get(), &header) != JXL_DEC_SUCCESS) {
     raise_jxl_error("JxlDecoderGetFrameHeader failed");
     return {};
   }
@@ -839,6 +570,8 @@ Ref new_layer_array(const Reader& r) {
 }
 
 // Whether the reader can decode a frame now: 1 yes, 0 when it is exhausted
+}  // namespace
+
 // (nothing set), -1 with an error set.
 int ready_to_decode(Reader& r) {
   if (r._closed) {
@@ -856,7 +589,7 @@ int ready_to_decode(Reader& r) {
   }
   if (r._exhausted) return 0;
   if (r.decoder_failed) {
-    r._raise_decode_error(_RC_ERR_PROCESS);
+    r._raise_decode_error(kStepErrProcess);
     return -1;
   }
   return 1;
@@ -889,7 +622,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
   }
   for (;;) {
-    JxlDecoder* dec = r._decoder;
+    JxlDecoder* dec = r._decoder.get();
     const JxlPixelFormat* pf = &r._pixel_format;
     const JxlBitDepth* bd = &r._bit_depth;
     const int rc = without_gil([&] {
@@ -898,7 +631,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
                                      r.extras_mode ? &r.extra_planes : nullptr);
     });
     switch (rc) {
-      case _RC_NEED_INPUT:
+      case kStepNeedInput:
         if (r._refill_input() < 0) {
           // libjxl keeps writing into a frame it was given if decoding
           // resumes; a caller's buffer cannot be resumed into, so a failed
@@ -908,25 +641,25 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
           return -1;
         }
         continue;
-      case _RC_NEED_BUFFER:
+      case kStepNeedBuffer:
         frame = new_layer_array(r);
         if (!frame) return -1;
         buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
         expected_size = static_cast<size_t>(PyArray_NBYTES(
             reinterpret_cast<PyArrayObject*>(frame.get())));
         continue;
-      case _RC_FRAME:
+      case kStepFrame:
         ++r.frames_out;
         *out = std::move(frame);
         return 1;
-      case _RC_EOF:
+      case kStepEof:
         r._exhausted = 1;
         return 0;
       default:
         if (buffer_set && into) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
-        if (rc == _RC_ERR_PROCESS) r.decoder_failed = true;
-        if (rc == _RC_ERR_PROCESS && r.runner.short_of_threads()) {
+        if (rc == kStepErrProcess) r.decoder_failed = true;
+        if (rc == kStepErrProcess && r.runner.short_of_threads()) {
           PyErr_SetString(PyExc_MemoryError,
                           "jxl: out of memory: not every worker thread could be started, "
                           "and libjxl then failed (JxlDecoderProcessInput returned "
@@ -939,186 +672,8 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
   }
 }
 
-PyObject* frame_iter_next(PyObject* self) {
-  auto* it = reinterpret_cast<FrameIterObject*>(self);
-  if (it->finished) return nullptr;
-  Reader& r = reader_of(it->reader);
-  LockGuard guard(r.lock, kTypeName);
-  if (!guard.ok()) return frame_iter_finish(it);
-  if (!it->started) {
-    it->started = 1;
-    it->streaming = r._streaming;
-  }
-  const int ready = ready_to_decode(r);
-  if (ready <= 0) return frame_iter_finish(it);
-  Ref frame;
-  const int got = decode_next_frame(r, it->streaming, nullptr, nullptr, &frame);
-  if (got <= 0) return frame_iter_finish(it);
-  if (!it->info) return frame.release();
-  Ref info = frame_info_dict(r._basic_info, r.frame_header, r.frame_name, !r._coalesce);
-  if (!info) return frame_iter_finish(it);
-  return PyTuple_Pack(2, frame.get(), info.get());
-}
 
-int frame_iter_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(reinterpret_cast<FrameIterObject*>(self)->reader);
-  return 0;
-}
-
-int frame_iter_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<FrameIterObject*>(self)->reader);
-  return 0;
-}
-
-void frame_iter_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  frame_iter_clear(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot frame_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_iter_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(frame_iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(frame_iter_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(frame_iter_next)},
-    {Py_tp_doc, const_cast<char*>("Iterator over the frames of a JxlReader.")},
-    {0, nullptr},
-};
-
-PyType_Spec frame_iter_spec = {
-    "kestrelpix.codecs._jxl.JxlFrameIterator",
-    sizeof(FrameIterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    frame_iter_slots,
-};
-
-// The iterator type lives on the reader type's module state-free globals:
-// it is created with the reader type and kept here for the process.
-PyTypeObject* g_frame_iter_type = nullptr;
-
-// ---------------------------------------------------------------------------
-// The Python type
-
-PyObject* reader_new(PyTypeObject* type, PyObject*, PyObject*) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  Reader* r = new (&reader_of(self.get())) Reader();
-  if (!r->lock.valid()) {
-    PyErr_NoMemory();
-    return nullptr;  // dealloc destroys the constructed part
-  }
-  return self.release();
-}
-
-int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "numthreads", "keep_orientation", "coalesce",
-                                 "parse_color", "streaming", "skip_frames", "extra_channels",
-                                 nullptr};
-  PyObject* extra_channels = Py_False;
-  PyObject* data = nullptr;
-  PyObject* numthreads = Py_None;
-  PyObject* keep_orientation = Py_False;
-  PyObject* coalesce = Py_True;
-  PyObject* parse_color = Py_True;
-  PyObject* streaming = Py_False;
-  PyObject* skip_frames = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:JxlReader",
-                                   const_cast<char**>(kwlist), &data, &numthreads,
-                                   &keep_orientation, &coalesce, &parse_color,
-                                   &streaming, &skip_frames, &extra_channels))
-    return -1;
-  Ref zero;
-  if (!skip_frames) {
-    zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return -1;
-    skip_frames = zero.get();
-  }
-  Reader& r = reader_of(self);
-  LockGuard guard(r.lock, kTypeName);
-  if (!guard.ok()) return -1;
-  return r.init(data, numthreads, keep_orientation, coalesce, parse_color, streaming,
-                skip_frames, extra_channels);
-}
-
-void reader_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Reader& r = reader_of(self);
-  {
-    // Native releases only; the exception being raised (if any) is kept.
-    SavedError saved;
-    r.release_native();
-  }
-  r.~Reader();  // drops the references, the buffer export and the lock
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-int reader_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  const Reader& r = reader_of(self);
-  for (const Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader,
-                         &r._frame_dtype, &r._frame_shape, &r.extra_channels}) {
-    if (int rc = f->visit(visit, arg)) return rc;
-  }
-  return 0;
-}
-
-int reader_clear(PyObject* self) {
-  Reader& r = reader_of(self);
-  for (Field* f : {&r._data_ref, &r._file_handle, &r._chunk_reader, &r._frame_dtype,
-                   &r._frame_shape, &r.extra_channels})
-    f->reset();
-  return 0;
-}
-
-PyObject* reader_close(PyObject* self, PyObject*) {
-  Reader& r = reader_of(self);
-  LockGuard guard(r.lock, kTypeName);
-  if (!guard.ok() || r.close() < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* reader_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"exc_type", "exc", "tb", nullptr};
-  PyObject *exc_type, *exc, *tb;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(kwlist),
-                                   &exc_type, &exc, &tb))
-    return nullptr;
-  if (!call_method(self, "close")) return nullptr;
-  Py_RETURN_FALSE;
-}
-
-PyObject* reader_iter_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"info", nullptr};
-  PyObject* info = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iter_frames", const_cast<char**>(kwlist),
-                                   &info))
-    return nullptr;
-  const int want_info = PyObject_IsTrue(info);
-  if (want_info < 0) return nullptr;
-  auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
-  if (!it) return nullptr;
-  Py_INCREF(g_frame_iter_type);
-  it->reader = Py_NewRef(self);
-  it->started = 0;
-  it->finished = 0;
-  it->streaming = 0;
-  it->info = want_info;
-  PyObject_GC_Track(it);
-  return reinterpret_cast<PyObject*>(it);
-}
-
-PyObject* reader_iter(PyObject* self) {
-  return call_method(self, "iter_frames").release();
-}
+namespace {
 
 // Checks a caller's `out` against the result's shape and dtype before any
 // decoding. Returns 0, or -1 with TypeError/ValueError set.
@@ -1232,30 +787,8 @@ Ref decode_frame_into(PyObject* reader, PyObject* out) {
   return Ref::borrow(out);
 }
 
-namespace {
-
-// Whether iter_frames is this type's own: a subclass that replaces it gets
-// read() through its version, frame by frame. 1, 0, or -1 with an error.
-PyTypeObject* g_reader_type = nullptr;
-
-int own_iter_frames(PyObject* self) {
-  if (Py_TYPE(self) == g_reader_type) return 1;
-  Ref mine = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                                               "iter_frames"));
-  Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_reader_type),
-                                               "iter_frames"));
-  if (!mine || !base) return -1;
-  return mine.get() == base.get();
-}
-
-PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"out", nullptr};
-  PyObject* out = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read", const_cast<char**>(kwlist), &out))
-    return nullptr;
+PyObject* read_frames(PyObject* self, PyObject* out, bool own) {
   Reader& r = reader_of(self);
-  const int own = own_iter_frames(self);
-  if (own < 0) return nullptr;
   if (own && r._coalesce && !r._streaming && !r._closed && r._decoder) {
     LockGuard guard(r.lock, kTypeName);
     if (!guard.ok()) return nullptr;
@@ -1307,285 +840,6 @@ PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (check_out(r, out, PyArray_DIMS(res), PyArray_NDIM(res)) < 0) return nullptr;
   if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out), res) < 0) return nullptr;
   return Py_NewRef(out);
-}
-
-PyObject* reader_refuse_pickle(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-  return nullptr;
-}
-
-// --- properties
-
-PyObject* get_xsize(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(reader_of(self)._basic_info.xsize);
-}
-PyObject* get_ysize(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(reader_of(self)._basic_info.ysize);
-}
-PyObject* get_samples(PyObject* self, void*) {
-  return PyLong_FromSize_t(reader_of(self)._samples);
-}
-PyObject* get_frame_shape(PyObject* self, void*) {
-  return reader_of(self)._frame_shape.new_ref();
-}
-PyObject* get_dtype(PyObject* self, void*) { return reader_of(self)._frame_dtype.new_ref(); }
-PyObject* get_is_animation(PyObject* self, void*) {
-  return PyBool_FromLong(reader_of(self)._basic_info.have_animation != 0);
-}
-PyObject* get_n_frames(PyObject*, void*) { Py_RETURN_NONE; }
-
-PyObject* get_basic_info(PyObject* self, void*) {
-  return basic_info_dict(reader_of(self)._basic_info).release();
-}
-
-PyObject* get_color(PyObject* self, void*) {
-  const Reader& r = reader_of(self);
-  if (!r._parse_color) Py_RETURN_NONE;
-  return color_dict(r._color_encoding).release();
-}
-
-PyObject* get_extra_channels(PyObject* self, void*) {
-  const Reader& r = reader_of(self);
-  if (r.extra_channels.is_none()) return PyList_New(0);
-  // A copy, so that the caller cannot change what the reader reports.
-  return PySequence_List(r.extra_channels.get());
-}
-
-PyObject* get_animation(PyObject* self, void*) {
-  return animation_dict(reader_of(self)._basic_info).release();
-}
-
-PyObject* get_icc_profile(PyObject* self, void*) {
-  Reader& r = reader_of(self);
-  if (r._icc_fetched) return r._icc_profile.new_ref();
-  if (!r._parse_color || r._closed || !r._decoder) Py_RETURN_NONE;
-  LockGuard guard(r.lock, kTypeName);
-  if (!guard.ok()) return nullptr;
-  // Another thread may have closed the reader or fetched the profile while
-  // this one waited for the lock.
-  if (!r._icc_fetched && !r._closed && r._decoder && r._fetch_icc_profile() < 0)
-    return nullptr;
-  return r._icc_profile.new_ref();
-}
-
-// ---------------------------------------------------------------------------
-// Docstrings. The examples run as doctests with the module's globals, so
-// `np` and the module's own names are in scope.
-
-constexpr const char kReaderDoc[] =
-    "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-    "parse_color=True, streaming=False, skip_frames=0, extra_channels=False)\n--\n\n"
-    "Streaming JPEG XL decoder: the header at once, frames one at a time.\n"
-    "\n"
-    "The constructor parses the header (size, channels, sample type,\n"
-    "animation, colour) without decoding any pixel. Iterate the reader to\n"
-    "decode one frame per step into a new array, or call read() for all of\n"
-    "them. Close it, or use it in a with block, to release libjxl's decoder,\n"
-    "its threads and the input at once.\n"
-    "\n"
-    "Parameters:\n"
-    "  data              a bytes-like object (read in place, not copied), a\n"
-    "                    path (str or os.PathLike) or a binary file object;\n"
-    "                    paths and file objects are read whole at once.\n"
-    "  numthreads        libjxl worker threads; None or <= 0 picks libjxl's\n"
-    "                    default, 1 decodes on the calling thread alone.\n"
-    "  keep_orientation  leave the pixels as stored; by default they are\n"
-    "                    turned and flipped as the header's orientation says.\n"
-    "  coalesce          have libjxl blend each animation frame onto the\n"
-    "                    canvas (the default); False gives frames as stored.\n"
-    "  parse_color       read the colour encoding too (`color`,\n"
-    "                    `icc_profile`); False skips it.\n"
-    "  streaming         for a path or file object larger than 4 MiB, read\n"
-    "                    4 MiB chunks on a background thread while libjxl\n"
-    "                    decodes, instead of loading the whole file first.\n"
-    "  skip_frames       frames to pass over, without decoding their pixels,\n"
-    "                    before the first one the reader yields.\n"
-    "  extra_channels    decode every extra channel too: frames are then\n"
-    "                    (Y, X, C) with the colour channels followed by the\n"
-    "                    extra channels in stream order (see extra_channels\n"
-    "                    for what they are), in one dtype wide enough for all.\n"
-    "\n"
-    "Raises:\n"
-    "  ValueError           empty input, or bytes that are not JPEG XL.\n"
-    "  NotImplementedError  a channel layout other than L, LA, RGB, RGBA.\n"
-    "  JxlError             libjxl refused the header (corrupt, truncated).\n"
-    "  OSError              a path or file object could not be read.\n"
-    "\n"
-    "A reader serves one thread at a time: calls from a second thread wait.\n"
-    "It cannot be pickled.\n"
-    "\n"
-    "Example:\n"
-    "    >>> data = encode(np.zeros((3, 4, 5), np.uint8), animation=True)\n"
-    "    >>> with JxlReader(data) as reader:\n"
-    "    ...     print(reader.frame_shape, reader.dtype, reader.is_animation)\n"
-    "    ...     for frame in reader:\n"
-    "    ...         print(frame.shape)\n"
-    "    (4, 5) <class 'numpy.uint8'> True\n"
-    "    (4, 5)\n"
-    "    (4, 5)\n"
-    "    (4, 5)\n";
-
-PyMethodDef reader_methods[] = {
-    {"iter_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_iter_frames)),
-     METH_VARARGS | METH_KEYWORDS,
-     "iter_frames($self, /, *, info=False)\n--\n\n"
-     "Return an iterator that decodes the remaining frames one at a time.\n"
-     "\n"
-     "With info=True it yields (frame, frame_info) pairs, frame_info a new\n"
-     "dict of the frame's header: duration (ticks), duration_ms, timecode,\n"
-     "name and is_last, as in probe()'s frames; with coalesce=False also\n"
-     "the layer's place on the canvas: x0, y0, xsize, ysize.\n"
-     "\n"
-     "Each step decodes one frame into a new array of the reader's\n"
-     "frame_shape and dtype, with the interpreter lock released while\n"
-     "libjxl works. Iterating the reader itself does the same. Nothing is\n"
-     "checked or decoded before the first next().\n"
-     "\n"
-     "Raises RuntimeError when the reader is closed, JxlError when libjxl\n"
-     "refuses a frame (a corrupt or truncated stream).\n"
-     "\n"
-     "Example:\n"
-     "    >>> data = encode(np.zeros((2, 3, 3), np.uint8), animation=True)\n"
-     "    >>> [frame.shape for frame in JxlReader(data).iter_frames()]\n"
-     "    [(3, 3), (3, 3)]\n"},
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
-     METH_VARARGS | METH_KEYWORDS,
-     "read($self, /, out=None)\n--\n\n"
-     "Decode every remaining frame and return them as one array.\n"
-     "\n"
-     "One remaining frame (a still image) comes back alone, shaped\n"
-     "frame_shape; several are stacked on a new leading axis, each decoded\n"
-     "straight into its place. `out`, a writeable C-contiguous array of\n"
-     "exactly the result's shape and dtype, receives the pixels instead of\n"
-     "a new array and is returned (reusing one saves allocating and clearing\n"
-     "fresh memory per call). A wrong dtype raises TypeError; a wrong shape,\n"
-     "layout or a read-only array ValueError, before anything is decoded\n"
-     "(for a streamed animation, whose frames are not counted ahead, once\n"
-     "they are).\n"
-     "\n"
-     "Raises JxlError(\"jxl: no frames in stream\") when no frame is left,\n"
-     "RuntimeError when the reader is closed, JxlError when libjxl refuses\n"
-     "a frame.\n"
-     "\n"
-     "Example:\n"
-     "    >>> data = encode(np.zeros((4, 2, 3, 3), np.uint8), animation=True)\n"
-     "    >>> JxlReader(data).read().shape\n"
-     "    (4, 2, 3, 3)\n"
-     "    >>> JxlReader(data, skip_frames=3).read().shape\n"
-     "    (2, 3, 3)\n"},
-    {"__enter__", reader_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the reader."},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_exit)),
-     METH_VARARGS | METH_KEYWORDS,
-     "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
-     "Close the reader; an exception raised in the with block propagates."},
-    {"close", reader_close, METH_NOARGS,
-     "close($self, /)\n--\n\n"
-     "Release the decoder, its threads and the input; closing again does\n"
-     "nothing.\n"
-     "\n"
-     "A file object passed in is left open. The header properties keep\n"
-     "their values after close; decoding raises RuntimeError."},
-    {"__reduce__", reader_refuse_pickle, METH_NOARGS, nullptr},
-    {"__setstate__", reader_refuse_pickle, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef reader_getset[] = {
-    {"xsize", get_xsize, nullptr, "Image width in pixels.", nullptr},
-    {"ysize", get_ysize, nullptr, "Image height in pixels.", nullptr},
-    {"samples", get_samples, nullptr,
-     "Samples per pixel: 1 (L), 2 (LA), 3 (RGB) or 4 (RGBA).", nullptr},
-    {"frame_shape", get_frame_shape, nullptr,
-     "Shape of every frame array: (ysize, xsize) for grey, otherwise\n"
-     "(ysize, xsize, samples).",
-     nullptr},
-    {"dtype", get_dtype, nullptr,
-     "NumPy scalar type of every frame (the type, such as numpy.uint8).\n"
-     "\n"
-     "Integer samples of up to 8 bits give uint8, up to 16 bits uint16,\n"
-     "keeping the stream's range (10-bit samples stay below 1024); wider\n"
-     "integers give float32; float samples give float16 or float32.",
-     nullptr},
-    {"is_animation", get_is_animation, nullptr, "Whether the stream is an animation.",
-     nullptr},
-    {"extra_channels", get_extra_channels, nullptr,
-     "The stream's extra channels, one new dict each, in stream order.\n"
-     "\n"
-     "Keys: type (\"alpha\", \"depth\", \"spot_color\", \"selection_mask\",\n"
-     "\"black\", \"cfa\", \"thermal\", \"optional\" or \"unknown\"),\n"
-     "bits_per_sample, exponent_bits_per_sample, name, alpha_premultiplied,\n"
-     "spot_color (4 floats, linear RGBA, for a spot colour; else None).\n"
-     "Reported whether or not the reader decodes them (extra_channels=True).",
-     nullptr},
-    {"animation", get_animation, nullptr,
-     "The animation header as a new dict, or None for a still image.\n"
-     "\n"
-     "Keys: tps_numerator and tps_denominator (ticks per second as a\n"
-     "fraction), num_loops (0: for ever), have_timecodes.",
-     nullptr},
-    {"n_frames", get_n_frames, nullptr,
-     "Always None: frames are not counted ahead of decoding (see frame_count).", nullptr},
-    {"basic_info", get_basic_info, nullptr,
-     "The stream's header facts, as a new dict.\n"
-     "\n"
-     "Keys: xsize, ysize, bits_per_sample, exponent_bits_per_sample (0 for\n"
-     "integer samples), num_color_channels, num_extra_channels, alpha_bits,\n"
-     "have_animation, orientation (1 to 8, as in EXIF), intensity_target,\n"
-     "min_nits, uses_original_profile (True when the pixels were coded in\n"
-     "their own colour space rather than libjxl's XYB, as lossless ones are).",
-     nullptr},
-    {"color", get_color, nullptr,
-     "The colour encoding of the decoded pixels, as a new dict; None when\n"
-     "the reader was opened with parse_color=False.\n"
-     "\n"
-     "Keys: color_space, white_point, primaries, transfer_function,\n"
-     "rendering_intent, each the plain integer value of libjxl's\n"
-     "enumeration (kestrelpix.core.color names them: ColorSpace,\n"
-     "WhitePoint, Primaries, TransferFunction, RenderingIntent). An encoding\n"
-     "that only an ICC profile describes reads as zeros.",
-     nullptr},
-    {"icc_profile", get_icc_profile, nullptr,
-     "The ICC profile of the decoded pixels as bytes, or None.\n"
-     "\n"
-     "Fetched from libjxl on first access and kept; None when the reader\n"
-     "was opened with parse_color=False, or closed before the first access.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot reader_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_init, reinterpret_cast<void*>(reader_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
-    {Py_tp_methods, reader_methods},
-    {Py_tp_getset, reader_getset},
-    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
-    {0, nullptr},
-};
-
-PyType_Spec reader_spec = {
-    "kestrelpix.codecs._jxl.JxlReader",
-    sizeof(ReaderObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    reader_slots,
-};
-
-}  // namespace
-
-int add_reader_type(PyObject* module) {
-  if (!g_frame_iter_type) {
-    g_frame_iter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&frame_iter_spec));
-    if (!g_frame_iter_type) return -1;
-  }
-  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
-  if (!type) return -1;
-  // Kept for the process, as the module that binds it is.
-  g_reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-  return PyModule_AddObjectRef(module, "JxlReader", type.get());
 }
 
 }  // namespace kp

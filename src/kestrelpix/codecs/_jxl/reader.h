@@ -8,12 +8,14 @@
 #pragma once
 
 #include <jxl/decode.h>
+#include <jxl/decode_cxx.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "decoder_options.h"
 #include "py.h"
 #include "threads.h"
 
@@ -29,43 +31,36 @@ struct ExtraPlanes {
 
 // The reader's state. Every field starts as documented (null, 0, None); the
 // Python object embeds one of these, constructed when the object is
-// allocated. The internal operations are virtual, in their slot order, so a
-// native subclass can replace them; each returns 0, or -1 with an exception
-// set.
+// allocated. The internal operations return 0, or -1 with an exception set.
 class Reader {
  public:
   Reader() = default;
-  virtual ~Reader();
+  ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  // --- internal operations, in slot order -------------------------------
-  virtual int _init_streaming(PyObject* src);
-  virtual int _refill_input();
-  virtual int _grow_input_buf(size_t needed);
-  virtual int _parse_header();
-  virtual int _configure_pixel_format();
-  virtual int _fetch_icc_profile();
-  virtual int _raise_decode_error(int rc);
+  // --- internal operations -----------------------------------------------
+  int _init_streaming(PyObject* src);
+  int _refill_input();
+  int _grow_input_buf(size_t needed);
+  int _parse_header();
+  int _fetch_icc_profile();
+  int _raise_decode_error(int rc);
 
   // --- lifecycle -----------------------------------------------------------
-  int init(PyObject* data, PyObject* numthreads, PyObject* keep_orientation,
-           PyObject* coalesce, PyObject* parse_color, PyObject* streaming,
-           PyObject* skip_frames, PyObject* extra_channels);
+  int init(PyObject* data, const DecoderOptions& options);
   int close();
   // Native release without calling into Python (destruction).
   void release_native() noexcept;
   void release_native_handles() noexcept;
 
   // --- fields ------------------------------------------------------------
-  JxlDecoder* _decoder = nullptr;
+  JxlDecoderPtr _decoder;
   LazyRunner runner;                  // lends worker threads to libjxl
   size_t _num_threads = 0;
   Field _data_ref;                    // buffered input object
   const uint8_t* _src_data = nullptr;
   size_t _src_size = 0;
-  Field _file_handle;                 // never set by this module
-  int32_t _own_file_handle = 0;
   Field _chunk_reader;                // BackgroundChunkReader (streaming)
   int32_t _streaming = 0;
   uint8_t* _input_buf = nullptr;      // malloc'd streaming buffer, made on demand
@@ -127,11 +122,10 @@ class Reader {
   ObjectLock lock;
 
  private:
-  int load_source(PyObject** data, PyObject* streaming, Ref* loaded,
-                  bool* stream_it);
+  int load_source(PyObject** data, bool want_streaming, Ref* loaded, bool* stream_it);
   int establish_buffered_input(PyObject* data);
-  int create_decoder(PyObject* parse_color, PyObject* skip_frames);
-  int configure_extras(const std::vector<JxlExtraChannelInfo>& infos);
+  int create_decoder(uint64_t skip_frames);
+  int configure_frames(const std::vector<JxlExtraChannelInfo>& infos);
   int fetch_chunk(Ref* chunk);
 };
 
@@ -149,10 +143,32 @@ Ref frame_info_dict(const JxlBasicInfo& b, const JxlFrameHeader& h, const std::s
 Ref extra_channels_list(JxlDecoder* dec, const JxlBasicInfo& b,
                         std::vector<JxlExtraChannelInfo>* infos);
 
+// Whether the reader can decode a frame now: 1 yes, 0 when it is exhausted
+// (nothing set), -1 with an error set. The caller holds the reader's lock.
+int ready_to_decode(Reader& r);
+
+// Decodes the next frame, the caller holding the reader's lock. With
+// `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
+// pixels go there and *out is `owner`; otherwise into a new array. Returns
+// 1 with *out set, 0 at the end of the stream, -1 with an error set.
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out);
+
+// JxlReader.read(out): every remaining frame as one array; `own` tells
+// whether iter_frames is JxlReader's own (else frames come through the
+// subclass's). Null with an error set.
+PyObject* read_frames(PyObject* self, PyObject* out, bool own);
+
 // Decodes the reader's next frame into `out` (checked first: a writeable,
 // C-contiguous array of the frame's shape and dtype). Returns `out`, None
 // when no frame is left, or null with an error set.
 Ref decode_frame_into(PyObject* reader, PyObject* out);
+
+// The reader inside a JxlReader object.
+Reader& reader_of(PyObject* self);
+// A new reader of `type` (JxlReader or a subclass) over `data`, constructed
+// as type(data, **options) would be, without going through keywords. Null
+// with an error set.
+Ref new_reader(PyObject* type, PyObject* data, const DecoderOptions& options);
 
 // Creates the JxlReader type and binds it in the module.
 int add_reader_type(PyObject* module);

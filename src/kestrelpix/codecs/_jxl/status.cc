@@ -94,7 +94,7 @@ std::nullptr_t raise_jxl_error(const char* message) {
   return raise_jxl_error_object(text.get());
 }
 
-std::nullptr_t _raise_dec(const char* func, int status) {
+std::nullptr_t raise_dec(const char* func, int status) {
   Ref name = status_name("_DEC_STATUS_NAMES", status);
   if (!name) return nullptr;
   Ref message = Ref::steal(PyUnicode_FromFormat("%s returned %U", func, name.get()));
@@ -102,7 +102,7 @@ std::nullptr_t _raise_dec(const char* func, int status) {
   return raise_jxl_error_object(message.get());
 }
 
-std::nullptr_t _raise_enc(const char* func, int status, long err_code) {
+std::nullptr_t raise_enc(const char* func, int status, long err_code) {
   Ref name = status_name("_ENC_STATUS_NAMES", status);
   if (!name) return nullptr;
   Ref message;
@@ -121,28 +121,28 @@ std::nullptr_t _raise_enc(const char* func, int status, long err_code) {
 std::nullptr_t raise_decode_result(int rc) {
   const char* text = nullptr;
   switch (rc) {
-    case _RC_ERR_PROCESS:
+    case kStepErrProcess:
       text = "JxlDecoderProcessInput returned JXL_DEC_ERROR";
       break;
-    case _RC_ERR_NEED_INPUT_FATAL:
+    case kStepErrTruncated:
       text = "JxlDecoderProcessInput needs more input (truncated stream?)";
       break;
-    case _RC_ERR_BUF_SIZE_QUERY:
+    case kStepErrBufferSizeQuery:
       text = "JxlDecoderImageOutBufferSize failed";
       break;
-    case _RC_ERR_BUF_SIZE_MISMATCH:
+    case kStepErrBufferSizeMismatch:
       text = "jxl: out buffer size mismatch";
       break;
-    case _RC_ERR_SET_BUFFER:
+    case kStepErrSetBuffer:
       text = "JxlDecoderSetImageOutBuffer failed";
       break;
-    case _RC_ERR_SET_BIT_DEPTH:
+    case kStepErrSetBitDepth:
       text = "JxlDecoderSetImageOutBitDepth failed";
       break;
-    case _RC_ERR_DOUBLE_ALLOC:
+    case kStepErrDoubleAlloc:
       text = "jxl: double-allocation in decode loop";
       break;
-    case _RC_ERR_NO_MEMORY:
+    case kStepErrNoMemory:
       PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate extra channel buffers");
       return nullptr;
     default: {

@@ -14,6 +14,8 @@
 #include <type_traits>
 
 #include "common.h"
+#include "frame_format.h"
+#include "input.h"
 #include "status.h"
 
 namespace kp {
@@ -34,30 +36,6 @@ Ref import_from(const char* module, const char* name) {
                  module);
   }
   return value;
-}
-
-// hasattr(): 1, 0, or -1 when looking the name up failed otherwise.
-int has_attr(PyObject* obj, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
-  if (value) return 1;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
-// int(value) as a 32-bit signed integer; 0, or -1 with an error set.
-int int32_option(PyObject* value, int32_t* out) {
-  Ref number = Ref::steal(PyNumber_Long(value));
-  if (!number) return -1;
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (v < std::numeric_limits<int32_t>::min() ||
-      v > std::numeric_limits<int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return -1;
-  }
-  *out = static_cast<int32_t>(v);
-  return 0;
 }
 
 // A colour-spec value as a libjxl enumeration: integers only, range-checked
@@ -136,59 +114,7 @@ int spec_is_hdr(PyObject* spec) {
   return PyObject_IsTrue(value.get());
 }
 
-// One JxlEncoderProcessOutput call into the free part of the buffer.
-JxlEncoderStatus process_output(JxlEncoder* enc, uint8_t* buf,
-                                uint64_t capacity, uint64_t& used) {
-  uint8_t* next_out = buf + used;
-  size_t avail_out = capacity - used;
-  const JxlEncoderStatus status =
-      JxlEncoderProcessOutput(enc, &next_out, &avail_out);
-  used = capacity - avail_out;
-  return status;
-}
-
 }  // namespace
-
-int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
-  const Py_ssize_t total = PyBytes_GET_SIZE(payload);
-  *done = 0;
-  Ref chunk = Ref::borrow(payload);
-  Ref view;
-  for (;;) {
-    Ref written = call_method(dest, "write", chunk.get());
-    if (!written) return -1;
-    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) {
-      *done = total;
-      return 0;
-    }
-    const Py_ssize_t n = PyLong_AsSsize_t(written.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    const Py_ssize_t remaining = total - *done;
-    if (n == remaining) {
-      *done = total;
-      return 0;
-    }
-    if (n < 0 || n > remaining) {
-      PyErr_Format(PyExc_OSError,
-                   "jxl: destination write() returned invalid length %zd "
-                   "(should have been between 0 and %zd)",
-                   n, remaining);
-      return -1;
-    }
-    if (n == 0) {
-      // Offering the same bytes again could go on for ever.
-      PyErr_Format(PyExc_OSError,
-                   "jxl: destination write() accepted none of %zd bytes",
-                   remaining);
-      return -1;
-    }
-    *done += n;
-    if (!view) view = Ref::steal(PyMemoryView_FromObject(payload));
-    if (!view) return -1;
-    chunk = Ref::steal(PySequence_GetSlice(view.get(), *done, total));
-    if (!chunk) return -1;
-  }
-}
 
 namespace {
 
@@ -316,135 +242,52 @@ int check_lossless_half_samples(PyObject* arr) {
   return 0;
 }
 
-struct SampleType {
-  const char* numpy_name;
-  JxlDataType data_type;
-  uint32_t bits;
-  uint32_t exponent_bits;
-};
-
-// In the order the dtype is compared against them.
-constexpr SampleType kSampleTypes[] = {
-    {"uint8", JXL_TYPE_UINT8, 8, 0},
-    {"uint16", JXL_TYPE_UINT16, 16, 0},
-    {"float32", JXL_TYPE_FLOAT, 32, 8},
-    {"float16", JXL_TYPE_FLOAT16, 16, 5},
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Output buffer sizes and the lock-free step
+// The lock-free step
 
-uint64_t grown_outbuf_capacity(uint64_t capacity) {
-  if (capacity == 0) return kMinOutbufCapacity;
-  return capacity + std::min(capacity, kMaxOutbufGrowth);
-}
-
-uint64_t first_outbuf_capacity(uint64_t frame_nbytes, bool lossless) {
-  uint64_t capacity = lossless ? frame_nbytes / 4 : frame_nbytes / 16;
-  capacity = (capacity + 65535) & ~uint64_t{65535};
-  return std::max(capacity, kMinOutbufCapacity);
-}
-
-int _add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
-                               const JxlPixelFormat* pf, const void* pixels,
-                               size_t pixels_size, bool close_input,
-                               MallocBytes& outbuf_io,
-                               uint64_t& outbuf_capacity_io,
-                               uint64_t& outbuf_used_io,
-                               JxlEncoderStatus& last_status_out, size_t samples,
-                               size_t color) {
+int add_frame_and_drain_nogil(JxlEncoder* enc, JxlEncoderFrameSettings* fs,
+                              const JxlPixelFormat* pf, const void* pixels, size_t pixels_size,
+                              bool close_input, EncoderOutput& output,
+                              JxlEncoderStatus& last_status_out, size_t samples, size_t color) {
   if (samples > color && color > 0) {
-    // libjxl takes the colour channels interleaved and each extra channel
-    // as a plane of its own.
-    size_t sample_bytes = 1;
-    switch (pf->data_type) {
-      case JXL_TYPE_UINT16: case JXL_TYPE_FLOAT16: sample_bytes = 2; break;
-      case JXL_TYPE_FLOAT: sample_bytes = 4; break;
-      default: break;
-    }
-    const size_t pixel_count = pixels_size / (samples * sample_bytes);
+    const size_t item = sample_size(pf->data_type);
+    const size_t pixel_count = pixels_size / (samples * item);
     SplitFrame split;
-    if (!split_frame(pixels, pixel_count, samples, color, sample_bytes, &split))
-      return _ENC_ERR_REALLOC;
+    if (!split_frame(pixels, pixel_count, samples, color, item, &split)) return kEncodeErrRealloc;
     last_status_out = JxlEncoderAddImageFrame(fs, pf, split.color.data(), split.color.size());
-    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+    if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
     for (size_t e = 0; e < split.planes.size(); ++e) {
       last_status_out = JxlEncoderSetExtraChannelBuffer(fs, pf, split.planes[e].data(),
                                                         split.planes[e].size(),
                                                         static_cast<uint32_t>(e));
-      if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_EXTRA_BUFFER;
+      if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrExtraBuffer;
     }
   } else {
     last_status_out = JxlEncoderAddImageFrame(fs, pf, pixels, pixels_size);
-    if (last_status_out != JXL_ENC_SUCCESS) return _ENC_ERR_ADD_FRAME;
+    if (last_status_out != JXL_ENC_SUCCESS) return kEncodeErrAddFrame;
   }
   if (close_input) JxlEncoderCloseInput(enc);
-
-  uint64_t capacity = outbuf_capacity_io;
-  uint64_t used = outbuf_used_io;
-  int rc = _ENC_OK;
-  for (;;) {
-    last_status_out = process_output(enc, outbuf_io.get(), capacity, used);
-    if (last_status_out == JXL_ENC_SUCCESS) break;
-    if (last_status_out != JXL_ENC_NEED_MORE_OUTPUT) {
-      rc = _ENC_ERR_PROCESS;
-      break;
-    }
-    const uint64_t grown = grown_outbuf_capacity(capacity);
-    // A failed resize keeps the block, which holds everything collected.
-    if (!outbuf_io.resize(grown)) {
-      rc = _ENC_ERR_REALLOC;
-      break;
-    }
-    capacity = grown;
+  switch (output.drain_nogil(enc, &last_status_out)) {
+    case EncoderOutput::Drained::kDone: return kEncodeOk;
+    case EncoderOutput::Drained::kFailed: return kEncodeErrProcess;
+    case EncoderOutput::Drained::kOutOfMemory: break;
   }
-  outbuf_capacity_io = capacity;
-  outbuf_used_io = used;
-  return rc;
-}
-
-int _dtype_to_jxl(PyObject* dtype, JxlDataType* out, uint32_t* bps,
-                  uint32_t* exp_bps) {
-  PyObject* np = module_global("np");
-  if (!np) return -1;
-  Ref d = call_method(np, "dtype", dtype);
-  if (!d) return -1;
-  for (const SampleType& type : kSampleTypes) {
-    Ref scalar = Ref::steal(PyObject_GetAttrString(np, type.numpy_name));
-    if (!scalar) return -1;
-    // Equality with the scalar type matches the native byte order only.
-    const int equal = PyObject_RichCompareBool(d.get(), scalar.get(), Py_EQ);
-    if (equal < 0) return -1;
-    if (equal) {
-      *out = type.data_type;
-      *bps = type.bits;
-      *exp_bps = type.exponent_bits;
-      return 0;
-    }
-  }
-  PyErr_Format(PyExc_ValueError,
-               "jxl: unsupported dtype %R (want uint8, uint16, float16, or "
-               "float32)",
-               d.get());
-  return -1;
+  return kEncodeErrRealloc;
 }
 
 // ---------------------------------------------------------------------------
 // Writer: construction and release
 
-int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
-                 PyObject* quality, PyObject* distance, PyObject* effort,
-                 PyObject* decoding_speed, PyObject* numthreads,
-                 PyObject* animation, PyObject* container, PyObject* const* meta) {
+int Writer::init(PyObject* dest, PyObject* const* values) {
   Ref parse_color = import_from(kColorModule, "parse_color");
   if (!parse_color || !import_from(kColorModule, "ColorSpec") ||
       !import_from(kColorModule, "JXL_TF_GAMMA"))
     return -1;
   if (open_destination(dest) < 0) return -1;
-  if (init_options(parse_color.get(), color, lossless, quality, distance, effort,
-                   decoding_speed, numthreads, animation, container, meta) < 0) {
+  EncoderOptions parsed;
+  if (parsed.parse(values, parse_color.get()) < 0 || take_options(std::move(parsed)) < 0) {
     // A file opened for this writer is not left open by a failed constructor.
     close_own_dest_after_error();
     _dest_obj.reset();
@@ -454,49 +297,9 @@ int Writer::init(PyObject* dest, PyObject* color, PyObject* lossless,
   return 0;
 }
 
-int Writer::init_options(PyObject* parse_color, PyObject* color, PyObject* lossless,
-                         PyObject* quality, PyObject* distance, PyObject* effort,
-                         PyObject* decoding_speed, PyObject* numthreads,
-                         PyObject* animation, PyObject* container, PyObject* const* meta) {
-  Ref spec = Ref::steal(PyObject_CallOneArg(parse_color, color));
-  if (!spec) return -1;
-  _color_spec.set(std::move(spec));
-
-  if (settle_quality(quality, distance, lossless) < 0) return -1;
-
-  if (effort == Py_None) {
-    _effort = 5;
-  } else {
-    int32_t e = 0;
-    if (int32_option(effort, &e) < 0) return -1;
-    _effort = std::clamp<int32_t>(e, 1, 10);
-  }
-
-  const int speed_given = PyObject_IsTrue(decoding_speed);
-  if (speed_given < 0) return -1;
-  _decoding_speed = 0;
-  if (speed_given) {
-    int32_t s = 0;
-    if (int32_option(decoding_speed, &s) < 0) return -1;
-    _decoding_speed = std::clamp<int32_t>(s, 0, 4);
-  }
-
-  size_t threads = 0;
-  if (resolve_num_threads(numthreads, &threads) < 0) return -1;
-  _num_threads = threads;
-
-  const int is_animation = PyObject_IsTrue(animation);
-  if (is_animation < 0) return -1;
-  const int use_container = PyObject_IsTrue(container);
-  if (use_container < 0) return -1;
-  _animation = is_animation;
-  _container = use_container;
-  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
-  if (_meta.parse(meta[0], meta[1], meta[2], meta[3], meta[4], meta[5], meta[6], meta[7],
-                  _animation != 0, color != Py_None) < 0 ||
-      parse_extra_channels(meta[8], &_extras) < 0)
-    return -1;
-
+int Writer::take_options(EncoderOptions parsed) {
+  _color_spec.set(std::move(parsed.color_spec));
+  opts = std::move(parsed);
   return create_encoder();
 }
 
@@ -507,77 +310,20 @@ int Writer::open_destination(PyObject* dest) {
     _is_buffer = 1;
     return 0;
   }
-  const int path = is_path_like(dest);
-  if (path < 0) return -1;
-  if (path) {
+  DestKind kind;
+  if (classify_destination(dest, &kind) < 0) return -1;
+  if (kind == DestKind::kPath) {
     // Created (or truncated) now, before any option is looked at.
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    Ref file = Ref::steal(
-        PyObject_CallMethod(builtins.get(), "open", "Os", dest, "wb"));
+    Ref file = open_path(dest, "wb");
     if (!file) return -1;
     _dest_obj.set(std::move(file));
     _own_dest = 1;
     _is_buffer = 0;
     return 0;
   }
-  const int writable = has_attr(dest, "write");
-  if (writable < 0) return -1;
-  if (!writable) {
-    PyErr_Format(PyExc_TypeError,
-                 "dest must be path, file-like, or None; got %S",
-                 reinterpret_cast<PyObject*>(Py_TYPE(dest)));
-    return -1;
-  }
   _dest_obj.set_borrowed(dest);
   _own_dest = 0;
   _is_buffer = 0;
-  return 0;
-}
-
-int Writer::settle_quality(PyObject* quality, PyObject* distance,
-                           PyObject* lossless) {
-  if (quality != Py_None && distance != Py_None) {
-    PyErr_SetString(PyExc_ValueError, "jxl: pass quality or distance, not both");
-    return -1;
-  }
-  int lossless_default = 0;
-  if (quality != Py_None) {
-    const double q = PyFloat_AsDouble(quality);
-    if (q == -1.0 && PyErr_Occurred()) return -1;
-    // libjxl's encoder traps on a NaN distance, which is what these become.
-    if (!std::isfinite(q)) {
-      PyErr_Format(PyExc_ValueError, "jxl: quality must be a finite number, got %R", quality);
-      return -1;
-    }
-    _distance = JxlEncoderDistanceFromQuality(static_cast<float>(q));
-    // Quality 100 itself stays lossy; only what is above it means lossless.
-    Ref hundred = Ref::steal(PyLong_FromLong(100));
-    if (!hundred) return -1;
-    lossless_default = PyObject_RichCompareBool(quality, hundred.get(), Py_GT);
-    if (lossless_default < 0) return -1;
-  } else if (distance != Py_None) {
-    Ref d = Ref::steal(PyNumber_Float(distance));
-    if (!d) return -1;
-    const double value = PyFloat_AsDouble(d.get());
-    if (value == -1.0 && PyErr_Occurred()) return -1;
-    if (!std::isfinite(value)) {
-      PyErr_Format(PyExc_ValueError, "jxl: distance must be a finite number, got %R", distance);
-      return -1;
-    }
-    _distance = static_cast<float>(value);
-    lossless_default = _distance == 0.0f;
-  } else {
-    _distance = 1.0f;
-  }
-  if (lossless == Py_None) {
-    _lossless = lossless_default;
-  } else {
-    const int truth = PyObject_IsTrue(lossless);
-    if (truth < 0) return -1;
-    _lossless = truth;
-  }
-  if (_lossless) _distance = 0.0f;
   return 0;
 }
 
@@ -600,7 +346,7 @@ int Writer::create_encoder() {
     return -1;
   }
   // Threads start only when a frame large enough to share out is encoded.
-  runner.set_workers(_num_threads);
+  runner.set_workers(opts.num_threads);
   if (!runner.threaded()) return 0;
   const JxlEncoderStatus status =
       JxlEncoderSetParallelRunner(_encoder.get(), LazyRunner::run, &runner);
@@ -612,10 +358,7 @@ int Writer::create_encoder() {
 void Writer::release_native() noexcept {
   _encoder.reset();
   _frame_settings = nullptr;
-  _outbuf.reset();
-  _outbuf_capacity = 0;
-  _outbuf_used = 0;
-  _outbuf_written = 0;
+  output.reset();
 }
 
 int Writer::_destroy_native() {
@@ -644,7 +387,7 @@ void Writer::clear() noexcept {
 }
 
 int Writer::raise_status(const char* func, JxlEncoderStatus status) {
-  _raise_enc(func, status, JxlEncoderGetError(_encoder.get()));
+  raise_enc(func, status, JxlEncoderGetError(_encoder.get()));
   return -1;
 }
 
@@ -663,10 +406,10 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
   uint64_t samples = 1;
-  if (!_extras.empty()) {
+  if (!opts.extras.empty()) {
     // The last axis holds the colour channels, then the listed extras.
     const uint64_t given = ndim == 3 ? static_cast<uint64_t>(shape[2]) : 1;
-    const uint64_t listed = _extras.size();
+    const uint64_t listed = opts.extras.size();
     if (ndim < 2 || ndim > 3 || given <= listed || (given - listed != 1 && given - listed != 3)) {
       PyErr_Format(PyExc_ValueError,
                    "jxl: the frame has %llu channels and extra_channels lists %llu, which "
@@ -700,12 +443,11 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
 
-  JxlDataType data_type = JXL_TYPE_UINT8;
-  uint32_t bits = 0;
-  uint32_t exponent_bits = 0;
-  if (_dtype_to_jxl(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)), &data_type,
-                    &bits, &exponent_bits) < 0)
-    return -1;
+  const FrameFormat* format = format_for_dtype(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+  if (!format) return -1;
+  const JxlDataType data_type = format->data_type;
+  const uint32_t bits = format->bits;
+  const uint32_t exponent_bits = format->exponent_bits;
   // libjxl's header holds 32-bit sizes; a larger one must not wrap silently.
   if (xsize > std::numeric_limits<uint32_t>::max() ||
       ysize > std::numeric_limits<uint32_t>::max()) {
@@ -723,35 +465,35 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   _frame_nbytes = static_cast<uint64_t>(PyArray_NBYTES(arr));
 
   if (fill_basic_info(bits, exponent_bits) < 0) return -1;
-  _pixel_format = {static_cast<uint32_t>(_extras.empty() ? samples : _color_channels), data_type,
+  _pixel_format = {static_cast<uint32_t>(opts.extras.empty() ? samples : _color_channels), data_type,
                    JXL_NATIVE_ENDIAN, /*align=*/0};
   _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
 
   JxlEncoder* enc = _encoder.get();
   JxlEncoderStatus status = JxlEncoderUseContainer(
-      enc, _container || _animation || _meta.any_box() ? JXL_TRUE : JXL_FALSE);
+      enc, opts.container || opts.animation || opts.meta.any_box() ? JXL_TRUE : JXL_FALSE);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderUseContainer", status);
   status = JxlEncoderSetBasicInfo(enc, &_basic_info);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetBasicInfo", status);
-  if (!_extras.empty()) {
-    if (const char* failed = set_extra_channel_infos(enc, _extras, bits, exponent_bits, &status))
+  if (!opts.extras.empty()) {
+    if (const char* failed = set_extra_channel_infos(enc, opts.extras, bits, exponent_bits, &status))
       return raise_status(failed, status);
   }
 
-  if (_meta.have_icc) {
-    status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(_meta.icc.data()),
-                                     _meta.icc.size());
+  if (opts.meta.have_icc) {
+    status = JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(opts.meta.icc.data()),
+                                     opts.meta.icc.size());
     if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetICCProfile", status);
   } else {
-    if (set_color_encoding(/*grey=*/_extras.empty() ? samples <= 2 : _color_channels == 1,
+    if (set_color_encoding(/*grey=*/opts.extras.empty() ? samples <= 2 : _color_channels == 1,
                          data_type, tf_gamma.get()) < 0)
       return -1;
     status = JxlEncoderSetColorEncoding(enc, &_color_encoding);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetColorEncoding", status);
   }
-  if (_meta.any_box()) {
-    if (const char* failed = _meta.add_boxes(enc, &status)) return raise_status(failed, status);
+  if (opts.meta.any_box()) {
+    if (const char* failed = opts.meta.add_boxes(enc, &status)) return raise_status(failed, status);
   }
 
   _frame_settings = JxlEncoderFrameSettingsCreate(enc, /*source=*/nullptr);
@@ -759,8 +501,10 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     raise_jxl_error("JxlEncoderFrameSettingsCreate returned NULL");
     return -1;
   }
-  if (apply_frame_options() < 0 || allocate_first_outbuf() < 0) return -1;
-  if (!_extras.empty() && exponent_bits == 0) {
+  if (apply_frame_options() < 0 ||
+      output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0)
+    return -1;
+  if (!opts.extras.empty() && exponent_bits == 0) {
     // Each extra channel's samples are taken at its own bit depth (a 1-bit
     // mask as 0 and 1), as a reader gives them back; the colour channels'
     // depth is the dtype's either way.
@@ -778,11 +522,11 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
   _basic_info.ysize = static_cast<uint32_t>(_first_ysize);
   _basic_info.bits_per_sample = bits;
   _basic_info.exponent_bits_per_sample = exponent_bits;
-  if (!_extras.empty()) {
+  if (!opts.extras.empty()) {
     _basic_info.num_color_channels = _color_channels;
-    _basic_info.num_extra_channels = static_cast<uint32_t>(_extras.size());
+    _basic_info.num_extra_channels = static_cast<uint32_t>(opts.extras.size());
     // The first alpha channel is the image's alpha.
-    for (const ExtraChannelSpec& e : _extras) {
+    for (const ExtraChannelSpec& e : opts.extras) {
       if (e.type != JXL_CHANNEL_ALPHA) continue;
       _basic_info.alpha_bits = exponent_bits ? bits : (e.bits ? e.bits : bits);
       _basic_info.alpha_exponent_bits = exponent_bits;
@@ -799,18 +543,18 @@ int Writer::fill_basic_info(uint32_t bits, uint32_t exponent_bits) {
       _basic_info.alpha_exponent_bits = exponent_bits;
     }
   }
-  if (_lossless) _basic_info.uses_original_profile = JXL_TRUE;
-  _basic_info.orientation = static_cast<JxlOrientation>(_meta.orientation);
-  if (_animation) {
+  if (opts.lossless) _basic_info.uses_original_profile = JXL_TRUE;
+  _basic_info.orientation = static_cast<JxlOrientation>(opts.meta.orientation);
+  if (opts.animation) {
     // Unless given: milliseconds when the first frame says how long it
     // lasts, else 10 ticks per second, a tenth of a second per frame.
-    _tps_numerator = _meta.tps_numerator ? _meta.tps_numerator
+    _tps_numerator = opts.meta.tps_numerator ? opts.meta.tps_numerator
                                          : (_first_has_duration ? 1000 : 10);
-    _tps_denominator = _meta.tps_numerator ? _meta.tps_denominator : 1;
+    _tps_denominator = opts.meta.tps_numerator ? opts.meta.tps_denominator : 1;
     _basic_info.have_animation = JXL_TRUE;
     _basic_info.animation.tps_numerator = _tps_numerator;
     _basic_info.animation.tps_denominator = _tps_denominator;
-    _basic_info.animation.num_loops = _meta.loops;  // 0: for ever
+    _basic_info.animation.num_loops = opts.meta.loops;  // 0: for ever
   }
   if (!_color_spec.is_none()) {
     const int hdr = spec_is_hdr(_color_spec.get());
@@ -863,40 +607,28 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
 
 int Writer::apply_frame_options() {
   JxlEncoderStatus status;
-  if (_lossless) {
+  if (opts.lossless) {
     status = JxlEncoderSetFrameLossless(_frame_settings, JXL_TRUE);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetFrameLossless", status);
   } else {
-    status = JxlEncoderSetFrameDistance(_frame_settings, _distance);
+    status = JxlEncoderSetFrameDistance(_frame_settings, opts.distance);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderSetFrameDistance", status);
   }
   // 7 is libjxl's own default effort; 0 its default decoding speed.
-  if (_effort != 7) {
+  if (opts.effort != 7) {
     status = JxlEncoderFrameSettingsSetOption(
-        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, _effort);
+        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, opts.effort);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption EFFORT", status);
   }
-  if (_decoding_speed != 0) {
+  if (opts.decoding_speed != 0) {
     status = JxlEncoderFrameSettingsSetOption(
-        _frame_settings, JXL_ENC_FRAME_SETTING_DECODING_SPEED, _decoding_speed);
+        _frame_settings, JXL_ENC_FRAME_SETTING_DECODING_SPEED, opts.decoding_speed);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption DECODING_SPEED", status);
   }
-  return 0;
-}
-
-int Writer::allocate_first_outbuf() {
-  const uint64_t capacity = first_outbuf_capacity(_frame_nbytes, _lossless);
-  // A buffer left by an earlier close attempt keeps its bytes.
-  if (_outbuf && _outbuf_capacity >= capacity) return 0;
-  if (!_outbuf.resize(capacity)) {
-    PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate output buffer");
-    return -1;
-  }
-  _outbuf_capacity = capacity;
   return 0;
 }
 
@@ -917,7 +649,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   }
   PyObject* np = module_global("np");
   if (!np) return nullptr;
-  if (duration != Py_None && !_animation) {
+  if (duration != Py_None && !opts.animation) {
     PyErr_SetString(PyExc_ValueError,
                     "jxl: duration= is only for an animation writer (animation=True)");
     return nullptr;
@@ -932,7 +664,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   } else if (check_against_first(src.get()) < 0) {
     return nullptr;
   }
-  if (!_animation && _frame_count != 0) {
+  if (!opts.animation && _frame_count != 0) {
     PyErr_SetString(PyExc_RuntimeError,
                     "jxl: writer is not in animation mode; set animation=True "
                     "for multi-frame output");
@@ -944,7 +676,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
-  if (_lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
+  if (opts.lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
     // Checked on a private copy, for the same reason as below.
     Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
                                           NPY_CORDER));
@@ -952,7 +684,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     src = std::move(copy);
     if (check_lossless_half_samples(src.get()) < 0) return nullptr;
   }
-  if (!_lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
+  if (!opts.lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
                      _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
     // libjxl reads the samples later, without the interpreter lock, while
     // other threads (or the frame's owner) may still write to the caller's
@@ -962,16 +694,16 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     if (!copy) return nullptr;
     src = std::move(copy);
     if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
-                                  lossy_float_bound(_color_encoding, _meta.have_icc)) < 0)
+                                  lossy_float_bound(_color_encoding, opts.meta.have_icc)) < 0)
       return nullptr;
   }
 
-  if (!_extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
+  if (!opts.extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
                            _pixel_format.data_type == JXL_TYPE_UINT16)) {
     auto* a = reinterpret_cast<PyArrayObject*>(src.get());
-    const size_t item = _pixel_format.data_type == JXL_TYPE_UINT8 ? 1 : 2;
+    const size_t item = sample_size(_pixel_format.data_type);
     if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
-                           _first_samples, _color_channels, item, _extras) < 0)
+                           _first_samples, _color_channels, item, opts.extras) < 0)
       return nullptr;
   }
   // A frame held back is not the last one: another has come.
@@ -980,7 +712,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     if (submit_frame(previous.get(), /*is_last=*/false, _pending_ticks, _pending_name) < 0)
       return nullptr;
   }
-  if (_animation && !is_last && !_input_closed) {
+  if (opts.animation && !is_last && !_input_closed) {
     if (hold_pending(arr, src.get()) < 0) return nullptr;
     _pending_ticks = ticks;
     _pending_name = std::move(name);
@@ -1044,12 +776,12 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
                          const std::string& name) {
   auto* pixels_array = reinterpret_cast<PyArrayObject*>(frame);
   // A still image always closes the input with its one frame.
-  const bool close_input = is_last || !_animation;
+  const bool close_input = is_last || !opts.animation;
 
   JxlFrameHeader header;
   JxlEncoderInitFrameHeader(&header);
   header.duration = ticks;
-  if (_animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
+  if (opts.animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
   JxlEncoderStatus status = JxlEncoderSetFrameHeader(_frame_settings, &header);
   if (status != JXL_ENC_SUCCESS) return raise_status("JxlEncoderSetFrameHeader", status);
   // The frame settings keep a name: a nameless frame after a named one
@@ -1064,35 +796,33 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
   const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
   JxlEncoderStatus last_status = JXL_ENC_SUCCESS;
   const int rc = without_gil([&] {
-    return _add_frame_and_drain_nogil(_encoder.get(), _frame_settings,
-                                      &_pixel_format, pixels, pixels_size,
-                                      close_input, _outbuf, _outbuf_capacity,
-                                      _outbuf_used, last_status,
-                                      _extras.empty() ? 0 : _first_samples, _color_channels);
+    return add_frame_and_drain_nogil(_encoder.get(), _frame_settings, &_pixel_format, pixels,
+                                     pixels_size, close_input, output, last_status,
+                                     opts.extras.empty() ? 0 : _first_samples, _color_channels);
   });
   ++_frame_count;
-  if (close_input && rc != _ENC_ERR_ADD_FRAME) _input_closed = true;
+  if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
   return raise_step_result(rc, last_status);
 }
 
 int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
-  if ((rc == _ENC_ERR_ADD_FRAME || rc == _ENC_ERR_PROCESS) && runner.short_of_threads()) {
+  if ((rc == kEncodeErrAddFrame || rc == kEncodeErrProcess) && runner.short_of_threads()) {
     PyErr_SetString(PyExc_MemoryError,
                     "jxl: out of memory: not every worker thread could be started, and "
                     "libjxl then failed; fewer threads (numthreads=) may do");
     return -1;
   }
   switch (rc) {
-    case _ENC_OK:
+    case kEncodeOk:
       return 0;
-    case _ENC_ERR_REALLOC:
+    case kEncodeErrRealloc:
       PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
       return -1;
-    case _ENC_ERR_ADD_FRAME:
+    case kEncodeErrAddFrame:
       return raise_status("JxlEncoderAddImageFrame", last_status);
-    case _ENC_ERR_PROCESS:
+    case kEncodeErrProcess:
       return raise_status("JxlEncoderProcessOutput", last_status);
-    case _ENC_ERR_EXTRA_BUFFER:
+    case kEncodeErrExtraBuffer:
       return raise_status("JxlEncoderSetExtraChannelBuffer", last_status);
     default:
       PyErr_Format(PyExc_SystemError, "jxl: unknown encode result code %d", rc);
@@ -1102,41 +832,6 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
 
 // ---------------------------------------------------------------------------
 // Writer: finishing the stream
-
-int Writer::_drain_all() {
-  if (!_encoder) return 0;
-  JxlEncoder* enc = _encoder.get();
-  for (;;) {
-    const JxlEncoderStatus status = without_gil([&] {
-      return process_output(enc, _outbuf.get(), _outbuf_capacity, _outbuf_used);
-    });
-    if (status == JXL_ENC_SUCCESS) return 0;
-    if (status != JXL_ENC_NEED_MORE_OUTPUT)
-      return raise_status("JxlEncoderProcessOutput", status);
-    const uint64_t grown = grown_outbuf_capacity(_outbuf_capacity);
-    if (!_outbuf.resize(grown)) {
-      PyErr_SetString(PyExc_MemoryError, "jxl: failed to grow output buffer");
-      return -1;
-    }
-    _outbuf_capacity = grown;
-  }
-}
-
-int Writer::_flush_to_dest() {
-  if (_outbuf_used == 0 || _is_buffer) return 0;
-  // Only what an earlier, failed attempt did not deliver.
-  Ref payload = Ref::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(_outbuf.get() + _outbuf_written),
-      static_cast<Py_ssize_t>(_outbuf_used - _outbuf_written)));
-  if (!payload) return -1;
-  Py_ssize_t done = 0;
-  const int rc = write_all(_dest_obj.get(), payload.get(), &done);
-  _outbuf_written += static_cast<uint64_t>(done);
-  if (rc < 0) return -1;
-  _outbuf_used = 0;
-  _outbuf_written = 0;
-  return 0;
-}
 
 void Writer::close_own_dest_after_error() noexcept {
   if (!_own_dest || _dest_obj.is_none()) return;
@@ -1165,318 +860,22 @@ PyObject* Writer::close() {
         return nullptr;
     }
     JxlEncoderCloseInput(_encoder.get());
-    if (_drain_all() < 0) return nullptr;
+    if (output.drain(_encoder.get()) < 0) return nullptr;
     // Complete: a close retried after a failed delivery only delivers.
     _drained = true;
   }
   Ref result;
   if (_is_buffer) {
-    result = Ref::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(_outbuf.get()),
-        static_cast<Py_ssize_t>(_outbuf_used)));
+    result = output.bytes();
     if (!result) return nullptr;
   } else {
-    if (_flush_to_dest() < 0) return nullptr;
+    if (output.write_to(_dest_obj.get()) < 0) return nullptr;
     if (_own_dest && close_own_dest() < 0) return nullptr;
     result = Ref::none();
   }
   _destroy_native();
   _closed = 1;
   return result.release();
-}
-
-// ---------------------------------------------------------------------------
-// The JxlWriter type
-
-namespace {
-
-struct WriterObject {
-  PyObject_HEAD
-  Writer w;
-};
-
-Writer& writer_of(PyObject* self) {
-  return reinterpret_cast<WriterObject*>(self)->w;
-}
-
-// The C++ part is built here rather than in __init__, so that an object made
-// by JxlWriter.__new__ alone is valid (and merely refuses to encode).
-PyObject* writer_new(PyTypeObject* type, PyObject*, PyObject*) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  Writer* w = new (&reinterpret_cast<WriterObject*>(self.get())->w) Writer();
-  if (!w->_lock.valid()) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  return self.release();
-}
-
-int writer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {
-      "dest",     "color",  "lossless",       "quality",    "distance", "effort",
-      "decoding_speed", "numthreads", "animation", "container", "loops", "tps", "exif",
-      "xmp", "jumbf", "orientation", "icc_profile", "compress_boxes", "extra_channels",
-      nullptr};
-  PyObject* dest = Py_None;
-  PyObject* color = Py_None;
-  PyObject* lossless = Py_None;
-  PyObject* quality = Py_None;
-  PyObject* distance = Py_None;
-  PyObject* effort = Py_None;          // None means 5
-  PyObject* decoding_speed = Py_None;  // a false value means 0
-  PyObject* numthreads = Py_None;
-  PyObject* animation = Py_False;
-  PyObject* container = Py_False;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  if (!zero || !one) return -1;
-  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
-  // ..., extra_channels
-  PyObject* meta[9] = {zero.get(), Py_None, Py_None, Py_None, Py_None,
-                       one.get(),  Py_None, Py_False, Py_None};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOOOOOOO:JxlWriter",
-                                   const_cast<char**>(kwlist), &dest, &color,
-                                   &lossless, &quality, &distance, &effort,
-                                   &decoding_speed, &numthreads, &animation,
-                                   &container, &meta[0], &meta[1], &meta[2], &meta[3],
-                                   &meta[4], &meta[5], &meta[6], &meta[7], &meta[8]))
-    return -1;
-  Writer& w = writer_of(self);
-  LockGuard guard(w._lock, kTypeName);
-  if (!guard.ok()) return -1;
-  return w.init(dest, color, lossless, quality, distance, effort,
-                decoding_speed, numthreads, animation, container, meta);
-}
-
-// Native state goes first, in the writer's release order, with any exception
-// being raised set aside; then the object references. The stream is never
-// finished here and the destination never written or closed.
-void writer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Writer& w = writer_of(self);
-  {
-    SavedError pending;
-    w._destroy_native();
-  }
-  std::destroy_at(&w);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-int writer_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  return writer_of(self).traverse(visit, arg);
-}
-
-int writer_clear(PyObject* self) {
-  writer_of(self).clear();
-  return 0;
-}
-
-PyObject* writer_write_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"arr", "is_last", "duration", "name", nullptr};
-  PyObject* arr = nullptr;
-  PyObject* is_last = Py_False;
-  PyObject* duration = Py_None;
-  PyObject* name = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:write_frame",
-                                   const_cast<char**>(kwlist), &arr, &is_last, &duration,
-                                   &name))
-    return nullptr;
-  Writer& w = writer_of(self);
-  LockGuard guard(w._lock, kTypeName);
-  if (!guard.ok()) return nullptr;
-  return w.write_frame(arr, is_last, duration, name);
-}
-
-PyObject* writer_close(PyObject* self, PyObject*) {
-  Writer& w = writer_of(self);
-  LockGuard guard(w._lock, kTypeName);
-  if (!guard.ok()) return nullptr;
-  return w.close();
-}
-
-PyObject* writer_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
-
-PyObject* writer_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"exc_type", "exc", "tb", nullptr};
-  PyObject* exc_type = nullptr;
-  PyObject* exc = nullptr;
-  PyObject* tb = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__",
-                                   const_cast<char**>(kwlist), &exc_type, &exc,
-                                   &tb))
-    return nullptr;
-  if (exc_type == Py_None) {
-    // By name, so that a subclass's close is the one that runs.
-    Ref result = call_method(self, "close");
-    if (!result) {
-      // Nobody can retry a close that failed on leaving the block: the file
-      // opened here is closed now, not at collection.
-      Writer& w = writer_of(self);
-      SavedError close_error;
-      LockGuard guard(w._lock, kTypeName);
-      if (guard.ok()) w.release_after_error();
-      else PyErr_Clear();
-      return nullptr;
-    }
-    Py_RETURN_FALSE;
-  }
-  Writer& w = writer_of(self);
-  LockGuard guard(w._lock, kTypeName);
-  if (!guard.ok()) return nullptr;
-  w.release_after_error();
-  Py_RETURN_FALSE;
-}
-
-constexpr const char kNoPickle[] = "no default __reduce__ due to non-trivial __cinit__";
-
-PyObject* writer_reduce(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, kNoPickle);
-  return nullptr;
-}
-
-PyObject* writer_setstate(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, kNoPickle);
-  return nullptr;
-}
-
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// ---------------------------------------------------------------------------
-// Docstrings. The examples run as doctests with the module's globals, so
-// `np` and the module's own names are in scope.
-
-constexpr const char kWriteFrameDoc[] =
-    "write_frame($self, arr, *, is_last=False, duration=None, name=None)\n--\n\n"
-    "Encode one frame.\n"
-    "\n"
-    "`arr` is (Y, X) or (Y, X, C) with C of 1 to 4 (L, LA, RGB, RGBA), of\n"
-    "uint8, uint16, float16 or float32 (anything numpy.ascontiguousarray\n"
-    "turns into such an array). The first frame fixes the stream's size,\n"
-    "channels and sample type; later frames (animation only) must match it.\n"
-    "is_last=True tells libjxl that no frame follows; close() does the same.\n"
-    "`duration` (animation only) is how long the frame shows, in\n"
-    "milliseconds (>= 0; a whole number of the writer's ticks); None: one\n"
-    "tick. `name` (str, at most 1071 bytes of UTF-8) names the frame.\n"
-    "The interpreter lock is released while libjxl encodes.\n"
-    "\n"
-    "Raises:\n"
-    "  ValueError    a shape or dtype the encoder does not take, a frame\n"
-    "                that does not match the first, a duration for a still\n"
-    "                writer or one that is no whole number of ticks.\n"
-    "  RuntimeError  a second frame without animation=True, or a closed\n"
-    "                writer.\n"
-    "  JxlError      libjxl refused the frame or the options (a frame after\n"
-    "                is_last, distance above 25).\n"
-    "\n"
-    "Example:\n"
-    "    >>> writer = JxlWriter(lossless=True)\n"
-    "    >>> writer.write_frame(np.zeros((4, 4), np.uint16))\n"
-    "    >>> decode(writer.close()).dtype\n"
-    "    dtype('uint16')\n";
-
-constexpr const char kCloseDoc[] =
-    "close($self, /)\n--\n\n"
-    "Finish the stream and hand it over.\n"
-    "\n"
-    "Returns the encoded bytes when the writer has no destination (empty\n"
-    "bytes if no frame was written). Otherwise writes them to the\n"
-    "destination in one call, closes a file the writer opened itself (never\n"
-    "the caller's object) and returns None. Closing again does nothing and\n"
-    "returns None.\n"
-    "\n"
-    "Raises JxlError when libjxl fails to finish the stream, and whatever\n"
-    "the destination's write() raises (the writer then stays open).";
-
-PyMethodDef writer_methods[] = {
-    {"write_frame", as_cfunction(writer_write_frame), METH_VARARGS | METH_KEYWORDS,
-     kWriteFrameDoc},
-    {"close", writer_close, METH_NOARGS, kCloseDoc},
-    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the writer."},
-    {"__exit__", as_cfunction(writer_exit), METH_VARARGS | METH_KEYWORDS,
-     "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
-     "Close the writer, or, when the block raised, release it without\n"
-     "finishing the stream or writing anything."},
-    {"__reduce__", writer_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
-    {"__setstate__", writer_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-constexpr const char kWriterDoc[] =
-    "JxlWriter(dest=None, *, color=None, lossless=None, quality=None, "
-    "distance=None, effort=5, decoding_speed=0, numthreads=None, "
-    "animation=False, container=False, loops=0, tps=None, exif=None, xmp=None, "
-    "jumbf=None, orientation=1, icc_profile=None, compress_boxes=False, "
-    "extra_channels=None)\n--\n\n"
-    "Streaming JPEG XL encoder: frames in, one stream out.\n"
-    "\n"
-    "Call write_frame() once for a still image, or once per frame with\n"
-    "animation=True; close(), or the end of a with block, finishes the\n"
-    "stream. The encoded bytes gather in the writer's own buffer and, at\n"
-    "close, are returned (no destination) or written in one call.\n"
-    "\n"
-    "Parameters:\n"
-    "  dest            None to get the bytes from close(); a path (str or\n"
-    "                  os.PathLike), opened at once; or an object with a\n"
-    "                  write() method.\n"
-    KP_ENCODER_OPTIONS_DOC
-    "  animation       accept any number of frames, a tenth of a second\n"
-    "                  each unless write_frame says otherwise, looping; the\n"
-    "                  stream goes in a container.\n"
-    "  container       wrap the codestream in the JPEG XL container.\n"
-    KP_METADATA_OPTIONS_DOC
-    "\n"
-    "Raises:\n"
-    "  ValueError  quality and distance given together, or a metadata option\n"
-    "              out of range (tps or loops for a still, orientation 9, an\n"
-    "              exif without a TIFF header, color with icc_profile).\n"
-    "  TypeError   a `dest` that is neither a path nor writable.\n"
-    "  OSError     a path `dest` could not be opened.\n"
-    "  JxlError    libjxl could not set up its encoder.\n"
-    "\n"
-    "A writer serves one thread at a time: calls from a second thread wait.\n"
-    "It cannot be pickled.\n"
-    "\n"
-    "Example:\n"
-    "    >>> frames = np.zeros((4, 16, 16, 3), np.uint8)\n"
-    "    >>> with JxlWriter(animation=True, quality=90) as writer:\n"
-    "    ...     for frame in frames:\n"
-    "    ...         writer.write_frame(frame)\n"
-    "    ...     data = writer.close()\n"
-    "    >>> frame_count(data)\n"
-    "    4\n";
-
-PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kWriterDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_init, reinterpret_cast<void*>(writer_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
-    {Py_tp_methods, writer_methods},
-    {0, nullptr},
-};
-
-PyType_Spec writer_spec = {
-    "kestrelpix.codecs._jxl.JxlWriter",
-    sizeof(WriterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    writer_slots,
-};
-
-}  // namespace
-
-int add_writer_type(PyObject* module) {
-  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &writer_spec, nullptr));
-  if (!type) return -1;
-  return PyModule_AddObjectRef(module, "JxlWriter", type.get());
 }
 
 }  // namespace kp

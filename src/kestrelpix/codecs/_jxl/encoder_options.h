@@ -1,0 +1,111 @@
+// The options JxlWriter and encode share: one table of their names and
+// defaults drives the keyword parsing of both, and EncoderOptions holds them
+// parsed and checked, in the order the table lists them. The struct knows
+// nothing of the writer that holds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "extras.h"
+#include "metadata.h"
+#include "options.h"
+#include "py.h"
+
+namespace kp {
+
+// The table: X(name, default). A new option is one row here, one field of
+// EncoderOptions and its line in EncoderOptions::parse, the stub and the
+// docstrings below.
+#define KP_ENCODER_OPTIONS(X)                                                          \
+  X(color, kNone) X(lossless, kNone) X(quality, kNone) X(distance, kNone)              \
+  X(effort, kNone) X(decoding_speed, kNone) X(numthreads, kNone) X(animation, kFalse) \
+  X(container, kFalse) X(loops, kZero) X(tps, kNone) X(exif, kNone) X(xmp, kNone)     \
+  X(jumbf, kNone) X(orientation, kOne) X(icc_profile, kNone) X(compress_boxes, kFalse)  \
+  X(extra_channels, kNone)
+
+#define KP_OPTION_KEY(name, fallback) kOpt_##name,
+enum EncoderKey : size_t { KP_ENCODER_OPTIONS(KP_OPTION_KEY) kEncoderOptionCount };
+#undef KP_OPTION_KEY
+
+// The rows, and their names in a keyword list (`kwlist_of` below).
+extern const OptionRow kEncoderOptionRows[kEncoderOptionCount];
+#define KP_OPTION_NAME(name, fallback) #name,
+#define KP_OPTION_ROW(name, fallback) {#name, Default::fallback},
+
+struct EncoderOptions {
+  Ref color_spec;  // what parse_color(color) returned
+  bool color_given = false;
+  bool lossless = false;
+  float distance = 1.0f;
+  int32_t effort = 5;
+  int32_t decoding_speed = 0;
+  size_t num_threads = 0;
+  bool animation = false;
+  bool container = false;
+  WriterMetadata meta;  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
+  std::vector<ExtraChannelSpec> extras;
+
+  // Parses the values of the table's rows (`values`, indexed by EncoderKey)
+  // with `parse_color` (kestrelpix.core.color's). Returns 0, or -1 with an
+  // error set.
+  int parse(PyObject* const* values, PyObject* parse_color);
+};
+
+// int(value) as a 32-bit signed integer. Returns 0, or -1 with an error set.
+int int32_option(PyObject* value, int32_t* out);
+
+// An effort: None gives `fallback`, anything else int() clamped to 1..10.
+// Returns 0, or -1 with an error set.
+int effort_option(PyObject* value, int32_t fallback, int32_t* out);
+
+// The options JxlWriter and encode share, as their docstrings describe them.
+#define KP_ENCODER_OPTIONS_DOC \
+  "  color           what the samples mean: None (sRGB for uint8, linear\n" \
+  "                  sRGB for the other types), a name such as \"srgb\",\n" \
+  "                  \"linear-srgb\", \"display-p3\", \"rec2020\",\n" \
+  "                  \"rec2100-pq\" or \"gamma:2.2\", or a\n" \
+  "                  kestrelpix.core.color.ColorSpec.\n" \
+  "  lossless        True for mathematically lossless coding; None (the\n" \
+  "                  default) means lossless only for quality above 100\n" \
+  "                  or distance 0.\n" \
+  "  quality         libjxl's 0-100 scale (90 is very good); or\n" \
+  "  distance        Butteraugli distance: 0 lossless, 1 visually\n" \
+  "                  lossless (the default), at most 25.\n" \
+  "  effort          1 (fastest) to 10 (smallest output), clamped; None\n" \
+  "                  means 5.\n" \
+  "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n" \
+  "                  faster and compress a little worse.\n" \
+  "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n" \
+  "                  default, 1 encodes on the calling thread alone.\n"
+
+
+// The metadata options JxlWriter and encode share.
+#define KP_METADATA_OPTIONS_DOC \
+  "  loops           an animation's loop count, 0 (the default) for ever.\n" \
+  "  tps             an animation's ticks per second: a positive int or a\n" \
+  "                  (numerator, denominator) pair; None: 1000 when the\n" \
+  "                  first frame comes with a duration, else 10.\n" \
+  "  exif            Exif data from its TIFF header on (a leading\n" \
+  "                  b\"Exif\\x00\\x00\" is dropped), stored in an \"Exif\" box.\n" \
+  "  xmp             XMP packet (bytes or str), stored in an \"xml \" box.\n" \
+  "  jumbf           a JUMBF superbox (content credentials), in a \"jumb\"\n" \
+  "                  box. Any box puts the stream in a container.\n" \
+  "  orientation     1 to 8, as in Exif: how a viewer turns the pixels.\n" \
+  "  icc_profile     an ICC profile to embed instead of an enumerated\n" \
+  "                  colour (not together with `color`); coding lossily,\n" \
+  "                  libjxl stores a profile it recognises as one of its\n" \
+  "                  enumerated colours in that form.\n" \
+  "  compress_boxes  store the Exif and XMP boxes Brotli-compressed\n" \
+  "                  (JUMBF always stays plain).\n" \
+  "  extra_channels  the channels after the colour channels on the frame's\n" \
+  "                  last axis: a list of type names (\"alpha\", \"depth\",\n" \
+  "                  \"spot_color\", \"selection_mask\", \"black\",\n" \
+  "                  \"thermal\", \"optional\") or dicts with \"type\" and\n" \
+  "                  optionally \"name\", \"bits_per_sample\", \"spot_color\"\n" \
+  "                  (4 floats, linear RGBA; required for a spot colour) and\n" \
+  "                  \"alpha_premultiplied\". The frame then has exactly\n" \
+  "                  1 or 3 colour channels plus these.\n"
+
+}  // namespace kp
