@@ -13,7 +13,6 @@
 #include <mutex>
 #include <new>
 #include <thread>
-#include <vector>
 
 namespace kp {
 namespace {
@@ -31,6 +30,14 @@ JxlParallelRetCode run_inline(void* opaque, JxlParallelRunInit init,
 
 // A fixed set of worker threads that sleep on a condition variable between
 // calls (they never spin). The calling thread works too, as thread 0.
+//
+// Threads are started with pthread_create, and nothing here throws: where
+// memory runs out, a failure must come back as a value. A C++ exception (as
+// std::thread throws when it cannot start a thread) needs the thread's
+// exception state, which lives in libstdc++'s thread-local storage; libstdc++
+// comes with this extension, after the interpreter started, so that storage
+// is allocated on first use, and glibc ends the process ("cannot allocate
+// memory for thread-local data") when that allocation fails.
 class WorkerPool {
  public:
   explicit WorkerPool(size_t workers) : workers_(workers) {}
@@ -43,35 +50,31 @@ class WorkerPool {
       stop_ = true;
     }
     wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    for (size_t i = 0; i < started_; ++i) pthread_join(threads_[i].id, /*retval=*/nullptr);
   }
 
   // Starts up to workers - 1 threads; a thread that cannot be started (no
   // memory, a process thread limit) leaves the pool smaller.
   void start() noexcept {
     const size_t wanted = workers_ > 0 ? workers_ - 1 : 0;
-    try {
-      threads_.reserve(wanted);
-    } catch (...) {
-      return;
-    }
+    threads_.reset(new (std::nothrow) Worker[wanted]);
+    if (!threads_) return;
     for (size_t i = 0; i < wanted; ++i) {
-      try {
-        threads_.emplace_back(&WorkerPool::work, this, i + 1);
-      } catch (...) {
+      threads_[i] = Worker{this, i + 1, {}};
+      if (pthread_create(&threads_[i].id, /*attr=*/nullptr, &WorkerPool::entry, &threads_[i]) != 0)
         break;
-      }
+      ++started_;
     }
   }
 
   size_t workers() const noexcept { return workers_; }
-  size_t participants() const noexcept { return threads_.size() + 1; }
+  size_t participants() const noexcept { return started_ + 1; }
 
   JxlParallelRetCode run(void* opaque, JxlParallelRunInit init, JxlParallelRunFunction func,
                          uint32_t start, uint32_t end) noexcept {
     const uint64_t tasks = static_cast<uint64_t>(end) - start;
     const size_t helpers = static_cast<size_t>(
-        std::min<uint64_t>(threads_.size(), tasks > 0 ? tasks - 1 : 0));
+        std::min<uint64_t>(started_, tasks > 0 ? tasks - 1 : 0));
     if (helpers == 0) return run_inline(opaque, init, func, start, end);
     if (init(opaque, helpers + 1) != JXL_PARALLEL_RET_SUCCESS)
       return JXL_PARALLEL_RET_RUNNER_ERROR;
@@ -93,6 +96,18 @@ class WorkerPool {
   }
 
  private:
+  struct Worker {
+    WorkerPool* pool;
+    size_t thread;
+    pthread_t id;
+  };
+
+  static void* entry(void* arg) noexcept {
+    Worker* w = static_cast<Worker*>(arg);
+    w->pool->work(w->thread);
+    return nullptr;
+  }
+
   void drain(size_t thread) noexcept {
     for (;;) {
       const uint64_t i = next_.fetch_add(1, std::memory_order_relaxed);
@@ -117,7 +132,8 @@ class WorkerPool {
   }
 
   const size_t workers_;
-  std::vector<std::thread> threads_;
+  std::unique_ptr<Worker[]> threads_;
+  size_t started_ = 0;
   std::mutex m_;
   std::condition_variable wake_;
   std::condition_variable done_;
@@ -133,21 +149,21 @@ class WorkerPool {
 };
 
 // Idle pools, by worker count. A pool is taken out while it serves a call
-// and put back after, so no pool ever serves two callers at once.
+// and put back after, so no pool ever serves two callers at once. A fixed
+// table: keeping a pool must not allocate (see WorkerPool).
 constexpr size_t kMaxIdlePerSize = 4;
+constexpr size_t kMaxIdle = 16;
 std::mutex g_cache_mutex;
-std::vector<WorkerPool*>* g_idle = nullptr;  // never destroyed: fork leaves it as is
+WorkerPool* g_idle[kMaxIdle] = {};  // never destroyed: fork leaves it as is
 
 WorkerPool* borrow_pool(size_t workers) noexcept {
   {
     std::lock_guard<std::mutex> lk(g_cache_mutex);
-    if (g_idle) {
-      for (auto it = g_idle->rbegin(); it != g_idle->rend(); ++it) {
-        if ((*it)->workers() == workers) {
-          WorkerPool* pool = *it;
-          g_idle->erase(std::next(it).base());
-          return pool;
-        }
+    for (size_t i = kMaxIdle; i-- > 0;) {  // the most recently returned first
+      if (g_idle[i] && g_idle[i]->workers() == workers) {
+        WorkerPool* pool = g_idle[i];
+        g_idle[i] = nullptr;
+        return pool;
       }
     }
   }
@@ -161,24 +177,24 @@ void return_pool(WorkerPool* pool, uint64_t generation) noexcept {
   if (generation != g_fork_generation.load()) return;
   // A pool that could not start all its threads is not kept: the memory its
   // threads hold is given back, and a later call tries again.
-  if (pool->participants() < pool->workers()) {
+  if (pool->participants() < pool->workers() || pool->participants() <= 1) {
     delete pool;
     return;
   }
   {
     std::lock_guard<std::mutex> lk(g_cache_mutex);
-    if (!g_idle) g_idle = new (std::nothrow) std::vector<WorkerPool*>();
-    if (g_idle && pool->participants() > 1) {
-      const size_t same = static_cast<size_t>(std::count_if(
-          g_idle->begin(), g_idle->end(),
-          [pool](const WorkerPool* p) { return p->workers() == pool->workers(); }));
-      if (same < kMaxIdlePerSize) {
-        try {
-          g_idle->push_back(pool);
-          return;
-        } catch (...) {
-        }
+    size_t same = 0;
+    WorkerPool** free_slot = nullptr;
+    for (WorkerPool*& slot : g_idle) {
+      if (!slot) {
+        if (!free_slot) free_slot = &slot;
+      } else if (slot->workers() == pool->workers()) {
+        ++same;
       }
+    }
+    if (same < kMaxIdlePerSize && free_slot) {
+      *free_slot = pool;
+      return;
     }
   }
   delete pool;
@@ -189,7 +205,7 @@ void after_fork_parent() noexcept { g_cache_mutex.unlock(); }
 void after_fork_child() noexcept {
   // The pools' threads did not come along: forget them without joining (or
   // destroying their mutexes, which a vanished thread may hold).
-  g_idle = nullptr;
+  for (WorkerPool*& slot : g_idle) slot = nullptr;
   g_fork_generation.fetch_add(1);
   g_cache_mutex.unlock();
 }
@@ -224,10 +240,11 @@ int init_worker_pools() noexcept {
 }
 
 void drop_idle_pools() noexcept {
-  std::vector<WorkerPool*> idle;
+  WorkerPool* idle[kMaxIdle];
   {
     std::lock_guard<std::mutex> lk(g_cache_mutex);
-    if (g_idle) idle.swap(*g_idle);
+    std::copy(std::begin(g_idle), std::end(g_idle), idle);
+    std::fill(std::begin(g_idle), std::end(g_idle), nullptr);
   }
   for (WorkerPool* pool : idle) delete pool;
 }
