@@ -345,6 +345,73 @@ def test_frame_count_of_non_stream(value):
     """))
 
 
+def jpeg_claiming(ysize: int, xsize: int) -> bytes:
+    """A small baseline JPEG whose frame header claims ysize x xsize pixels."""
+    from PIL import Image
+    buf = io.BytesIO()
+    Image.fromarray(np.zeros((16, 16, 3), np.uint8)).save(buf, "JPEG")
+    data = bytearray(buf.getvalue())
+    sof = data.index(b"\xff\xc0")
+    data[sof + 5:sof + 9] = ysize.to_bytes(2, "big") + xsize.to_bytes(2, "big")
+    return bytes(data)
+
+
+def jxl_claiming(size: int) -> bytes:
+    """A bare codestream header claiming a size x size image (the size header
+    written bit by bit, least significant first), then zeros."""
+    selector = next(i for i, bits in enumerate((9, 13, 18, 30)) if size - 1 < 1 << bits)
+    nbits = (9, 13, 18, 30)[selector]
+    bits = [0, selector & 1, selector >> 1] + [(size - 1) >> i & 1 for i in range(nbits)]
+    bits += [1, 0, 0]  # x size = y size
+    bits += [1]  # default image metadata
+    bits += [0] * (-len(bits) % 8) + [1]  # a default frame header
+    bits += [0] * (-len(bits) % 8)
+    body = bytes(sum(b << j for j, b in enumerate(bits[i:i + 8])) for i in range(0, len(bits), 8))
+    return b"\xff\x0a" + body + bytes(600)
+
+
+@pytest.mark.parametrize("verify", [True, False])
+@pytest.mark.parametrize("numthreads", [1, 2])
+@pytest.mark.parametrize("size", [(65535, 65535), (65535, 8192), (40000, 40000)])
+def test_jpeg_claiming_a_huge_frame(tmp_path, verify, numthreads, size):
+    # Under a 4 GiB address space, libjxl's std::bad_alloc ended the process.
+    src = tmp_path / "huge.jpg"
+    src.write_bytes(jpeg_claiming(*size))
+    assert_ok(run_child(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+        data = open({str(src)!r}, "rb").read()
+        try:
+            jxl.transcode_jpeg(data, verify={verify}, numthreads={numthreads})
+        except MemoryError as exc:
+            assert "{size[1]} x {size[0]} pixels" in str(exc) and "MiB" in str(exc), exc
+        except JxlError as exc:
+            pass  # libjxl found the scans too short for the frame
+        else:
+            sys.exit("accepted")
+    """))
+
+
+@pytest.mark.parametrize("size", [1 << 20, 1 << 30])
+@pytest.mark.parametrize("call", ["jxl.probe(data)", "jxl.frame_count(data)", "jxl.decode(data)",
+                                  "jxl.JxlReader(data).read()", "jxl.reconstruct_jpeg(data)"])
+def test_jxl_claiming_a_huge_image(tmp_path, size, call):
+    src = tmp_path / "huge.jxl"
+    src.write_bytes(jxl_claiming(size))
+    assert_ok(run_child(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+        data = open({str(src)!r}, "rb").read()
+        assert jxl.JxlReader(data).xsize == {size}
+        try:
+            {call}
+        except (MemoryError, JxlError):
+            pass
+        else:
+            sys.exit("accepted")
+    """))
+
+
 # === wrong results =============================================================
 
 class PartialThenFailing(io.RawIOBase):

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace kp {
 
@@ -26,6 +27,21 @@ int resolve_num_threads(PyObject* numthreads, size_t* out);
 // A new, uninitialised object of `type`, which must be `base` or a subclass
 // (TypeError otherwise), made by the type's tp_new without arguments.
 Ref new_instance(PyObject* type, PyTypeObject* base);
+
+// A Python entry point that turns a std::bad_alloc thrown out of libjxl (its
+// containers allocate with operator new) into MemoryError: the exception
+// would otherwise reach the interpreter's C frames and end the process.
+// Every holder on the way out is RAII, so unwinding frees what was taken and
+// takes the interpreter lock back.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* catching_bad_alloc(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return F(self, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: libjxl ran out of memory");
+    return nullptr;
+  }
+}
 
 // Binds each function of the null-ended `defs` in the module.
 int add_functions(PyObject* module, PyMethodDef* defs);

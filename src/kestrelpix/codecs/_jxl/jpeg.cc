@@ -15,6 +15,9 @@
 #include <jxl/encode.h>
 #include <jxl/encode_cxx.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <limits>
 #include <new>
@@ -38,10 +41,72 @@ constexpr int64_t kBrotliEffort = 9;
 constexpr uint64_t kMinJpegCapacity = 65536;
 
 // ---------------------------------------------------------------------------
-// Sources
-
-// ---------------------------------------------------------------------------
 // transcode_jpeg
+
+// What libjxl holds per sample of a JPEG it recompresses, at the least: its
+// DCT coefficients as 16-bit integers, and as much again for the frame it
+// builds from them.
+constexpr uint64_t kBytesPerJpegSample = 4;
+
+// The frame header of a JPEG: the first SOFn segment's size and component
+// count. Returns false when none is found before the first scan (libjxl then
+// refuses the file itself).
+bool read_jpeg_frame(const uint8_t* p, size_t n, uint32_t* xsize, uint32_t* ysize,
+                     uint32_t* components) {
+  size_t pos = 2;  // after SOI
+  while (pos + 4 <= n) {
+    if (p[pos] != 0xFF) return false;
+    const uint8_t marker = p[pos + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++pos;
+      continue;
+    }
+    const size_t length = (size_t{p[pos + 2]} << 8) | p[pos + 3];
+    const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+                     marker != 0xCC;
+    if (sof) {
+      if (length < 8 || pos + 10 > n) return false;
+      *ysize = (uint32_t{p[pos + 5]} << 8) | p[pos + 6];
+      *xsize = (uint32_t{p[pos + 7]} << 8) | p[pos + 8];
+      *components = p[pos + 9];
+      return true;
+    }
+    if (marker == 0xDA || marker == 0xD9) return false;  // a scan or the end first
+    pos += 2 + length;
+  }
+  return false;
+}
+
+// The memory this process may have: the smaller of the machine's memory and
+// its address-space limit.
+uint64_t memory_available() {
+  uint64_t bound = std::numeric_limits<uint64_t>::max();
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0) bound = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    bound = std::min<uint64_t>(bound, limit.rlim_cur);
+  return bound;
+}
+
+// Refuses a JPEG whose frame libjxl could not hold in memory, before libjxl
+// allocates for it: a few hundred bytes can claim 65535 x 65535 pixels.
+// Returns 0, or -1 with MemoryError set.
+int check_jpeg_frame_size(const uint8_t* p, size_t n) {
+  uint32_t xsize = 0, ysize = 0, components = 0;
+  if (!read_jpeg_frame(p, n, &xsize, &ysize, &components)) return 0;
+  const uint64_t need = uint64_t{xsize} * ysize * std::max<uint32_t>(components, 1) *
+                        kBytesPerJpegSample;
+  const uint64_t available = memory_available();
+  if (need <= available) return 0;
+  PyErr_Format(PyExc_MemoryError,
+               "jxl: the JPEG's frame is %u x %u pixels of %u components: recompressing it "
+               "needs at least %llu MiB, more than the %llu MiB this process may use",
+               xsize, ysize, components, static_cast<unsigned long long>(need >> 20),
+               static_cast<unsigned long long>(available >> 20));
+  return -1;
+}
 
 // Sets one frame option, raising JxlError naming it on refusal.
 int set_frame_option(JxlEncoderFrameSettings* fs, JxlEncoderFrameSettingId id, int64_t value,
@@ -136,6 +201,7 @@ PyObject* transcode_jpeg(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "jxl: not a JPEG file");
     return nullptr;
   }
+  if (check_jpeg_frame_size(jpeg.data(), jpeg.size()) < 0) return nullptr;
 
   // Declared before the encoder that points at it, so it outlives it.
   LazyRunner runner;
@@ -371,6 +437,10 @@ constexpr const char kTranscodeDoc[] =
     "Raises:\n"
     "  ValueError  the input does not start with a JPEG SOI marker (\"jxl: not\n"
     "              a JPEG file\").\n"
+    "  MemoryError the JPEG's frame header claims more pixels than this\n"
+    "              process may hold (the message gives the size and the\n"
+    "              bound: the machine's memory or the address-space limit),\n"
+    "              or libjxl ran out of memory.\n"
     "  TypeError   `jpeg` or `dest` is none of the accepted kinds.\n"
     "  JxlError    libjxl cannot carry this JPEG losslessly (CMYK, some\n"
     "              chroma subsamplings) or finds it corrupt; the message\n"
@@ -418,10 +488,10 @@ constexpr const char kReconstructDoc[] =
 
 PyMethodDef functions[] = {
     {"transcode_jpeg",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_jpeg)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<transcode_jpeg>)),
      METH_VARARGS | METH_KEYWORDS, kTranscodeDoc},
     {"reconstruct_jpeg",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reconstruct_jpeg)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<reconstruct_jpeg>)),
      METH_VARARGS | METH_KEYWORDS, kReconstructDoc},
     {nullptr, nullptr, 0, nullptr},
 };

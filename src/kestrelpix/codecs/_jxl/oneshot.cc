@@ -393,11 +393,11 @@ constexpr const char kFrameCountDoc[] =
     "    5\n";
 
 PyMethodDef functions[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<encode>)),
      METH_VARARGS | METH_KEYWORDS, kEncodeDoc},
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<decode>)),
      METH_VARARGS | METH_KEYWORDS, kDecodeDoc},
-    {"frame_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_count)),
+    {"frame_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<frame_count>)),
      METH_VARARGS | METH_KEYWORDS, kFrameCountDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -310,7 +310,7 @@ constexpr const char kProbeDoc[] =
     "    100.0\n";
 
 PyMethodDef functions[] = {
-    {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe)),
+    {"probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<probe>)),
      METH_VARARGS | METH_KEYWORDS, kProbeDoc},
     {nullptr, nullptr, 0, nullptr},
 };

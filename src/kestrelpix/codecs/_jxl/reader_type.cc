@@ -353,7 +353,7 @@ constexpr const char kReaderDoc[] =
     "    (4, 5)\n";
 
 PyMethodDef reader_methods[] = {
-    {"iter_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_iter_frames)),
+    {"iter_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<reader_iter_frames>)),
      METH_VARARGS | METH_KEYWORDS,
      "iter_frames($self, /, *, info=False)\n--\n\n"
      "Return an iterator that decodes the remaining frames one at a time.\n"
@@ -375,7 +375,7 @@ PyMethodDef reader_methods[] = {
      "    >>> data = encode(np.zeros((2, 3, 3), np.uint8), animation=True)\n"
      "    >>> [frame.shape for frame in JxlReader(data).iter_frames()]\n"
      "    [(3, 3), (3, 3)]\n"},
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(catching_bad_alloc<reader_read>)),
      METH_VARARGS | METH_KEYWORDS,
      "read($self, /, out=None)\n--\n\n"
      "Decode every remaining frame and return them as one array.\n"

@@ -19,12 +19,26 @@ namespace {
 
 std::atomic<uint64_t> g_fork_generation{0};
 
+// Runs one of libjxl's tasks. A std::bad_alloc thrown out of it (libjxl's
+// containers allocate with operator new) must not leave a noexcept function
+// nor a worker thread: it is caught and the task counted as failed, which
+// fails the whole call.
+bool run_task(JxlParallelRunFunction func, void* opaque, uint32_t i, size_t thread) noexcept {
+  try {
+    func(opaque, i, thread);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // Runs tasks [start, end) on the calling thread, as thread 0.
 JxlParallelRetCode run_inline(void* opaque, JxlParallelRunInit init,
                               JxlParallelRunFunction func, uint32_t start,
                               uint32_t end) noexcept {
   if (init(opaque, 1) != JXL_PARALLEL_RET_SUCCESS) return JXL_PARALLEL_RET_RUNNER_ERROR;
-  for (uint32_t i = start; i < end; ++i) func(opaque, i, 0);
+  for (uint32_t i = start; i < end; ++i)
+    if (!run_task(func, opaque, i, 0)) return JXL_PARALLEL_RET_RUNNER_ERROR;
   return JXL_PARALLEL_RET_SUCCESS;
 }
 
@@ -83,6 +97,7 @@ class WorkerPool {
       opaque_ = opaque;
       func_ = func;
       next_.store(start, std::memory_order_relaxed);
+      failed_.store(false, std::memory_order_relaxed);
       end_ = end;
       helpers_ = helpers;
       running_ = helpers;
@@ -92,7 +107,7 @@ class WorkerPool {
     drain(0);
     std::unique_lock<std::mutex> lk(m_);
     done_.wait(lk, [this] { return running_ == 0; });
-    return JXL_PARALLEL_RET_SUCCESS;
+    return failed_.load() ? JXL_PARALLEL_RET_RUNNER_ERROR : JXL_PARALLEL_RET_SUCCESS;
   }
 
  private:
@@ -112,7 +127,12 @@ class WorkerPool {
     for (;;) {
       const uint64_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= end_) return;
-      func_(opaque_, static_cast<uint32_t>(i), thread);
+      if (!run_task(func_, opaque_, static_cast<uint32_t>(i), thread)) {
+        // The remaining tasks are not run: the call has failed.
+        failed_.store(true);
+        next_.store(end_, std::memory_order_relaxed);
+        return;
+      }
     }
   }
 
@@ -143,6 +163,7 @@ class WorkerPool {
   void* opaque_ = nullptr;
   JxlParallelRunFunction func_ = nullptr;
   std::atomic<uint64_t> next_{0};
+  std::atomic<bool> failed_{false};
   uint64_t end_ = 0;
   size_t helpers_ = 0;
   size_t running_ = 0;
