@@ -8,7 +8,7 @@ import pytest
 
 from conftest import cjxl, sample_image, write_apng
 
-TRUNCATED = "^jxl: truncated stream while counting frames$"
+TRUNCATED = "^jxl: truncated stream while counting frames"
 
 
 @pytest.fixture(scope="module")
@@ -98,10 +98,52 @@ def test_not_a_stream(jxl, data, message):
     (7, 0.8),
 ])
 def test_truncated_stream(jxl, animations, count, cut):
-    # Cuts stay before the last frame: libjxl stops at the last frame header,
-    # so a cut inside the last frame's data still counts every frame.
     stream = animations[count]
     end = cut if isinstance(cut, int) else int(len(stream) * cut)
     with pytest.raises(jxl.JxlError, match=TRUNCATED):
         jxl.frame_count(stream[:end])
 
+
+
+@pytest.fixture(scope="module")
+def made_by_cjxl(tmp_path_factory, have_tools):
+    """Still and animated, bare and container streams made by cjxl (lossy,
+    so that the last frame is several groups long)."""
+    tmp = tmp_path_factory.mktemp("cut")
+    still = write_apng(tmp / "still.apng", sample_image(300, 280, 3)[None])
+    frames = np.stack([sample_image(64, 80, 4, seed=i) for i in range(4)])
+    anim = write_apng(tmp / "anim.apng", frames)
+    return {f"{kind}-{wrap}": cjxl(src, tmp / f"{kind}-{wrap}.jxl", "-d", "1", "-e", "3",
+                                   f"--container={int(wrap == 'container')}")
+            for kind, src in (("still", still), ("anim", anim))
+            for wrap in ("bare", "container")}
+
+
+CUTS = [0.05, 0.3, 0.6, 0.9, -100, -2, -1]
+
+
+@pytest.mark.parametrize("as_file", [False, True], ids=["bytes", "file"])
+@pytest.mark.parametrize("func", ["frame_count", "probe"])
+@pytest.mark.parametrize("name", ["still-bare", "still-container", "anim-bare", "anim-container"])
+def test_cut_anywhere_before_the_last_frame_ends(jxl, made_by_cjxl, name, func, as_file):
+    # libjxl stops at the last frame's header: a cut inside that frame's data
+    # (or one byte short) counted every frame.
+    stream = made_by_cjxl[name]
+    call = getattr(jxl, func)
+    whole = call(io.BytesIO(stream) if as_file else stream)
+    assert (whole if func == "frame_count" else len(whole["frames"])) == (4 if "anim" in name else 1)
+    for cut in CUTS:
+        end = cut if isinstance(cut, int) else int(len(stream) * cut)
+        with pytest.raises(jxl.JxlError, match="truncated|JXL_DEC_ERROR"):
+            call(io.BytesIO(stream[:end]) if as_file else stream[:end])
+
+
+@pytest.mark.parametrize("name", ["still-bare", "anim-container"])
+def test_djxl_refuses_the_same_cuts(tmp_path, made_by_cjxl, name):
+    import subprocess
+    stream = made_by_cjxl[name]
+    for end in (len(stream) - 1, len(stream) // 2):
+        (tmp_path / "cut.jxl").write_bytes(stream[:end])
+        done = subprocess.run(["djxl", tmp_path / "cut.jxl", tmp_path / "out.png"],
+                              capture_output=True)
+        assert done.returncode != 0

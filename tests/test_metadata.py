@@ -590,3 +590,53 @@ def test_signatures_list_the_new_parameters(jxl, target, names):
     params = inspect.signature(obj).parameters
     assert names <= set(params)
     assert all(params[n].kind is inspect.Parameter.KEYWORD_ONLY for n in names)
+
+
+def boxes_of(stream: bytes) -> list[tuple[int, int, bytes]]:
+    """(offset, size, type) of each top-level box of a container."""
+    out, pos = [], 0
+    while pos < len(stream):
+        size, kind = struct.unpack(">I4s", stream[pos:pos + 8])
+        out.append((pos, size, kind))
+        pos += size
+    return out
+
+
+NOISE = np.random.default_rng(7).integers(0, 256, 200_000, np.uint8).tobytes()
+
+
+@pytest.mark.parametrize("cut", [1, 100, 5000])
+@pytest.mark.parametrize("kind", ["Exif", "xml "])  # what compress_boxes compresses
+def test_brotli_box_cut_short_is_an_error(jxl, kind, cut):
+    # libjxl hands out what a cut Brotli stream gave before it stopped (the
+    # first 65,532 bytes of an Exif box) as if it were the whole box.
+    option, big, _ = BIG_BOX[kind]
+    stream = jxl.encode(FRAMES[0], lossless=True, effort=1, compress_boxes=True,
+                        **{option: big + NOISE})
+    pos, size, _ = next(b for b in boxes_of(stream) if b[2] == b"brob")
+    shortened = (stream[:pos] + struct.pack(">I", size - cut) + stream[pos + 4:pos + size - cut]
+                 + stream[pos + size:])
+    with pytest.raises(jxl_error(), match=f'"{kind}" box does not decompress whole'):
+        jxl.probe(shortened)
+    assert jxl.probe(stream)[option] == big + NOISE
+
+
+@pytest.mark.parametrize("tail", [b"\x00", b"garbage!!", bytes(7), b"\x00\x00\x00\x10abcd"])
+@pytest.mark.parametrize("container", ["ours", "cjxl"])
+def test_bytes_after_the_last_box_are_ignored(jxl, tmp_path, have_tools, tail, container):
+    from PIL import Image
+
+    import kestrelpix.pillow  # noqa: F401
+    from conftest import write_pnm
+    if container == "ours":
+        stream = jxl.encode(FRAMES, animation=True, lossless=True, effort=1, xmp=XMP)
+    else:
+        stream = cjxl(write_pnm(tmp_path / "in.ppm", FRAMES[0]), tmp_path / "out.jxl",
+                      "-d", "0", "-e", "1", "--container=1")
+    info, whole = jxl.probe(stream + tail), jxl.probe(stream)
+    # Trailing bytes that read as a box header are listed as what they claim.
+    assert info.pop("boxes")[:len(whole["boxes"])] == whole.pop("boxes")
+    assert info == whole
+    assert jxl.frame_count(stream + tail) == len(info["frames"])
+    with Image.open(io.BytesIO(stream + tail)) as im:
+        assert im.n_frames == len(info["frames"])

@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "status.h"
 
@@ -163,6 +166,67 @@ int measure_source(PyObject* data, SourceKind kind, long long* size) {
 }
 
 // ---------------------------------------------------------------------------
+// The container's box headers
+
+void ContainerWalk::feed(const uint8_t* p, size_t n) noexcept {
+  while (n > 0) {
+    if (done_) {
+      seen_ += n;
+      return;
+    }
+    if (seen_ < box_start_) {  // inside a box's contents
+      const uint64_t skip = std::min<uint64_t>(n, box_start_ - seen_);
+      seen_ += skip;
+      p += skip;
+      n -= static_cast<size_t>(skip);
+      continue;
+    }
+    head_[head_len_++] = *p++;
+    --n;
+    ++seen_;
+    if (head_len_ == 2 && seen_ == 2 && head_[0] == 0xFF && head_[1] == 0x0A) {
+      done_ = true;  // a bare codestream
+      continue;
+    }
+    if (head_len_ == head_need_) header_complete();
+  }
+}
+
+void ContainerWalk::header_complete() noexcept {
+  auto be = [this](size_t at, size_t bytes) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) v = (v << 8) | head_[at + i];
+    return v;
+  };
+  const uint64_t size32 = be(0, 4);
+  const bool jxlp = std::memcmp(head_ + 4, "jxlp", 4) == 0;
+  const size_t header = size32 == 1 ? 16 : 8;
+  if (head_need_ < header + (jxlp ? 4 : 0)) {
+    head_need_ = header + (jxlp ? 4 : 0);
+    if (head_len_ < head_need_) return;
+  }
+  const uint64_t size = size32 == 1 ? be(8, 8) : size32;
+  if (box_start_ == 0) container_ = std::memcmp(head_ + 4, "JXL ", 4) == 0 && size == 12;
+  const bool last_codestream =
+      std::memcmp(head_ + 4, "jxlc", 4) == 0 || (jxlp && (head_[header] & 0x80) != 0);
+  if (!container_ || (size != 0 && size < header) || size > UINT64_MAX - box_start_) {
+    done_ = true;  // libjxl tells what is wrong
+    return;
+  }
+  if (last_codestream) {
+    found_ = true;
+    end_ = size == 0 ? 0 : box_start_ + size;
+  }
+  if (last_codestream || size == 0) {
+    done_ = true;
+    return;
+  }
+  box_start_ += size;
+  head_len_ = 0;
+  head_need_ = 8;
+}
+
+// ---------------------------------------------------------------------------
 // Held buffers and the chunked decoder input
 
 int SourceBuffer::acquire(PyObject* obj) {
@@ -214,6 +278,22 @@ void DecoderInput::open_memory(const uint8_t* data, size_t size) noexcept {
   mem_ = data;
   mem_size_ = size;
   ended_ = true;
+  walk_.feed(data, size);
+}
+
+int DecoderInput::check_codestream_whole(const char* what) {
+  if (!walk_.container()) return 0;
+  // What libjxl no longer needs is dropped while the rest is read.
+  while (!ended_ && (!walk_.codestream_found() || walk_.codestream_end() > walk_.seen())) {
+    buf_.clear();
+    if (read_more() < 0) return -1;
+  }
+  if (!walk_.codestream_found() || walk_.codestream_end() <= walk_.seen()) return 0;
+  const std::string message = std::string("jxl: truncated stream while ") + what +
+                              ": the codestream box ends at byte " +
+                              std::to_string(walk_.codestream_end()) + ", the stream at byte " +
+                              std::to_string(walk_.seen());
+  return raise_jxl_error(message.c_str()), -1;
 }
 
 int DecoderInput::start(JxlDecoder* dec, bool* empty, bool close_at_end) {
@@ -258,6 +338,7 @@ int DecoderInput::read_more() {
     PyErr_NoMemory();
     return -1;
   }
+  walk_.feed(p, n);
   PyBuffer_Release(&v);
   if (n == 0) ended_ = true;
   return 0;

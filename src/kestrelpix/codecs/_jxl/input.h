@@ -73,6 +73,37 @@ class SourceBuffer {
   Ref copy_;
 };
 
+// Where a container's codestream ends, told from its box headers as the
+// bytes go by (fed in order from the first). libjxl stops at the last frame's
+// header without looking for the frame's data; the box that holds it says
+// how long it is.
+class ContainerWalk {
+ public:
+  void feed(const uint8_t* p, size_t n) noexcept;
+  // The bytes fed so far.
+  uint64_t seen() const noexcept { return seen_; }
+  // The stream is a container (its first box is the signature box).
+  bool container() const noexcept { return container_; }
+  // Once the last codestream box ("jxlc", or the "jxlp" marked last) was
+  // found: the offset its contents end at (0 when it runs to the end of the
+  // file); else 0.
+  bool codestream_found() const noexcept { return found_; }
+  uint64_t codestream_end() const noexcept { return end_; }
+
+ private:
+  void header_complete() noexcept;
+
+  uint64_t seen_ = 0;
+  uint64_t box_start_ = 0;
+  uint8_t head_[20] = {};
+  size_t head_len_ = 0;
+  size_t head_need_ = 8;
+  bool container_ = false;
+  bool done_ = false;
+  bool found_ = false;
+  uint64_t end_ = 0;
+};
+
 // The input of a decoder that reads a whole stream once: bytes in memory
 // (a bytes-like object in place, or memory the caller keeps alive), or a
 // path or file object read in chunks behind a buffer that keeps only what
@@ -103,6 +134,12 @@ class DecoderInput {
   // The bytes at hand: the whole of the memory, else the buffer.
   const uint8_t* head() const noexcept { return in_memory_ ? mem_ : buf_.data(); }
   size_t available() const noexcept { return in_memory_ ? mem_size_ : buf_.size(); }
+  // Once libjxl is done: JxlError when a container's codestream box runs
+  // past the end of the source (the last frame is cut), reading (and
+  // dropping) what is left of a path or file object to find out; `what`
+  // names the caller's task. Returns 0, or -1 with an error set.
+  int check_codestream_whole(const char* what);
+  const ContainerWalk& walk() const noexcept { return walk_; }
 
  private:
   int read_more();
@@ -117,6 +154,7 @@ class DecoderInput {
   std::vector<uint8_t> buf_;
   bool ended_ = false;
   bool close_at_end_ = true;
+  ContainerWalk walk_;
 };
 
 }  // namespace kp

@@ -3,6 +3,7 @@
 // they carry), without decoding a pixel.
 #include "probe.h"
 
+#include <brotli/decode.h>
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common.h"
+#include "frame_count.h"
 #include "reader.h"
 #include "input.h"
 #include "status.h"
@@ -29,6 +31,7 @@ struct BoxCapture {
   std::string type;       // "Exif", "xml " or "jumb"; empty when not capturing
   std::vector<uint8_t> data;
   size_t written = 0;
+  bool compressed = false;  // a "brob" box, captured as stored
 };
 
 int box_overflow(const std::string& type, long long limit) {
@@ -42,7 +45,10 @@ int box_overflow(const std::string& type, long long limit) {
 // byte, to tell a box of exactly the limit from a larger one).
 int grow_box(JxlDecoder* dec, BoxCapture& box, long long limit) {
   if (!box.data.empty()) box.written = box.data.size() - JxlDecoderReleaseBoxBuffer(dec);
-  const size_t cap = static_cast<size_t>(limit) + 1;
+  size_t cap = static_cast<size_t>(limit) + 1;
+  // Stored Brotli data can be a little longer than what it holds: its inner
+  // type, and a few bytes per block of incompressible data.
+  if (box.compressed) cap += 4 + 64 + static_cast<size_t>(limit) / 1024;
   if (box.written >= cap) return box_overflow(box.type, limit);
   size_t next = std::max(kFirstBoxBuffer, box.data.size() * 2);
   next = std::min(next, cap);
@@ -58,10 +64,50 @@ int grow_box(JxlDecoder* dec, BoxCapture& box, long long limit) {
   return 0;
 }
 
+// Decompresses a "brob" box captured as stored (its inner type, then the
+// Brotli stream) in place, up to the limit. libjxl's own decompression takes
+// a stream that stops short for the whole box, so this one checks that
+// Brotli reached the end of its stream.
+int decompress_box(BoxCapture& box, long long limit) {
+  if (box.written < 4) return raise_jxl_error("jxl: a \"brob\" box holds no type"), -1;
+  const size_t cap = static_cast<size_t>(limit) + 1;
+  std::vector<uint8_t> out;
+  BrotliDecoderState* state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+  if (!state) return PyErr_NoMemory(), -1;
+  const uint8_t* next_in = box.data.data() + 4;
+  size_t avail_in = box.written - 4;
+  BrotliDecoderResult r = BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
+  try {
+    while (r == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT && out.size() < cap) {
+      const size_t used = out.size();
+      out.resize(std::min(cap, std::max(kFirstBoxBuffer, used * 2)));
+      uint8_t* next_out = out.data() + used;
+      size_t avail_out = out.size() - used;
+      r = BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out,
+                                        nullptr);
+      out.resize(out.size() - avail_out);
+    }
+  } catch (const std::bad_alloc&) {
+    BrotliDecoderDestroyInstance(state);
+    return PyErr_NoMemory(), -1;
+  }
+  BrotliDecoderDestroyInstance(state);
+  if (out.size() > static_cast<size_t>(limit)) return box_overflow(box.type, limit);
+  if (r != BROTLI_DECODER_RESULT_SUCCESS || avail_in != 0) {
+    const std::string message = "jxl: the Brotli-compressed \"" + box.type +
+                                "\" box does not decompress whole (cut short or corrupt)";
+    return raise_jxl_error(message.c_str()), -1;
+  }
+  box.data.swap(out);
+  box.written = box.data.size();
+  return 0;
+}
+
 // Ends the capture of the current box, storing it as the first of its type.
 int finish_box(JxlDecoder* dec, BoxCapture& box, long long limit, PyObject* result) {
   if (box.type.empty()) return 0;
   box.written = box.data.size() - JxlDecoderReleaseBoxBuffer(dec);
+  if (box.compressed && decompress_box(box, limit) < 0) return -1;
   if (box.written > static_cast<size_t>(limit)) return box_overflow(box.type, limit);
   const char* key = box.type == "Exif" ? "exif" : box.type == "xml " ? "xmp" : "jumbf";
   const uint8_t* p = box.data.data();
@@ -82,6 +128,7 @@ int finish_box(JxlDecoder* dec, BoxCapture& box, long long limit, PyObject* resu
                                                    static_cast<Py_ssize_t>(n)));
   if (!bytes || PyDict_SetItemString(result, key, bytes.get()) < 0) return -1;
   box.type.clear();
+  box.compressed = false;
   box.data.clear();
   box.data.shrink_to_fit();
   box.written = 0;
@@ -123,11 +170,14 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlDecoder* dec = owner.get();
   // The stored orientation is wanted; what a reader displays is derived.
   JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
+  if (input.fill(2) < 0) return nullptr;
+  const bool bare = input.available() >= 2 && input.head()[0] == 0xFF && input.head()[1] == 0x0A;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(
       dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
-               JXL_DEC_BOX_COMPLETE);
+               JXL_DEC_BOX_COMPLETE | (bare ? JXL_DEC_FULL_IMAGE : 0));
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st);
-  st = JxlDecoderSetDecompressBoxes(dec, JXL_TRUE);
+  // Compressed boxes are decompressed here (see decompress_box).
+  st = JxlDecoderSetDecompressBoxes(dec, JXL_FALSE);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st);
 
   bool empty = false;
@@ -151,19 +201,31 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   bool have_info = false;
   BoxCapture box;
   std::string name;
+  bool seen_last = false;
+  bool last_header_is_last = false;
   for (;;) {
     st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
     switch (st) {
       case JXL_DEC_SUCCESS: {
         if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
         if (!have_info) return raise_jxl_error("jxl: the stream ended before its header");
+        if (input.check_codestream_whole("probing") < 0) return nullptr;
         if (set_item(result.get(), "frames", frames) < 0 ||
             set_item(result.get(), "boxes", boxes) < 0)
           return nullptr;
         return result.release();
       }
       case JXL_DEC_ERROR:
-        return raise_dec("JxlDecoderProcessInput", st);
+        // What follows the last box (trailing bytes that are no box) is
+        // ignored, as decode ignores it, once the last frame is known and
+        // no metadata box is being read.
+        if (!(seen_last && box.type.empty())) return raise_dec("JxlDecoderProcessInput", st);
+        if (!input.walk().codestream_found() || input.walk().codestream_end() > input.walk().seen())
+          return raise_dec("JxlDecoderProcessInput", st);
+        if (set_item(result.get(), "frames", frames) < 0 ||
+            set_item(result.get(), "boxes", boxes) < 0)
+          return nullptr;
+        return result.release();
       case JXL_DEC_NEED_MORE_INPUT: {
         const int more = input.refill(dec);
         if (more < 0) return nullptr;
@@ -217,6 +279,8 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
             JxlDecoderGetFrameName(dec, name.data(), name.size()) != JXL_DEC_SUCCESS)
           return raise_jxl_error("JxlDecoderGetFrameName failed");
         name.resize(header.name_length);
+        last_header_is_last = header.is_last;
+        if (header.is_last) seen_last = true;
         Ref frame = frame_info_dict(info, header, name, /*with_layer=*/false);
         if (!frame || PyList_Append(frames.get(), frame.get()) < 0) return nullptr;
         break;
@@ -245,6 +309,7 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         // The first box of each metadata type is the one returned.
         if (key && PyDict_GetItemString(result.get(), key) == Py_None) {
           box.type = t;
+          box.compressed = compressed;
           if (grow_box(dec, box, max_box) < 0) return nullptr;
         }
         break;
@@ -255,6 +320,9 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         break;
       case JXL_DEC_BOX_COMPLETE:
         if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
+        break;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+        if (reach_last_frame_end(dec, last_header_is_last) < 0) return nullptr;
         break;
       default:
         break;
@@ -268,7 +336,10 @@ constexpr const char kProbeDoc[] =
     "\n"
     "`data` is taken as decode takes it: a bytes-like object (read in\n"
     "place), a path or a binary file object (read in 4 MiB chunks, never\n"
-    "whole). Frame data is skipped as frame_count skips it.\n"
+    "whole). Frame data is skipped as frame_count skips it (the last frame\n"
+    "of a bare codestream is decoded, its pixels dropped, to reach its end).\n"
+    "Bytes after the container's last box are ignored, as decode ignores\n"
+    "them.\n"
     "\n"
     "Returns a new dict:\n"
     "  basic_info   the same dict as JxlReader(data).basic_info (sizes as\n"
@@ -297,8 +368,10 @@ constexpr const char kProbeDoc[] =
     "Raises:\n"
     "  ValueError  empty input.\n"
     "  TypeError   `data` is none of the accepted kinds.\n"
-    "  JxlError    a corrupt or truncated stream, or a metadata box larger\n"
-    "              than max_box_size bytes once decompressed.\n"
+    "  JxlError    a corrupt stream, or one cut anywhere before its last\n"
+    "              frame's end; a metadata box larger than max_box_size\n"
+    "              bytes once decompressed, or a compressed one that does\n"
+    "              not decompress whole (the message names the box).\n"
     "  OSError     a path or file object could not be read.\n"
     "\n"
     "Example:\n"
