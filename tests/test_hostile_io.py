@@ -376,3 +376,81 @@ def test_unbuffered_pipe_trickling_in(jxl, request, chunk_readers, fixture):
         np.testing.assert_array_equal(jxl.decode(f, streaming=True), img)
     writer.join(10)
     assert len(chunk_readers) == 1
+
+
+# --- one rule for what read() and write() return -------------------------------
+
+class _Bytes(bytes):
+    pass
+
+
+class _Returns(io.RawIOBase):
+    """A file object whose read() hands its data over as `kind` (None: it
+    always returns None, as a non-blocking file with no data at hand does)."""
+
+    def __init__(self, data: bytes, kind) -> None:
+        self._data, self._kind, self._pos = data, kind, 0
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, n=-1):
+        if self._kind is None:
+            return None
+        end = len(self._data) if n is None or n < 0 else self._pos + n
+        piece, self._pos = self._data[self._pos:end], min(end, len(self._data))
+        return self._kind(piece)
+
+
+READERS = {
+    "probe": lambda j, f: j.probe(f)["basic_info"]["xsize"],
+    "frame_count": lambda j, f: j.frame_count(f),
+    "decode": lambda j, f: j.decode(f).shape,
+    "decode-streaming": lambda j, f: j.decode(f, streaming=True).shape,
+    "decode-index": lambda j, f: j.decode(f, index=-1).shape,
+    "JxlReader": lambda j, f: j.JxlReader(f).read().shape,
+}
+
+
+@pytest.mark.parametrize("kind", [_Bytes, bytearray, memoryview, None],
+                         ids=["bytes-subclass", "bytearray", "memoryview", "None"])
+@pytest.mark.parametrize("call", list(READERS))
+def test_what_read_returns_is_taken_alike_everywhere(jxl, kind, call):
+    stream = jxl.encode(np.zeros((8, 8), np.uint8), container=True)
+    expected = READERS[call](jxl, io.BytesIO(stream))
+    if kind is None:
+        with pytest.raises(TypeError, match="read\\(\\) returned NoneType, expected bytes"):
+            READERS[call](jxl, _Returns(stream, kind))
+    else:
+        assert READERS[call](jxl, _Returns(stream, kind)) == expected
+
+
+@pytest.mark.parametrize("returned", ["7", 3.0, True, b"", None])
+def test_what_write_returns(jxl, returned):
+    class Dest:
+        data = b""
+
+        def write(self, b):
+            self.data += bytes(b)
+            return returned
+
+    img = np.zeros((8, 8), np.uint8)
+    dest = Dest()
+    if returned is None:  # a writer that does not count took everything
+        jxl.encode(img, dest=dest)
+        assert dest.data == jxl.encode(img)
+    else:
+        with pytest.raises(TypeError, match=f"write\\(\\) returned {type(returned).__name__}"):
+            jxl.encode(img, dest=dest)
+
+
+@pytest.mark.parametrize("option", ["exif", "xmp", "jumbf"])
+def test_non_contiguous_metadata_is_copied(jxl, option):
+    payload = {"exif": b"II*\x00\x08\x00\x00\x00" + bytes(8), "xmp": b"<x:xmpmeta/>",
+               "jumbf": b"\x00\x00\x00\x0cjumdabcd"}[option]
+    spread = np.zeros(2 * len(payload), np.uint8)
+    spread[::2] = np.frombuffer(payload, np.uint8)
+    view = memoryview(spread)[::2]
+    assert not view.contiguous
+    img = np.zeros((8, 8), np.uint8)
+    assert jxl.encode(img, **{option: view}) == jxl.encode(img, **{option: payload})

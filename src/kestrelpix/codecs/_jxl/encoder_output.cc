@@ -50,9 +50,18 @@ int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done) {
   for (;;) {
     Ref written = call_method(dest, "write", chunk.get());
     if (!written) return -1;
-    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) {
+    // None: a writer that does not count (as many hand-written ones do)
+    // took everything. Anything else but an int says nothing we can trust.
+    if (written.get() == Py_None) {
       *done = total;
       return 0;
+    }
+    if (!PyLong_Check(written.get()) || PyBool_Check(written.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "jxl: destination write() returned %.200s, expected the number of bytes "
+                   "written (an int) or None",
+                   Py_TYPE(written.get())->tp_name);
+      return -1;
     }
     const Py_ssize_t n = PyLong_AsSsize_t(written.get());
     if (n == -1 && PyErr_Occurred()) return -1;

@@ -78,11 +78,24 @@ Ref open_path(PyObject* path, const char* mode) {
   return Ref::steal(PyObject_CallMethod(builtins.get(), "open", "Os", path, mode));
 }
 
+Ref read_result(Ref got) {
+  if (!got || PyBytes_CheckExact(got.get())) return got;
+  // Any bytes-like result (a bytes subclass, a bytearray, a memoryview) is
+  // taken as its bytes, as the streaming reader takes it. None is what a
+  // non-blocking file object returns with no data at hand: not supported,
+  // like anything else that is not bytes.
+  if (got.get() != Py_None && PyObject_CheckBuffer(got.get()))
+    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), got.get()));
+  PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
+               Py_TYPE(got.get())->tp_name);
+  return {};
+}
+
 Ref read_whole(PyObject* data, SourceKind kind) {
-  if (kind != SourceKind::kPath) return call_method(data, "read");
+  if (kind != SourceKind::kPath) return read_result(call_method(data, "read"));
   Ref file = open_path(data, "rb");
   if (!file) return {};
-  Ref content = call_method(file.get(), "read");
+  Ref content = read_result(call_method(file.get(), "read"));
   if (!content) {
     // Close as a `with` block would, keeping the read error.
     SavedError read_error;
@@ -321,25 +334,17 @@ int DecoderInput::refill(JxlDecoder* dec) {
 int DecoderInput::read_more() {
   Ref size = Ref::steal(PyLong_FromSize_t(kChunkSize));
   if (!size) return -1;
-  Ref chunk = call_method(file_.get(), "read", size.get());
-  if (!chunk || check_bytes(chunk.get()) < 0) return -1;
-  Py_buffer v;
-  if (PyObject_GetBuffer(chunk.get(), &v, PyBUF_SIMPLE) < 0) {
-    PyErr_Format(PyExc_TypeError, "read() returned %.200s, expected bytes",
-                 Py_TYPE(chunk.get())->tp_name);
-    return -1;
-  }
-  const auto* p = static_cast<const uint8_t*>(v.buf);
-  const size_t n = static_cast<size_t>(v.len);
+  Ref chunk = read_result(call_method(file_.get(), "read", size.get()));
+  if (!chunk) return -1;
+  const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(chunk.get()));
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(chunk.get()));
   try {
     buf_.insert(buf_.end(), p, p + n);
   } catch (const std::bad_alloc&) {
-    PyBuffer_Release(&v);
     PyErr_NoMemory();
     return -1;
   }
   walk_.feed(p, n);
-  PyBuffer_Release(&v);
   if (n == 0) ended_ = true;
   return 0;
 }

@@ -43,8 +43,13 @@ int is_path_like(PyObject* obj);
 // `builtins.open(path, mode)`.
 Ref open_path(PyObject* path, const char* mode);
 
+// What a read() returned, as exact bytes: a bytes-like result is copied
+// into bytes; None (a non-blocking file object with no data at hand) or
+// anything else raises TypeError. Passes a null (an error set) through.
+Ref read_result(Ref got);
+
 // The whole of a path (as `with open(path, 'rb') as f: f.read()` reads it)
-// or of a file object (its read() from where it stands).
+// or of a file object (its read() from where it stands), as exact bytes.
 Ref read_whole(PyObject* data, SourceKind kind);
 
 // The total size of a path or file object, or -1 in `*size` when it cannot

@@ -1,6 +1,8 @@
 // Checking and writing a writer's metadata options.
 #include "metadata.h"
 
+#include "input.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -41,10 +43,10 @@ int buffer_bytes(PyObject* value, const char* what, std::string* out) {
                  Py_TYPE(value)->tp_name);
     return -1;
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
-  out->assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-  PyBuffer_Release(&view);
+  // A non-contiguous buffer is copied first, as decode takes its data.
+  SourceBuffer view;
+  if (view.acquire(value) < 0) return -1;
+  out->assign(reinterpret_cast<const char*>(view.data()), view.size());
   return 0;
 }
 
