@@ -5,6 +5,8 @@ with extra_channels=[...], read with extra_channels=True, judged by djxl's
 from __future__ import annotations
 
 
+import re
+
 import numpy as np
 import pytest
 
@@ -166,3 +168,59 @@ def test_values_beyond_a_narrow_channel_are_refused(jxl, dtype, bits, bad):
     with pytest.raises(ValueError, match=f"holds {bad}, more than its {bits} bits allow"):
         jxl.encode(frame, lossless=True,
                    extra_channels=[{"type": "depth", "bits_per_sample": bits}])
+
+
+# Refused where given, naming the option and its bound, rather than with
+# JXL_ENC_ERR_GENERIC after every frame was encoded.
+@pytest.mark.parametrize("call, message", [
+    (lambda j: j.encode(np.zeros((3, 8, 8), np.uint8), animation=True, tps=(2**30 + 1, 1)),
+     "tps numerator must be between 1 and 1073741824"),
+    (lambda j: j.encode(np.zeros((3, 8, 8), np.uint8), animation=True, tps=2**30 + 1),
+     "tps must be between 1 and 1073741824"),
+    (lambda j: j.encode(np.zeros((3, 8, 8), np.uint8), animation=True, tps=(1, 1025)),
+     "tps denominator must be between 1 and 1024"),
+    (lambda j: j.encode(np.zeros((8, 8, 4), np.uint8), lossless=True,
+                        extra_channels=[{"type": "depth", "bits_per_sample": 12}]),
+     "bits_per_sample must be 1 to 8 with uint8 frames, got 12"),
+    (lambda j: j.encode(np.zeros((8, 8, 4), np.uint16), lossless=True,
+                        extra_channels=[{"type": "depth", "bits_per_sample": 8}]),
+     "bits_per_sample must be 9 to 16 with uint16 frames, got 8"),
+    (lambda j: j.JxlWriter(extra_channels=[{"type": "depth", "bits_per_sample": 16}])
+     .write_frame(np.zeros((8, 8, 4), np.uint8)),
+     "bits_per_sample must be 1 to 8 with uint8 frames, got 16"),
+    (lambda j: j.encode(np.zeros((8, 8, 2), np.uint8),
+                        extra_channels=[{"type": "spot_color", "spot_color": [0, 0, 65520, 1]}]),
+     "spot_color values must be finite, from -65504 to 65504"),
+    (lambda j: j.encode(np.zeros((8, 8, 2), np.uint8),
+                        extra_channels=[{"type": "spot_color", "spot_color": [-1e38, 0, 0, 1]}]),
+     "spot_color values must be finite, from -65504 to 65504"),
+    (lambda j: j.encode(np.zeros((8, 8, 260), np.uint8), extra_channels=["depth"] * 257),
+     "at most 256 extra channels"),
+])
+def test_bounds_libjxl_enforces_only_at_the_end(jxl, call, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        call(jxl)
+
+
+@pytest.mark.parametrize("case", ["tps", "bits-8", "bits-16", "spot", "count"])
+def test_the_bounds_themselves_are_accepted(jxl, case):
+    stack = np.zeros((3, 8, 8), np.uint8)
+    if case == "tps":
+        stream = jxl.encode(stack, animation=True, tps=(2**30, 1024), lossless=True)
+        assert jxl.probe(stream)["animation"]["tps_numerator"] == 2**30
+    elif case.startswith("bits"):
+        dtype = np.uint8 if case == "bits-8" else np.uint16
+        img = np.zeros((8, 8, 4), dtype)
+        bits = 8 if dtype == np.uint8 else 16
+        stream = jxl.encode(img, lossless=True,
+                            extra_channels=[{"type": "depth", "bits_per_sample": bits}])
+        assert jxl.probe(stream)["extra_channels"][0]["bits_per_sample"] == bits
+    elif case == "spot":
+        spot = [-65504.0, 0.0, 65504.0, 1.0]
+        stream = jxl.encode(np.zeros((8, 8, 2), np.uint8),
+                            extra_channels=[{"type": "spot_color", "spot_color": spot}])
+        assert list(jxl.probe(stream)["extra_channels"][0]["spot_color"]) == spot
+    else:
+        stream = jxl.encode(np.zeros((8, 8, 259), np.uint8), lossless=True,
+                            extra_channels=["depth"] * 256)
+        assert len(jxl.probe(stream)["extra_channels"]) == 256

@@ -85,7 +85,8 @@ int effort_option(PyObject* value, int32_t fallback, int32_t* out);
 #define KP_METADATA_OPTIONS_DOC \
   "  loops           an animation's loop count, 0 (the default) for ever.\n" \
   "  tps             an animation's ticks per second: a positive int or a\n" \
-  "                  (numerator, denominator) pair; None: 1000 when the\n" \
+  "                  (numerator, denominator) pair (numerator at most\n" \
+  "                  2**30, denominator at most 1024); None: 1000 when the\n" \
   "                  first frame comes with a duration, else 10.\n" \
   "  exif            Exif data from its TIFF header on (a leading\n" \
   "                  b\"Exif\\x00\\x00\" is dropped), stored in an \"Exif\" box.\n" \
@@ -103,9 +104,11 @@ int effort_option(PyObject* value, int32_t fallback, int32_t* out);
   "                  last axis: a list of type names (\"alpha\", \"depth\",\n" \
   "                  \"spot_color\", \"selection_mask\", \"black\",\n" \
   "                  \"thermal\", \"optional\") or dicts with \"type\" and\n" \
-  "                  optionally \"name\", \"bits_per_sample\", \"spot_color\"\n" \
-  "                  (4 floats, linear RGBA; required for a spot colour) and\n" \
-  "                  \"alpha_premultiplied\". The frame then has exactly\n" \
-  "                  1 or 3 colour channels plus these.\n"
+  "                  optionally \"name\", \"bits_per_sample\" (1 to 8 with\n" \
+  "                  uint8 frames, 9 to 16 with uint16; float frames give\n" \
+  "                  their own), \"spot_color\" (4 floats, linear RGBA, each\n" \
+  "                  within +-65504; required for a spot colour) and\n" \
+  "                  \"alpha_premultiplied\". At most 256 channels. The frame\n" \
+  "                  then has exactly 1 or 3 colour channels plus these.\n"
 
 }  // namespace kp

@@ -110,8 +110,12 @@ int parse_entry(PyObject* entry, ExtraChannelSpec* spec) {
     for (Py_ssize_t i = 0; i < 4; ++i) {
       const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
       if (v == -1.0 && PyErr_Occurred()) return -1;
-      if (!std::isfinite(v)) {
-        PyErr_SetString(PyExc_ValueError, "jxl: spot_color values must be finite");
+      // The stream stores them as 16-bit floats.
+      if (!std::isfinite(v) || std::fabs(v) > kMaxSpotColorValue) {
+        PyErr_Format(PyExc_ValueError,
+                     "jxl: spot_color values must be finite, from -%d to %d (16-bit floats), "
+                     "got %R",
+                     kMaxSpotColorValue, kMaxSpotColorValue, PySequence_Fast_GET_ITEM(seq.get(), i));
         return -1;
       }
       spec->spot[i] = static_cast<float>(v);
@@ -136,8 +140,9 @@ int parse_extra_channels(PyObject* obj, std::vector<ExtraChannelSpec>* out) {
     PyErr_SetString(PyExc_ValueError, "jxl: extra_channels is empty (pass None for none)");
     return -1;
   }
-  if (n > 4096) {
-    PyErr_SetString(PyExc_ValueError, "jxl: at most 4096 extra channels");
+  if (n > kMaxExtraChannels) {
+    PyErr_Format(PyExc_ValueError, "jxl: at most %d extra channels (libjxl's limit), got %zd",
+                 kMaxExtraChannels, n);
     return -1;
   }
   try {
@@ -149,6 +154,25 @@ int parse_extra_channels(PyObject* obj, std::vector<ExtraChannelSpec>* out) {
   for (Py_ssize_t i = 0; i < n; ++i)
     if (parse_entry(PySequence_Fast_GET_ITEM(seq.get(), i), &(*out)[static_cast<size_t>(i)]) < 0)
       return -1;
+  return 0;
+}
+
+int check_extra_channel_bits(const std::vector<ExtraChannelSpec>& specs, uint32_t bits,
+                             uint32_t exponent_bits) {
+  if (exponent_bits) return 0;  // float frames: the channels take the frames' depth
+  // libjxl refuses, only once every frame is encoded, a channel whose depth
+  // does not fit the frames' sample type: 1 to 8 bits with uint8 samples,
+  // 9 to 16 with uint16.
+  const uint32_t low = bits <= 8 ? 1 : 9;
+  const uint32_t high = bits <= 8 ? 8 : 16;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (specs[i].bits == 0 || (specs[i].bits >= low && specs[i].bits <= high)) continue;
+    PyErr_Format(PyExc_ValueError,
+                 "jxl: extra channel %zu: bits_per_sample must be %u to %u with %s frames, "
+                 "got %u",
+                 i, low, high, bits <= 8 ? "uint8" : "uint16", specs[i].bits);
+    return -1;
+  }
   return 0;
 }
 

@@ -28,6 +28,17 @@ int parse_extra_channels(PyObject* obj, std::vector<ExtraChannelSpec>* out);
 
 // Describes the extra channels to the encoder (after JxlEncoderSetBasicInfo).
 // Returns the failed call's name or null; `*status` is libjxl's status.
+// The most extra channels libjxl's encoder takes (JxlEncoderSetBasicInfo
+// refuses more), and the largest spot colour value (stored as a 16-bit float).
+inline constexpr int kMaxExtraChannels = 256;
+inline constexpr int kMaxSpotColorValue = 65504;
+
+// ValueError when a channel's bits_per_sample does not fit frames of `bits`
+// bits (integer frames: 1 to 8 with uint8, 9 to 16 with uint16). Returns 0
+// or -1.
+int check_extra_channel_bits(const std::vector<ExtraChannelSpec>& specs, uint32_t bits,
+                             uint32_t exponent_bits);
+
 const char* set_extra_channel_infos(JxlEncoder* enc, const std::vector<ExtraChannelSpec>& specs,
                                     uint32_t bits, uint32_t exponent_bits,
                                     JxlEncoderStatus* status);

@@ -11,6 +11,10 @@ namespace kp {
 namespace {
 
 constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
+// What the stream's animation header can hold (libjxl refuses more only
+// once every frame is encoded).
+constexpr uint64_t kMaxTpsNumerator = uint64_t{1} << 30;
+constexpr uint64_t kMaxTpsDenominator = 1024;
 // libjxl stores a frame name in at most this many bytes.
 constexpr size_t kMaxNameBytes = 1071;
 
@@ -79,11 +83,12 @@ int WriterMetadata::parse(PyObject* loops_obj, PyObject* tps_obj, PyObject* exif
       }
       Ref num = Ref::steal(PySequence_GetItem(tps_obj, 0));
       Ref den = Ref::steal(PySequence_GetItem(tps_obj, 1));
-      if (!num || !den || u32_option(num.get(), "tps numerator", 1, kMaxU32, &tps_numerator) < 0 ||
-          u32_option(den.get(), "tps denominator", 1, kMaxU32, &tps_denominator) < 0)
+      if (!num || !den ||
+          u32_option(num.get(), "tps numerator", 1, kMaxTpsNumerator, &tps_numerator) < 0 ||
+          u32_option(den.get(), "tps denominator", 1, kMaxTpsDenominator, &tps_denominator) < 0)
         return -1;
     } else {
-      if (u32_option(tps_obj, "tps", 1, kMaxU32, &tps_numerator) < 0) return -1;
+      if (u32_option(tps_obj, "tps", 1, kMaxTpsNumerator, &tps_numerator) < 0) return -1;
       tps_denominator = 1;
     }
   }

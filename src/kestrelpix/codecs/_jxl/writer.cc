@@ -465,6 +465,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   _frame_nbytes = static_cast<uint64_t>(PyArray_NBYTES(arr));
 
   if (fill_basic_info(bits, exponent_bits) < 0) return -1;
+  if (check_extra_channel_bits(opts.extras, bits, exponent_bits) < 0) return -1;
   _pixel_format = {static_cast<uint32_t>(opts.extras.empty() ? samples : _color_channels), data_type,
                    JXL_NATIVE_ENDIAN, /*align=*/0};
   _bit_depth = {JXL_BIT_DEPTH_FROM_PIXEL_FORMAT, bits, exponent_bits};
