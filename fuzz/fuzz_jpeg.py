@@ -15,8 +15,8 @@ KP_FUZZ_JPEG=transcode or =reconstruct keeps to one entry point (to give each
 its own run); the default takes both.
 
 The corpus is seeded here, the first time it is used, with
-libjxl-testdata's JPEG files and the streams transcode_jpeg makes of the
-smaller ones."""
+libjxl-testdata's JPEG files (some with frame headers claiming huge sizes)
+and the streams transcode_jpeg makes of the smaller ones."""
 
 from __future__ import annotations
 
@@ -87,6 +87,17 @@ def seed(corpus: Path) -> None:
         except jxl.JxlError:
             continue
         (corpus / f"seed-jxl-{n}").write_bytes(bytes([1, n * 37 & 0xFF]) + stream)
+    # Frame headers claiming huge sizes: refused before libjxl allocates.
+    for n, path in enumerate(jpegs[:4]):
+        jpeg = bytearray(path.read_bytes())
+        sof = next((i for i in range(2, len(jpeg) - 9)
+                    if jpeg[i] == 0xFF and jpeg[i + 1] in (0xC0, 0xC1, 0xC2)), None)
+        if sof is None:
+            continue
+        for k, (ysize, xsize) in enumerate([(65535, 65535), (40000, 40000), (1, 65535),
+                                            (65535, 8192)]):
+            jpeg[sof + 5:sof + 9] = ysize.to_bytes(2, "big") + xsize.to_bytes(2, "big")
+            (corpus / f"seed-huge-{n}-{k}").write_bytes(bytes([0, k * 64]) + jpeg)
     for n, path in enumerate(sorted((TESTDATA / "jxl" / "jpeg_reconstruction").glob("*.jxl"))):
         (corpus / f"seed-cjxl-{n}").write_bytes(bytes([1, n]) + path.read_bytes())
 

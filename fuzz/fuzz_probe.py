@@ -15,7 +15,9 @@ or a hang is a finding.
 
 The corpus is seeded here, the first time it is used, with streams carrying
 Exif/XMP/JUMBF boxes (compressed or not), animations with frame names and
-durations, extra channels of every type, and libjxl-testdata's streams."""
+durations, extra channels of every type, and libjxl-testdata's streams; and
+with damaged ones: Brotli-compressed boxes cut short inside a whole box,
+bytes after a container's last box, streams cut inside their last frame."""
 
 from __future__ import annotations
 
@@ -145,8 +147,40 @@ def _made_streams() -> list[bytes]:
     return made
 
 
+def _boxes(stream: bytes) -> list[tuple[int, int, bytes]]:
+    """(offset, size, type) of a container's top-level boxes (32-bit sizes)."""
+    out, pos = [], 0
+    while pos + 8 <= len(stream):
+        size, kind = int.from_bytes(stream[pos:pos + 4], "big"), stream[pos + 4:pos + 8]
+        if size < 8:
+            break
+        out.append((pos, size, kind))
+        pos += size
+    return out
+
+
+def _damaged(streams: list[bytes]) -> list[bytes]:
+    """Containers whose brob boxes are cut short (the box's size mended),
+    with bytes after their last box, and every stream cut before its end."""
+    out = []
+    for stream in streams:
+        for pos, size, kind in _boxes(stream):
+            if kind == b"brob":
+                for cut in (1, 100, size // 2):
+                    if 0 < cut < size - 12:
+                        out.append(stream[:pos] + (size - cut).to_bytes(4, "big")
+                                   + stream[pos + 4:pos + size - cut] + stream[pos + size:])
+        if stream[:4] == b"\0\0\0\x0c":
+            out += [stream + b"\0", stream + b"garbage!", stream + b"\0\0\0\x10abcd" + bytes(8)]
+        out += [stream[:len(stream) - 1], stream[:len(stream) // 2], stream[:20]]
+    return out
+
+
 def seed(corpus: Path) -> None:
     """Once per corpus (make fuzz's generic random seeds may be there already)."""
+    if corpus.is_dir() and not any(corpus.glob("seed-damaged-*")):
+        for n, stream in enumerate(_damaged(_made_streams())):
+            (corpus / f"seed-damaged-{n}").write_bytes(bytes([0, 0, 0x0b, n & 3]) + stream)
     if not corpus.is_dir() or any(corpus.glob("seed-probe-*")):
         return
     streams = _made_streams()

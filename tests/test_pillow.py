@@ -16,7 +16,7 @@ Image = pytest.importorskip("PIL.Image", reason="Pillow is not installed")
 from PIL import ImageOps, ImageSequence  # noqa: E402
 
 import kestrelpix.pillow  # noqa: E402, F401  (registers the format)
-from conftest import TESTDATA, cjxl, djxl, run_tool, sample_image  # noqa: E402
+from conftest import TESTDATA, cjxl, djxl, make_chunk, run_tool, sample_image  # noqa: E402
 from kestrelpix import jxl  # noqa: E402
 
 # Sources covering Pillow's modes, bit depths, palettes, profiles and Exif.
@@ -387,3 +387,47 @@ def test_unreadable_files_raise_oserror(damage):
 def test_save_refusals_are_value_errors(params, match):
     with pytest.raises(ValueError, match=match):
         Image.new("RGB", (8, 8)).save(io.BytesIO(), "JXL", **params)
+
+
+# --- streams with extra channels ----------------------------------------------
+
+EXTRA_LAYOUTS = {  # colour channels, extra channels, dtype
+    "rgb+depth": (3, ["depth"], np.uint8),
+    "rgba+depth": (3, ["alpha", "depth"], np.uint8),
+    "depth+alpha": (3, ["depth", "alpha"], np.uint8),
+    "l+thermal": (1, ["thermal"], np.uint8),
+    "la+alpha": (1, ["alpha", "alpha"], np.uint8),
+    "l16+depth": (1, ["depth"], np.uint16),
+}
+
+
+@pytest.mark.parametrize("layout", list(EXTRA_LAYOUTS))
+def test_extra_channels_open_as_djxl_writes_png(tmp_path, have_tools, layout):
+    colour, extras, dtype = EXTRA_LAYOUTS[layout]
+    frame = make_chunk((12, 10, colour + len(extras)), np.dtype(dtype).str)
+    stream = jxl.encode(frame, lossless=True, extra_channels=extras)
+    with Image.open(djxl(stream, tmp_path, ".png")) as png:
+        png.load()
+        expected_mode, expected = png.mode, np.asarray(png)
+    with Image.open(io.BytesIO(stream)) as im:
+        assert (im.mode, im.size) == (expected_mode, (10, 12))
+        assert np.array_equal(np.asarray(im), expected)
+        kept_alpha = extras.index("alpha") if "alpha" in extras else None
+        omitted = [(c["index"], c["type"]) for c in im.info["extra_channels_omitted"]]
+        assert omitted == [(i, t) for i, t in enumerate(extras) if i != kept_alpha]
+
+
+@pytest.mark.parametrize("alpha", [False, True])
+def test_colour_and_black_open_as_cmyk(alpha):
+    frame = make_chunk((9, 7, 5 if alpha else 4), "uint8")
+    extras = ["black", "alpha"] if alpha else ["black"]
+    stream = jxl.encode(frame, lossless=True, extra_channels=extras)
+    with Image.open(io.BytesIO(stream)) as im:
+        assert im.mode == "CMYK"
+        # JPEG XL's 0 is the most ink, Pillow's 255.
+        assert np.array_equal(np.asarray(im), 255 - frame[..., :4])
+        assert [c["type"] for c in im.info.get("extra_channels_omitted", [])] == (
+            ["alpha"] if alpha else [])
+    no_ink = jxl.encode(np.full((2, 2, 4), 255, np.uint8), lossless=True, extra_channels=["black"])
+    with Image.open(io.BytesIO(no_ink)) as im:
+        assert im.convert("RGB").getpixel((0, 0)) == (255, 255, 255)

@@ -45,6 +45,12 @@ grey+alpha, RGB, RGBA, float            "LA", "RGB", "RGBA", 8 bits per sample:
 - "xmp": the XMP packet, as bytes.
 - "loop" (animations): the stream's loop count, 0 for ever.
 - "duration" (animations): how long the current frame shows, in ms.
+- "extra_channels_omitted": the stream's extra channels that are not in the
+  image (depth, thermal, a second alpha...), each a dict as
+  ``JxlReader.extra_channels`` gives it plus its "index"; absent when none
+  is. The image holds the colour and the first alpha channel, as djxl
+  writes them to PNG; colour with a "black" channel opens as "CMYK" (ink
+  amounts as Pillow counts them: 0 none, 255 full; an alpha is left out).
 
 Saving
 ------
@@ -171,6 +177,8 @@ class JxlImageFile(ImageFile.ImageFile):
     _reader: jxl.JxlReader | None = None
     _frames: Iterator[Any] | None = None
     _meta: ProbeResult | None = None
+    _keep: list[int] | None = None  # the decoded channels kept, None: all
+    _cmyk = False
 
     def _open(self) -> None:
         assert self.fp is not None
@@ -184,8 +192,11 @@ class JxlImageFile(ImageFile.ImageFile):
     def _read_header(self, head: jxl.JxlReader) -> None:
         self._bits = head.basic_info["bits_per_sample"]
         self._dtype = np.dtype(head.dtype)
-        samples = head.samples
-        if samples == 1 and self._dtype == np.uint16:
+        self._pick_channels(head)
+        samples = len(self._keep) if self._keep is not None else head.samples
+        if self._cmyk:
+            self._mode = "CMYK"
+        elif samples == 1 and self._dtype == np.uint16:
             self._mode = "I;16"
         elif samples == 1 and self._dtype.kind == "f":
             self._mode = "F"
@@ -202,6 +213,28 @@ class JxlImageFile(ImageFile.ImageFile):
         if head.animation is not None:
             self.info["loop"] = head.animation["num_loops"]
 
+    def _pick_channels(self, head: jxl.JxlReader) -> None:
+        """Which of the decoded channels become the image's: the colour and
+        the first alpha channel, as djxl writes a PNG; the colour and a
+        "black" channel for CMYK. The others are named in
+        info["extra_channels_omitted"]."""
+        colour = head.basic_info["num_color_channels"]
+        extras = head.extra_channels
+        types = [channel["type"] for channel in extras]
+        self._keep = None
+        self._cmyk = colour == 3 and "black" in types
+        if self._cmyk:
+            kept = [colour + types.index("black")]
+        else:
+            kept = [colour + types.index("alpha")] if "alpha" in types else []
+        if len(kept) == len(extras) and not self._cmyk:
+            return  # L, LA, RGB or RGBA: the reader gives them as they are
+        self._keep = list(range(colour)) + kept
+        omitted = [{"index": i, **channel} for i, channel in enumerate(extras)
+                   if colour + i not in kept]
+        if omitted:
+            self.info["extra_channels_omitted"] = omitted
+
     def _header(self) -> jxl.JxlReader:
         """A reader of the stream's headers, from as few of the file's first
         bytes as hold them: opening reads no frame data and starts no thread."""
@@ -212,7 +245,7 @@ class JxlImageFile(ImageFile.ImageFile):
             raise SyntaxError(msg)
         while True:
             try:
-                return jxl.JxlReader(head)
+                return jxl.JxlReader(head, extra_channels=True)
             except (jxl.JxlError, NotImplementedError) as exc:
                 # A longer header (a large ICC profile) needs more bytes; a
                 # file read to its end is what it is.
@@ -278,7 +311,8 @@ class JxlImageFile(ImageFile.ImageFile):
         if isinstance(fp, DeferredError):  # the image was closed
             raise fp.ex
         fp.seek(self._start)
-        self._reader = jxl.JxlReader(fp, streaming=True, skip_frames=skip)
+        self._reader = jxl.JxlReader(fp, streaming=True, skip_frames=skip,
+                                     extra_channels=self._keep is not None)
         self._frames = iter(self._reader)
         self._next = skip
 
@@ -318,6 +352,10 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _to_pillow(self, pixels: NDArray[Any]) -> tuple[bytes, str]:
         """The frame's bytes in the layout of a Pillow raw mode."""
+        if self._keep is not None:
+            pixels = pixels.reshape(*pixels.shape[:2], -1)[..., self._keep]
+            if len(self._keep) == 1:
+                pixels = pixels[..., 0]
         if self._mode == "I;16":
             return _scale(pixels, self._bits, 16).astype("<u2").tobytes(), "I;16"
         if self._mode == "F":
@@ -327,6 +365,9 @@ class JxlImageFile(ImageFile.ImageFile):
             pixels = np.rint(np.clip(pixels.astype(np.float32), 0.0, 1.0) * 255.0)
         else:
             pixels = _scale(pixels, self._bits, 8)
+        if self._cmyk:
+            # JPEG XL's 0 is the most ink, Pillow's 255.
+            pixels = 255 - pixels
         return pixels.astype(np.uint8).tobytes(), self._mode
 
     def load(self) -> PixelAccess | None:
