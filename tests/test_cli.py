@@ -298,7 +298,6 @@ def test_convert_refuses_to_overwrite(tmp_path, capsys):
 @pytest.mark.parametrize("args, message", [
     (["in.png", "out.png"], "in.png: not a JPEG XL file"),
     (["missing.png", "out.jxl"], "missing.png: no such file"),
-    (["layered.jxl", "out.png"], "unsupported channel layout"),
     (["in.png", "out.jxl", "-q", "90", "-d", "1"], "not allowed with argument"),
     (["layered.jxl", "out.png", "-d", "1"], "--distance applies to writing JPEG XL only"),
     (["layered.jxl", "out.xyz"], "Pillow cannot write a file named out.xyz"),
@@ -312,6 +311,17 @@ def test_convert_errors_leave_nothing(tmp_path, capsys, monkeypatch, args, messa
     assert status in (1, 2) and message in err and "Traceback" not in err
     assert len(err.strip().splitlines()) <= 2  # argparse: usage, then the message
     assert not Path(args[1]).exists() and not leftovers(tmp_path)
+
+
+def test_convert_of_extra_channels_writes_what_djxl_writes(tmp_path, capsys, have_tools):
+    # The colour, without the depth channel (named in Pillow's info).
+    from conftest import djxl
+    stream = jxl.encode(sample_image(8, 8, 4), lossless=True, extra_channels=[{"type": "depth"}])
+    (tmp_path / "layered.jxl").write_bytes(stream)
+    assert run(capsys, "convert", tmp_path / "layered.jxl", tmp_path / "out.png")[0] == 0
+    with Image.open(tmp_path / "out.png") as ours, Image.open(djxl(stream, tmp_path, ".png")) as ref:
+        assert ours.mode == ref.mode == "RGB"
+        assert np.array_equal(np.asarray(ours), np.asarray(ref))
 
 
 # --- optional dependencies, demo, the installed command ------------------------
