@@ -52,7 +52,8 @@ Saving
 
 - ``quality`` (libjxl's 0-100 scale), ``distance`` (Butteraugli distance,
   0 lossless, 1 by default), ``lossless``, ``effort`` (1-10),
-  ``decoding_speed`` (0-4), meaning what they mean for
+  ``decoding_speed`` (0-4), ``progressive``, ``group_order`` ("scanline" or
+  "center") and ``center`` (x, y), meaning what they mean for
   :func:`kestrelpix.jxl.encode`; without any, the image is stored lossy at
   distance 1.
 - ``exif`` (bytes or an ``Image.Exif``) and ``xmp`` (bytes or str), stored in
@@ -441,7 +442,8 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
 
         options: dict[str, Any] = {key: info[key] for key in
                                    ("quality", "lossless", "distance", "effort",
-                                    "decoding_speed") if key in info}
+                                    "decoding_speed", "progressive", "group_order", "center")
+                                   if key in info}
         icc = info.get("icc_profile", im.info.get("icc_profile"))
         if icc and icc[16:20] == (b"GRAY" if mode.startswith("L") else b"RGB "):
             options["icc_profile"] = icc

@@ -204,6 +204,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
@@ -229,6 +232,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> None: ...
 @overload
 def encode(
@@ -254,6 +260,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
@@ -378,6 +387,9 @@ class JxlWriter:
         icc_profile: _Bytes | None = None,
         compress_boxes: bool = False,
         extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+        progressive: bool = False,
+        group_order: Literal["scanline", "center"] | None = None,
+        center: tuple[int, int] | None = None,
     ) -> None: ...
     def write_frame(
         self,
