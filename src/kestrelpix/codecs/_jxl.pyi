@@ -94,6 +94,13 @@ class AnimationInfo(TypedDict):
     have_timecodes: bool
 
 @type_check_only
+class ProgressiveInfo(TypedDict):
+    """What iter_progressive() says of each rendering."""
+
+    downsampling: int
+    bytes_read: int
+
+@type_check_only
 class FrameInfo(TypedDict, total=False):
     """One frame's header, from `probe()["frames"]` or `iter_frames(info=True)`.
 
@@ -179,6 +186,8 @@ def decode(
     index: int | None = None,
     out: Frame | None = None,
     extra_channels: bool = False,
+    partial: bool = False,
+    downsampling: Literal[1, 2, 4, 8] = 1,
 ) -> Frame: ...
 @overload
 def encode(
@@ -317,7 +326,11 @@ class JxlReader:
         streaming: bool = False,
         skip_frames: int = 0,
         extra_channels: bool = False,
+        partial: bool = False,
+        downsampling: Literal[1, 2, 4, 8] = 1,
     ) -> None: ...
+    @property
+    def complete(self) -> bool: ...
     @property
     def xsize(self) -> int: ...
     @property
@@ -352,6 +365,7 @@ class JxlReader:
     def iter_frames(
         self, *, info: bool
     ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
+    def iter_progressive(self) -> Iterator[tuple[Frame, ProgressiveInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
     def read(self, out: Frame | None = None) -> Frame: ...
     def close(self) -> None: ...
