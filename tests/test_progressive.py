@@ -279,7 +279,7 @@ def test_pillow_truncated(jxl, streams, kind, request):
 
 
 @pytest.mark.parametrize(("request_size", "ratio"), [
-    ((600, 300), 1), ((300, 150), 2), ((150, 70), 4), ((100, 30), 4), ((70, 30), 8),
+    ((600, 300), 1), ((700, 400), 1), ((300, 150), 2), ((150, 70), 4), ((100, 30), 4), ((70, 30), 8),
     ((16, 16), 8),
 ])
 def test_pillow_draft(jxl, streams, request_size, ratio):

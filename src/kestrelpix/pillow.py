@@ -343,7 +343,7 @@ class JxlImageFile(ImageFile.ImageFile):
         scale = 1
         if size:
             fits = min(self.size[0] // max(size[0], 1), self.size[1] // max(size[1], 1))
-            scale = next(s for s in (8, 4, 2, 1) if fits >= s)
+            scale = next((s for s in (8, 4, 2) if fits >= s), 1)
         original = self._full_size = self.size
         self._draft = scale
         self._size = ((original[0] + scale - 1) // scale, (original[1] + scale - 1) // scale)

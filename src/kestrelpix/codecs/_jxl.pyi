@@ -187,7 +187,7 @@ def decode(
     out: Frame | None = None,
     extra_channels: bool = False,
     partial: bool = False,
-    downsampling: Literal[1, 2, 4, 8] = 1,
+    downsampling: int = 1,
 ) -> Frame: ...
 @overload
 def encode(
@@ -327,7 +327,7 @@ class JxlReader:
         skip_frames: int = 0,
         extra_channels: bool = False,
         partial: bool = False,
-        downsampling: Literal[1, 2, 4, 8] = 1,
+        downsampling: int = 1,
     ) -> None: ...
     @property
     def complete(self) -> bool: ...
