@@ -94,6 +94,13 @@ class AnimationInfo(TypedDict):
     have_timecodes: bool
 
 @type_check_only
+class ProgressiveInfo(TypedDict):
+    """What iter_progressive() says of each rendering."""
+
+    downsampling: int
+    bytes_read: int
+
+@type_check_only
 class FrameInfo(TypedDict, total=False):
     """One frame's header, from `probe()["frames"]` or `iter_frames(info=True)`.
 
@@ -179,6 +186,8 @@ def decode(
     index: int | None = None,
     out: Frame | None = None,
     extra_channels: bool = False,
+    partial: bool = False,
+    downsampling: int = 1,
 ) -> Frame: ...
 @overload
 def encode(
@@ -204,6 +213,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
@@ -229,6 +241,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> None: ...
 @overload
 def encode(
@@ -254,6 +269,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
@@ -308,7 +326,11 @@ class JxlReader:
         streaming: bool = False,
         skip_frames: int = 0,
         extra_channels: bool = False,
+        partial: bool = False,
+        downsampling: int = 1,
     ) -> None: ...
+    @property
+    def complete(self) -> bool: ...
     @property
     def xsize(self) -> int: ...
     @property
@@ -343,6 +365,7 @@ class JxlReader:
     def iter_frames(
         self, *, info: bool
     ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
+    def iter_progressive(self) -> Iterator[tuple[Frame, ProgressiveInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
     def read(self, out: Frame | None = None) -> Frame: ...
     def close(self) -> None: ...
@@ -378,6 +401,9 @@ class JxlWriter:
         icc_profile: _Bytes | None = None,
         compress_boxes: bool = False,
         extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+        progressive: bool = False,
+        group_order: Literal["scanline", "center"] | None = None,
+        center: tuple[int, int] | None = None,
     ) -> None: ...
     def write_frame(
         self,

@@ -630,6 +630,41 @@ int Writer::apply_frame_options() {
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption DECODING_SPEED", status);
   }
+  return apply_progressive_options();
+}
+
+int Writer::apply_progressive_options() {
+  if (opts.center_x >= 0 &&
+      (static_cast<uint64_t>(opts.center_x) >= _first_xsize ||
+       static_cast<uint64_t>(opts.center_y) >= _first_ysize)) {
+    PyErr_Format(PyExc_ValueError, "jxl: center (%lld, %lld) lies outside the %llu x %llu image",
+                 static_cast<long long>(opts.center_x), static_cast<long long>(opts.center_y),
+                 static_cast<unsigned long long>(_first_xsize),
+                 static_cast<unsigned long long>(_first_ysize));
+    return -1;
+  }
+  // What `cjxl -p` sets: AC refined by quantisation passes, and modular
+  // (lossless) data coded responsively, from a squeezed low resolution up.
+  struct Setting {
+    JxlEncoderFrameSettingId id;
+    int64_t value;
+    bool wanted;
+    const char* name;
+  };
+  const Setting settings[] = {
+      {JXL_ENC_FRAME_SETTING_QPROGRESSIVE_AC, 1, opts.progressive, "JxlEncoderFrameSettingsSetOption QPROGRESSIVE_AC"},
+      {JXL_ENC_FRAME_SETTING_RESPONSIVE, 1, opts.progressive, "JxlEncoderFrameSettingsSetOption RESPONSIVE"},
+      {JXL_ENC_FRAME_SETTING_GROUP_ORDER, opts.group_order, opts.group_order >= 0, "JxlEncoderFrameSettingsSetOption GROUP_ORDER"},
+      {JXL_ENC_FRAME_SETTING_GROUP_ORDER_CENTER_X, opts.center_x, opts.center_x >= 0,
+       "JxlEncoderFrameSettingsSetOption GROUP_ORDER_CENTER_X"},
+      {JXL_ENC_FRAME_SETTING_GROUP_ORDER_CENTER_Y, opts.center_y, opts.center_y >= 0,
+       "JxlEncoderFrameSettingsSetOption GROUP_ORDER_CENTER_Y"},
+  };
+  for (const Setting& s : settings) {
+    if (!s.wanted) continue;
+    const JxlEncoderStatus status = JxlEncoderFrameSettingsSetOption(_frame_settings, s.id, s.value);
+    if (status != JXL_ENC_SUCCESS) return raise_status(s.name, status);
+  }
   return 0;
 }
 
