@@ -43,6 +43,17 @@ PyObject* catching_bad_alloc(PyObject* self, PyObject* args, PyObject* kwargs) n
   }
 }
 
+// The same for a method without arguments.
+template <PyObject* (*F)(PyObject*, PyObject*)>
+PyObject* catching_bad_alloc(PyObject* self, PyObject* arg) noexcept {
+  try {
+    return F(self, arg);
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError, "jxl: libjxl ran out of memory");
+    return nullptr;
+  }
+}
+
 // Binds each function of the null-ended `defs` in the module.
 int add_functions(PyObject* module, PyMethodDef* defs);
 

@@ -203,9 +203,10 @@ constexpr const char kCloseDoc[] =
     "the destination's write() raises (the writer then stays open).";
 
 PyMethodDef writer_methods[] = {
-    {"write_frame", as_cfunction(writer_write_frame), METH_VARARGS | METH_KEYWORDS,
+    {"write_frame", as_cfunction(catching_bad_alloc<writer_write_frame>),
+     METH_VARARGS | METH_KEYWORDS,
      kWriteFrameDoc},
-    {"close", writer_close, METH_NOARGS, kCloseDoc},
+    {"close", catching_bad_alloc<writer_close>, METH_NOARGS, kCloseDoc},
     {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the writer."},
     {"__exit__", as_cfunction(writer_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, /, exc_type, exc, tb)\n--\n\n"
