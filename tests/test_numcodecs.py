@@ -325,3 +325,22 @@ def test_reads_the_chunks_earlier_versions_wrote(monkeypatch, prefix, arrays, co
     assert (FIXTURES / Jxl.codec_id / prefix).is_dir()
     monkeypatch.chdir(FIXTURES.parent)
     common.check_backwards_compatibility(Jxl.codec_id, arrays, codecs, prefix=prefix)
+
+
+@pytest.mark.parametrize("payload", [
+    b"[" * 100000 + b"]" * 100000,  # nesting beyond the parser's recursion
+    b'{"shape": 5, "dtype": "<u2"}', b'{"shape": [2, 3]}', b'{"dtype": "<u2"}',
+    b'[2, 3.5, 16, 16]', b'[2, -3, 16, 16]', b'[true, 3, 16, 16]', b'[2, 3, 16, 1e400]',
+    b'[2, 3, 16, 99999999999999999999999]', b'"text"', b'{"shape": [2, 3, 16, 16], "dtype": "O"}',
+    b"\xff\xfe not json",
+])
+def test_corrupt_shape_record_is_refused(payload):
+    codec = Jxl(effort=1)
+    chunk = make_chunk((2, 3, 16, 16), "uint16")
+    stream = bytes(codec.encode(chunk))
+    at = stream.index(b"kpsh") - 4
+    size = int.from_bytes(stream[at:at + 4], "big")
+    damaged = (stream[:at] + (8 + len(payload)).to_bytes(4, "big") + b"kpsh" + payload
+               + stream[at + size:])
+    with pytest.raises(ValueError, match="shape record .* is corrupt"):
+        codec.decode(damaged)

@@ -145,6 +145,10 @@ def _record(data: memoryview) -> tuple[tuple[int, ...] | None, np.dtype | None]:
     for kind, start, end in _boxes(data):
         if kind != _SHAPE_BOX:
             continue
+        # A record that is not what the encoder writes is damage, refused
+        # as any other damaged chunk is (not a crash deep in the parser).
+        corrupt = ValueError("kestrelpix_jxl: the chunk's shape record (its kpsh box) is "
+                             "corrupt")
         try:
             value = json.loads(bytes(data[start:end]))
             if isinstance(value, dict):
@@ -152,13 +156,15 @@ def _record(data: memoryview) -> tuple[tuple[int, ...] | None, np.dtype | None]:
                 value = value["shape"]
             else:
                 dtype = None
-            shape: tuple[int, ...] | None = tuple(value)
-        except (ValueError, TypeError, KeyError):
-            return None, None
-        if not all(isinstance(n, int) and n > 0 for n in shape or ()):
-            shape = None
+            if not isinstance(value, list):
+                raise corrupt
+            shape = tuple(value)
+        except (ValueError, TypeError, KeyError, RecursionError) as exc:
+            raise corrupt from exc
+        if not all(type(n) is int and 0 < n < 2**62 for n in shape):
+            raise corrupt
         if dtype is not None and dtype.newbyteorder("=") not in DTYPES:
-            dtype = None
+            raise corrupt
         return shape, dtype
     return None, None
 
