@@ -324,8 +324,12 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
         if (reach_last_frame_end(dec, last_header_is_last) < 0) return nullptr;
         break;
-      default:
+      case JXL_DEC_FULL_IMAGE:
+        // A bare codestream's last frame is at its end (pixels dropped).
         break;
+      default:
+        // Nothing else was subscribed to.
+        return raise_dec("JxlDecoderProcessInput", st);
     }
   }
 }

@@ -172,7 +172,10 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
       case JXL_DEC_ERROR:
         return kStepErrProcess;
       default:
-        break;
+        // Basic info and colour came with the header, once per image;
+        // nothing else was subscribed to.
+        *buffer_set_io = buffer_set;
+        return unexpected_step(status);
     }
   }
 }
@@ -504,7 +507,11 @@ int Reader::_parse_header() {
         _have_color = 1;
         break;
       default:
-        break;
+        // Parsing stops at the colour, before any frame event; nothing else
+        // was subscribed to.
+        decoder_failed = true;
+        raise_dec("JxlDecoderProcessInput", status);
+        return -1;
     }
   }
 }
@@ -738,7 +745,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
       default:
         if (buffer_set && into) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
-        if (rc == kStepErrProcess) r.decoder_failed = true;
+        if (rc == kStepErrProcess || rc <= kStepErrUnexpected) r.decoder_failed = true;
         if (rc == kStepErrProcess && r.runner.short_of_threads()) {
           PyErr_SetString(PyExc_MemoryError,
                           "jxl: out of memory: not every worker thread could be started, "

@@ -119,6 +119,7 @@ std::nullptr_t raise_enc(const char* func, int status, long err_code) {
 }
 
 std::nullptr_t raise_decode_result(int rc) {
+  if (rc <= kStepErrUnexpected) return raise_dec("JxlDecoderProcessInput", kStepErrUnexpected - rc);
   const char* text = nullptr;
   switch (rc) {
     case kStepErrProcess:

@@ -22,7 +22,13 @@ enum DecodeResult : int {
   kStepErrDoubleAlloc = -7,
   kStepErrNoMemory = -8,
   kStepErrNoRendering = -9,  // truncated before libjxl could render anything
+  // A status the step subscribed to nothing for: the code is this minus
+  // the status (see unexpected_step).
+  kStepErrUnexpected = -1000,
 };
+
+// The result code of a step that received `status` unasked.
+constexpr int unexpected_step(int status) { return kStepErrUnexpected - status; }
 
 // Outcome of one lock-free add-frame-and-collect step of the writer.
 enum EncodeResult : int {
@@ -46,7 +52,8 @@ std::nullptr_t raise_dec(const char* func, int status);
 // "<func> returned <status name>[ (<error name>)]"; a negative err_code
 // leaves the parenthesised part out.
 std::nullptr_t raise_enc(const char* func, int status, long err_code = -1);
-// The message of a decode-step result code.
+// The message of a decode-step result code; for an unexpected status,
+// "JxlDecoderProcessInput returned <status name>".
 std::nullptr_t raise_decode_result(int rc);
 
 }  // namespace kp
