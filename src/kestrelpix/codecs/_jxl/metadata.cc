@@ -25,11 +25,9 @@ int u32_option(PyObject* value, const char* what, uint64_t low, uint64_t high, u
                  Py_TYPE(value)->tp_name);
     return -1;
   }
-  Ref n = Ref::steal(PyNumber_Index(value));
-  if (!n) return -1;
+  long long v = 0;
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) return -1;
+  if (index_as_long_long(value, &v, &overflow) < 0) return -1;
   if (overflow || v < 0 || static_cast<uint64_t>(v) < low || static_cast<uint64_t>(v) > high) {
     PyErr_Format(PyExc_ValueError, "jxl: %s must be between %llu and %llu, got %R", what,
                  static_cast<unsigned long long>(low), static_cast<unsigned long long>(high),

@@ -15,7 +15,7 @@
 
 #include "common.h"
 #include "frame_count.h"
-#include "reader.h"
+#include "header_info.h"
 #include "input.h"
 #include "status.h"
 
@@ -140,33 +140,39 @@ int set_item(PyObject* dict, const char* key, Ref value) {
   return PyDict_SetItemString(dict, key, value.get());
 }
 
-PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "numthreads", "max_box_size", nullptr};
-  PyObject* data = nullptr;
-  PyObject* numthreads = Py_None;  // parsing is single-threaded
-  PyObject* max_box_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:probe", const_cast<char**>(kwlist),
-                                   &data, &numthreads, &max_box_obj))
-    return nullptr;
+// What probing has gathered so far, and where it is in the stream.
+struct Probe {
+  JxlDecoder* dec = nullptr;
   long long max_box = kDefaultMaxBoxSize;
-  if (max_box_obj) {
-    Ref n = Ref::steal(PyNumber_Index(max_box_obj));
-    if (!n) return nullptr;
-    max_box = PyLong_AsLongLong(n.get());
-    if (max_box == -1 && PyErr_Occurred()) return nullptr;
-    if (max_box < 0) {
-      PyErr_Format(PyExc_ValueError, "jxl: max_box_size must be >= 0, got %lld", max_box);
-      return nullptr;
-    }
+  Ref result;  // the dict returned
+  Ref frames;  // its "frames" list, set into it at the end
+  Ref boxes;   // its "boxes" list, likewise
+  JxlBasicInfo info{};
+  bool have_info = false;
+  BoxCapture box;
+  std::string name;
+  bool seen_last = false;
+  bool last_header_is_last = false;
+};
+
+// `max_box_size`: absent for the default, else a non-negative integer.
+int parse_max_box(PyObject* max_box_obj, long long* max_box) {
+  if (!max_box_obj) return 0;
+  Ref n = Ref::steal(PyNumber_Index(max_box_obj));
+  if (!n) return -1;
+  *max_box = PyLong_AsLongLong(n.get());
+  if (*max_box == -1 && PyErr_Occurred()) return -1;
+  if (*max_box < 0) {
+    PyErr_Format(PyExc_ValueError, "jxl: max_box_size must be >= 0, got %lld", *max_box);
+    return -1;
   }
-  size_t threads = 0;
-  if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
+  return 0;
+}
 
-  DecoderInput input;
-  if (input.open(data) < 0) return nullptr;
-
+// A decoder on `input` that reports the header, frames and boxes.
+JxlDecoderPtr start_decoder(DecoderInput& input) {
   JxlDecoderPtr owner = JxlDecoderMake(nullptr);
-  if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL");
+  if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL"), nullptr;
   JxlDecoder* dec = owner.get();
   // The stored orientation is wanted; what a reader displays is derived.
   JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
@@ -175,10 +181,10 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(
       dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
                JXL_DEC_BOX_COMPLETE | (bare ? JXL_DEC_FULL_IMAGE : 0));
-  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), nullptr;
   // Compressed boxes are decompressed here (see decompress_box).
   st = JxlDecoderSetDecompressBoxes(dec, JXL_FALSE);
-  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st), nullptr;
 
   bool empty = false;
   // Box events need the input closed at its end.
@@ -187,142 +193,163 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "jxl: empty input");
     return nullptr;
   }
+  return owner;
+}
 
-  Ref result = Ref::steal(PyDict_New());
-  Ref frames = Ref::steal(PyList_New(0));
-  Ref boxes = Ref::steal(PyList_New(0));
-  if (!result || !frames || !boxes) return nullptr;
+// The result dict with every key that may stay unset, and its lists.
+int start_result(Probe& p) {
+  p.result = Ref::steal(PyDict_New());
+  p.frames = Ref::steal(PyList_New(0));
+  p.boxes = Ref::steal(PyList_New(0));
+  if (!p.result || !p.frames || !p.boxes) return -1;
   for (const char* key : {"color", "icc_profile", "animation", "exif", "xmp", "jumbf"})
-    if (PyDict_SetItemString(result.get(), key, Py_None) < 0) return nullptr;
+    if (PyDict_SetItemString(p.result.get(), key, Py_None) < 0) return -1;
   // A "jbrd" box: the stream can give back the JPEG file it was made from.
-  if (PyDict_SetItemString(result.get(), "jpeg_reconstruction", Py_False) < 0) return nullptr;
+  return PyDict_SetItemString(p.result.get(), "jpeg_reconstruction", Py_False);
+}
 
-  JxlBasicInfo info{};
-  bool have_info = false;
-  BoxCapture box;
-  std::string name;
-  bool seen_last = false;
-  bool last_header_is_last = false;
+// The result, complete with its frames and boxes.
+PyObject* finish_result(Probe& p) {
+  if (set_item(p.result.get(), "frames", p.frames) < 0 ||
+      set_item(p.result.get(), "boxes", p.boxes) < 0)
+    return nullptr;
+  return p.result.release();
+}
+
+int on_basic_info(Probe& p) {
+  if (JxlDecoderGetBasicInfo(p.dec, &p.info) != JXL_DEC_SUCCESS)
+    return raise_jxl_error("JxlDecoderGetBasicInfo failed"), -1;
+  p.have_info = true;
+  // What a reader that applies the orientation reports.
+  JxlBasicInfo shown = p.info;
+  if (shown.orientation > JXL_ORIENT_FLIP_VERTICAL) std::swap(shown.xsize, shown.ysize);
+  shown.orientation = JXL_ORIENT_IDENTITY;
+  std::vector<JxlExtraChannelInfo> infos;
+  PyObject* result = p.result.get();
+  if (set_item(result, "extra_channels", extra_channels_list(p.dec, p.info, &infos)) < 0 ||
+      set_item(result, "basic_info", basic_info_dict(shown)) < 0 ||
+      set_item(result, "orientation",
+               Ref::steal(PyLong_FromLong(static_cast<long>(p.info.orientation)))) < 0 ||
+      set_item(result, "animation", animation_dict(p.info)) < 0)
+    return -1;
+  return 0;
+}
+
+int on_color(Probe& p) {
+  JxlDecoder* dec = p.dec;
+  JxlColorEncoding color;
+  if (JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &color) ==
+      JXL_DEC_SUCCESS) {
+    if (set_item(p.result.get(), "color", color_dict(color)) < 0) return -1;
+  }
+  size_t icc_size = 0;
+  if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &icc_size) ==
+          JXL_DEC_SUCCESS &&
+      icc_size > 0) {
+    Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
+    if (!icc) return -1;
+    if (JxlDecoderGetColorAsICCProfile(
+            dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+            reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) ==
+            JXL_DEC_SUCCESS &&
+        set_item(p.result.get(), "icc_profile", std::move(icc)) < 0)
+      return -1;
+  }
+  return 0;
+}
+
+int on_frame(Probe& p) {
+  JxlFrameHeader header;
+  if (JxlDecoderGetFrameHeader(p.dec, &header) != JXL_DEC_SUCCESS)
+    return raise_jxl_error("JxlDecoderGetFrameHeader failed"), -1;
+  p.name.assign(header.name_length + 1, '\0');
+  if (header.name_length &&
+      JxlDecoderGetFrameName(p.dec, p.name.data(), p.name.size()) != JXL_DEC_SUCCESS)
+    return raise_jxl_error("JxlDecoderGetFrameName failed"), -1;
+  p.name.resize(header.name_length);
+  p.last_header_is_last = header.is_last;
+  if (header.is_last) p.seen_last = true;
+  Ref frame = frame_info_dict(p.info, header, p.name, /*with_layer=*/false);
+  if (!frame || PyList_Append(p.frames.get(), frame.get()) < 0) return -1;
+  return 0;
+}
+
+// A box begins: listed, and captured when it is the first of a metadata type.
+int on_box(Probe& p) {
+  JxlDecoder* dec = p.dec;
+  if (finish_box(dec, p.box, p.max_box, p.result.get()) < 0) return -1;
+  JxlBoxType raw, type;
+  uint64_t size = 0;
+  if (JxlDecoderGetBoxType(dec, raw, JXL_FALSE) != JXL_DEC_SUCCESS ||
+      JxlDecoderGetBoxType(dec, type, JXL_TRUE) != JXL_DEC_SUCCESS ||
+      JxlDecoderGetBoxSizeContents(dec, &size) != JXL_DEC_SUCCESS)
+    return raise_jxl_error("jxl: a box header could not be read"), -1;
+  const std::string t(type, 4);
+  const bool compressed = std::memcmp(raw, "brob", 4) == 0;
+  if (t == "jbrd" && PyDict_SetItemString(p.result.get(), "jpeg_reconstruction", Py_True) < 0)
+    return -1;
+  Ref text = Ref::steal(PyUnicode_DecodeLatin1(type, 4, nullptr));
+  if (!text) return -1;
+  Ref entry = Ref::steal(Py_BuildValue("{sOsKsN}", "type", text.get(), "size",
+                                       static_cast<unsigned long long>(size), "compressed",
+                                       PyBool_FromLong(compressed)));
+  if (!entry || PyList_Append(p.boxes.get(), entry.get()) < 0) return -1;
+  const char* key = t == "Exif" ? "exif" : t == "xml " ? "xmp" : t == "jumb" ? "jumbf" : nullptr;
+  // The first box of each metadata type is the one returned.
+  if (key && PyDict_GetItemString(p.result.get(), key) == Py_None) {
+    p.box.type = t;
+    p.box.compressed = compressed;
+    if (grow_box(dec, p.box, p.max_box) < 0) return -1;
+  }
+  return 0;
+}
+
+// Runs libjxl over the whole stream; the result, or null with an error set.
+PyObject* run(Probe& p, DecoderInput& input) {
+  JxlDecoder* dec = p.dec;
   for (;;) {
-    st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
+    const JxlDecoderStatus st = without_gil([dec] { return JxlDecoderProcessInput(dec); });
     switch (st) {
-      case JXL_DEC_SUCCESS: {
-        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
-        if (!have_info) return raise_jxl_error("jxl: the stream ended before its header");
+      case JXL_DEC_SUCCESS:
+        if (finish_box(dec, p.box, p.max_box, p.result.get()) < 0) return nullptr;
+        if (!p.have_info) return raise_jxl_error("jxl: the stream ended before its header");
         if (input.check_codestream_whole("probing") < 0) return nullptr;
-        if (set_item(result.get(), "frames", frames) < 0 ||
-            set_item(result.get(), "boxes", boxes) < 0)
-          return nullptr;
-        return result.release();
-      }
+        return finish_result(p);
       case JXL_DEC_ERROR:
         // What follows the last box (trailing bytes that are no box) is
         // ignored, as decode ignores it, once the last frame is known and
         // no metadata box is being read.
-        if (!(seen_last && box.type.empty())) return raise_dec("JxlDecoderProcessInput", st);
+        if (!(p.seen_last && p.box.type.empty())) return raise_dec("JxlDecoderProcessInput", st);
         if (!input.walk().codestream_found() || input.walk().codestream_end() > input.walk().seen())
           return raise_dec("JxlDecoderProcessInput", st);
-        if (set_item(result.get(), "frames", frames) < 0 ||
-            set_item(result.get(), "boxes", boxes) < 0)
-          return nullptr;
-        return result.release();
+        return finish_result(p);
       case JXL_DEC_NEED_MORE_INPUT: {
         const int more = input.refill(dec);
         if (more < 0) return nullptr;
         if (more == 0) return raise_jxl_error("jxl: truncated stream while probing");
         break;
       }
-      case JXL_DEC_BASIC_INFO: {
-        if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
-          return raise_jxl_error("JxlDecoderGetBasicInfo failed");
-        have_info = true;
-        // What a reader that applies the orientation reports.
-        JxlBasicInfo shown = info;
-        if (shown.orientation > JXL_ORIENT_FLIP_VERTICAL) std::swap(shown.xsize, shown.ysize);
-        shown.orientation = JXL_ORIENT_IDENTITY;
-        std::vector<JxlExtraChannelInfo> infos;
-        if (set_item(result.get(), "extra_channels", extra_channels_list(dec, info, &infos)) < 0 ||
-            set_item(result.get(), "basic_info", basic_info_dict(shown)) < 0 ||
-            set_item(result.get(), "orientation",
-                     Ref::steal(PyLong_FromLong(static_cast<long>(info.orientation)))) < 0 ||
-            set_item(result.get(), "animation", animation_dict(info)) < 0)
-          return nullptr;
+      case JXL_DEC_BASIC_INFO:
+        if (on_basic_info(p) < 0) return nullptr;
         break;
-      }
-      case JXL_DEC_COLOR_ENCODING: {
-        JxlColorEncoding color;
-        if (JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &color) ==
-            JXL_DEC_SUCCESS) {
-          if (set_item(result.get(), "color", color_dict(color)) < 0) return nullptr;
-        }
-        size_t icc_size = 0;
-        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &icc_size) ==
-                JXL_DEC_SUCCESS &&
-            icc_size > 0) {
-          Ref icc = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size)));
-          if (!icc) return nullptr;
-          if (JxlDecoderGetColorAsICCProfile(
-                  dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                  reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(icc.get())), icc_size) ==
-                  JXL_DEC_SUCCESS &&
-              set_item(result.get(), "icc_profile", std::move(icc)) < 0)
-            return nullptr;
-        }
+      case JXL_DEC_COLOR_ENCODING:
+        if (on_color(p) < 0) return nullptr;
         break;
-      }
-      case JXL_DEC_FRAME: {
-        JxlFrameHeader header;
-        if (JxlDecoderGetFrameHeader(dec, &header) != JXL_DEC_SUCCESS)
-          return raise_jxl_error("JxlDecoderGetFrameHeader failed");
-        name.assign(header.name_length + 1, '\0');
-        if (header.name_length &&
-            JxlDecoderGetFrameName(dec, name.data(), name.size()) != JXL_DEC_SUCCESS)
-          return raise_jxl_error("JxlDecoderGetFrameName failed");
-        name.resize(header.name_length);
-        last_header_is_last = header.is_last;
-        if (header.is_last) seen_last = true;
-        Ref frame = frame_info_dict(info, header, name, /*with_layer=*/false);
-        if (!frame || PyList_Append(frames.get(), frame.get()) < 0) return nullptr;
+      case JXL_DEC_FRAME:
+        if (on_frame(p) < 0) return nullptr;
         break;
-      }
-      case JXL_DEC_BOX: {
-        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
-        JxlBoxType raw, type;
-        uint64_t size = 0;
-        if (JxlDecoderGetBoxType(dec, raw, JXL_FALSE) != JXL_DEC_SUCCESS ||
-            JxlDecoderGetBoxType(dec, type, JXL_TRUE) != JXL_DEC_SUCCESS ||
-            JxlDecoderGetBoxSizeContents(dec, &size) != JXL_DEC_SUCCESS)
-          return raise_jxl_error("jxl: a box header could not be read");
-        const std::string t(type, 4);
-        const bool compressed = std::memcmp(raw, "brob", 4) == 0;
-        if (t == "jbrd" &&
-            PyDict_SetItemString(result.get(), "jpeg_reconstruction", Py_True) < 0)
-          return nullptr;
-        Ref text = Ref::steal(PyUnicode_DecodeLatin1(type, 4, nullptr));
-        if (!text) return nullptr;
-        Ref entry = Ref::steal(Py_BuildValue("{sOsKsN}", "type", text.get(), "size",
-                                             static_cast<unsigned long long>(size),
-                                             "compressed", PyBool_FromLong(compressed)));
-        if (!entry || PyList_Append(boxes.get(), entry.get()) < 0) return nullptr;
-        const char* key = t == "Exif" ? "exif" : t == "xml " ? "xmp" : t == "jumb" ? "jumbf"
-                                                                               : nullptr;
-        // The first box of each metadata type is the one returned.
-        if (key && PyDict_GetItemString(result.get(), key) == Py_None) {
-          box.type = t;
-          box.compressed = compressed;
-          if (grow_box(dec, box, max_box) < 0) return nullptr;
-        }
+      case JXL_DEC_BOX:
+        if (on_box(p) < 0) return nullptr;
         break;
-      }
       case JXL_DEC_BOX_NEED_MORE_OUTPUT:
-        if (box.type.empty()) return raise_jxl_error("jxl: unexpected box output");
-        if (grow_box(dec, box, max_box) < 0) return nullptr;
+        if (p.box.type.empty()) return raise_jxl_error("jxl: unexpected box output");
+        if (grow_box(dec, p.box, p.max_box) < 0) return nullptr;
         break;
       case JXL_DEC_BOX_COMPLETE:
-        if (finish_box(dec, box, max_box, result.get()) < 0) return nullptr;
+        if (finish_box(dec, p.box, p.max_box, p.result.get()) < 0) return nullptr;
         break;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-        if (reach_last_frame_end(dec, last_header_is_last) < 0) return nullptr;
+        if (reach_last_frame_end(dec, p.last_header_is_last) < 0) return nullptr;
         break;
       case JXL_DEC_FULL_IMAGE:
         // A bare codestream's last frame is at its end (pixels dropped).
@@ -332,6 +359,28 @@ PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
         return raise_dec("JxlDecoderProcessInput", st);
     }
   }
+}
+
+PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", "numthreads", "max_box_size", nullptr};
+  PyObject* data = nullptr;
+  PyObject* numthreads = Py_None;  // parsing is single-threaded
+  PyObject* max_box_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:probe", const_cast<char**>(kwlist),
+                                   &data, &numthreads, &max_box_obj))
+    return nullptr;
+  Probe p;
+  if (parse_max_box(max_box_obj, &p.max_box) < 0) return nullptr;
+  size_t threads = 0;
+  if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
+
+  DecoderInput input;
+  if (input.open(data) < 0) return nullptr;
+  JxlDecoderPtr owner = start_decoder(input);
+  if (!owner) return nullptr;
+  p.dec = owner.get();
+  if (start_result(p) < 0) return nullptr;
+  return run(p, input);
 }
 
 constexpr const char kProbeDoc[] =

@@ -121,4 +121,12 @@ bool ObjectLock::acquire(const char* type_name) {
   return true;
 }
 
+int index_as_long_long(PyObject* value, long long* out, int* overflow) {
+  Ref number = Ref::steal(PyNumber_Index(value));
+  if (!number) return -1;
+  *overflow = 0;
+  *out = PyLong_AsLongLongAndOverflow(number.get(), overflow);
+  return *out == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
 }  // namespace kp

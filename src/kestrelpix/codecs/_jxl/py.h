@@ -124,6 +124,11 @@ void restore_thread(PyThreadState* state);
 // or -1 with an error set.
 int remember_main_thread();
 
+// `value.__index__()` as a long long, as PyLong_AsLongLongAndOverflow gives
+// it (*overflow -1 or 1 when out of range). Returns 0, or -1 with an error
+// set (TypeError for a value that is no integer).
+int index_as_long_long(PyObject* value, long long* out, int* overflow);
+
 // Releases the interpreter lock for its lifetime. Nothing done inside may
 // touch a Python object.
 class WithoutGil {

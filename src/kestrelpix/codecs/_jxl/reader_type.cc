@@ -4,6 +4,7 @@
 // decoding itself is reader.cc's.
 #include "common.h"
 #include "npy.h"
+#include "header_info.h"
 #include "options.h"
 #include "reader.h"
 #include "status.h"

@@ -11,8 +11,8 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <type_traits>
 
+#include "color_encoding.h"
 #include "common.h"
 #include "frame_format.h"
 #include "input.h"
@@ -36,82 +36,6 @@ Ref import_from(const char* module, const char* name) {
                  module);
   }
   return value;
-}
-
-// A colour-spec value as a libjxl enumeration: integers only, range-checked
-// against the enumeration's own underlying type.
-// Whether `v` is one of the enumerators of libjxl's colour enumerations.
-bool names_enumerator(JxlWhitePoint, long long v) {
-  return v == JXL_WHITE_POINT_D65 || v == JXL_WHITE_POINT_CUSTOM || v == JXL_WHITE_POINT_E ||
-         v == JXL_WHITE_POINT_DCI;
-}
-bool names_enumerator(JxlPrimaries, long long v) {
-  return v == JXL_PRIMARIES_SRGB || v == JXL_PRIMARIES_CUSTOM || v == JXL_PRIMARIES_2100 ||
-         v == JXL_PRIMARIES_P3;
-}
-bool names_enumerator(JxlTransferFunction, long long v) {
-  return v == JXL_TRANSFER_FUNCTION_709 || v == JXL_TRANSFER_FUNCTION_UNKNOWN ||
-         v == JXL_TRANSFER_FUNCTION_LINEAR || v == JXL_TRANSFER_FUNCTION_SRGB ||
-         v == JXL_TRANSFER_FUNCTION_PQ || v == JXL_TRANSFER_FUNCTION_DCI ||
-         v == JXL_TRANSFER_FUNCTION_HLG || v == JXL_TRANSFER_FUNCTION_GAMMA;
-}
-bool names_enumerator(JxlRenderingIntent, long long v) { return v >= 0 && v <= 3; }
-
-template <class E>
-int to_enum(PyObject* value, const char* enum_name, E* out) {
-  using Underlying = std::underlying_type_t<E>;
-  if (!PyLong_Check(value) && !PyIndex_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "an integer is required");
-    return -1;
-  }
-  Ref number = Ref::steal(PyNumber_Index(value));
-  if (!number) return -1;
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (std::is_unsigned_v<Underlying> && (overflow < 0 || v < 0)) {
-    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s",
-                 enum_name);
-    return -1;
-  }
-  if (overflow != 0 ||
-      v < static_cast<long long>(std::numeric_limits<Underlying>::min()) ||
-      v > static_cast<long long>(std::numeric_limits<Underlying>::max())) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %s",
-                 enum_name);
-    return -1;
-  }
-  // Only a value the enumeration names may be stored in it (anything else
-  // is undefined behaviour in C++); which of those libjxl can write is
-  // check_color_encoding's to say.
-  if (!names_enumerator(*out, v)) {
-    PyErr_Format(PyExc_ValueError,
-                 "jxl: colour value %lld is not a %s (custom and unknown values are not "
-                 "supported)",
-                 v, enum_name);
-    return -1;
-  }
-  *out = static_cast<E>(v);
-  return 0;
-}
-
-// Reads `spec.<attr>` and converts it with to_enum.
-template <class E>
-int enum_attr(PyObject* spec, const char* attr, const char* enum_name, E* out) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
-  if (!value) return -1;
-  return to_enum(value.get(), enum_name, out);
-}
-
-// The colour spec's optional `is_hdr`: a missing attribute counts as false.
-int spec_is_hdr(PyObject* spec) {
-  Ref value = Ref::steal(PyObject_GetAttrString(spec, "is_hdr"));
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
-  return PyObject_IsTrue(value.get());
 }
 
 }  // namespace
@@ -166,52 +90,6 @@ int check_lossy_float_samples(PyObject* arr, JxlDataType type, LossyFloatBound b
                "%s; libjxl fails beyond that (use lossless=True for other values)",
                limit, bound.what);
   return -1;
-}
-
-// libjxl asserts (taking the interpreter down) on colour enumerations it
-// cannot write, so a spec is checked against what it can before it sees it:
-// the enumerated white points, primaries and transfer functions (custom
-// chromaticities need values a spec does not carry), and a power law's
-// exponent in (0, 1].
-int check_color_encoding(const JxlColorEncoding& c) {
-  const char* what = nullptr;
-  long value = 0;
-  switch (c.white_point) {
-    case JXL_WHITE_POINT_D65: case JXL_WHITE_POINT_E: case JXL_WHITE_POINT_DCI: break;
-    default: what = "white point", value = c.white_point;
-  }
-  switch (c.primaries) {
-    case JXL_PRIMARIES_SRGB: case JXL_PRIMARIES_2100: case JXL_PRIMARIES_P3: break;
-    default: if (!what) what = "primaries", value = c.primaries;
-  }
-  switch (c.transfer_function) {
-    case JXL_TRANSFER_FUNCTION_709: case JXL_TRANSFER_FUNCTION_LINEAR:
-    case JXL_TRANSFER_FUNCTION_SRGB: case JXL_TRANSFER_FUNCTION_PQ:
-    case JXL_TRANSFER_FUNCTION_DCI: case JXL_TRANSFER_FUNCTION_HLG:
-    case JXL_TRANSFER_FUNCTION_GAMMA: break;
-    default: if (!what) what = "transfer function", value = c.transfer_function;
-  }
-  switch (c.rendering_intent) {
-    case JXL_RENDERING_INTENT_PERCEPTUAL: case JXL_RENDERING_INTENT_RELATIVE:
-    case JXL_RENDERING_INTENT_SATURATION: case JXL_RENDERING_INTENT_ABSOLUTE: break;
-    default: if (!what) what = "rendering intent", value = c.rendering_intent;
-  }
-  if (what) {
-    PyErr_Format(PyExc_ValueError,
-                 "jxl: colour %s %ld cannot be written (custom and unknown values are "
-                 "not supported)",
-                 what, value);
-    return -1;
-  }
-  if (c.transfer_function == JXL_TRANSFER_FUNCTION_GAMMA &&
-      !(c.gamma > 0.0 && c.gamma <= 1.0)) {
-    Ref gamma = Ref::steal(PyFloat_FromDouble(c.gamma));
-    if (!gamma) return -1;
-    PyErr_Format(PyExc_ValueError, "jxl: a gamma transfer needs an exponent in (0, 1], got %R",
-                 gamma.get());
-    return -1;
-  }
-  return 0;
 }
 
 // libjxl 0.11 does not keep float16 subnormal samples (magnitudes below
@@ -394,22 +272,20 @@ int Writer::raise_status(const char* func, JxlEncoderStatus status) {
 // ---------------------------------------------------------------------------
 // Writer: first-frame configuration
 
-int Writer::_configure_from_first_frame(PyObject* arr_obj) {
-  Ref tf_gamma = import_from(kColorModule, "JXL_TF_GAMMA");
-  if (!tf_gamma) return -1;
-  if (!PyArray_Check(arr_obj)) {
-    PyErr_SetString(PyExc_TypeError, "jxl: frame must be a NumPy array");
-    return -1;
-  }
-  auto* arr = reinterpret_cast<PyArrayObject*>(arr_obj);
+namespace {
 
+// The samples per pixel of a first frame, checked against its shape and the
+// extra channels listed (whose colour channels come in *color_channels).
+int first_frame_samples(PyArrayObject* arr, const std::vector<ExtraChannelSpec>& extras,
+                        uint64_t* samples_out, uint32_t* color_channels) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
-  uint64_t samples = 1;
-  if (!opts.extras.empty()) {
+  uint64_t& samples = *samples_out;
+  samples = 1;
+  if (!extras.empty()) {
     // The last axis holds the colour channels, then the listed extras.
     const uint64_t given = ndim == 3 ? static_cast<uint64_t>(shape[2]) : 1;
-    const uint64_t listed = opts.extras.size();
+    const uint64_t listed = extras.size();
     if (ndim < 2 || ndim > 3 || given <= listed || (given - listed != 1 && given - listed != 3)) {
       PyErr_Format(PyExc_ValueError,
                    "jxl: the frame has %llu channels and extra_channels lists %llu, which "
@@ -420,7 +296,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
       return -1;
     }
     samples = given;
-    _color_channels = static_cast<uint32_t>(given - listed);
+    *color_channels = static_cast<uint32_t>(given - listed);
   } else if (ndim == 3) {
     if (shape[2] < 1 || shape[2] > 4) {
       PyErr_Format(PyExc_ValueError,
@@ -434,6 +310,23 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
                  "jxl: ndim=%d; expected 2 (Y,X) or 3 (Y,X,C)", ndim);
     return -1;
   }
+  return 0;
+}
+
+}  // namespace
+
+int Writer::_configure_from_first_frame(PyObject* arr_obj) {
+  Ref tf_gamma = import_from(kColorModule, "JXL_TF_GAMMA");
+  if (!tf_gamma) return -1;
+  if (!PyArray_Check(arr_obj)) {
+    PyErr_SetString(PyExc_TypeError, "jxl: frame must be a NumPy array");
+    return -1;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(arr_obj);
+
+  const npy_intp* shape = PyArray_DIMS(arr);
+  uint64_t samples = 1;
+  if (first_frame_samples(arr, opts.extras, &samples, &_color_channels) < 0) return -1;
   const uint64_t ysize = static_cast<uint64_t>(shape[0]);
   const uint64_t xsize = static_cast<uint64_t>(shape[1]);
   if (xsize == 0 || ysize == 0) {
