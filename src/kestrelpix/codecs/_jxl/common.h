@@ -13,6 +13,22 @@ namespace kp {
 // class reports it.
 inline constexpr const char kModuleName[] = "kestrelpix.codecs._jxl";
 
+// What one module object holds (its module state): its classes. A type's
+// own module is found from the type (state_of_type), the running
+// interpreter's from anywhere (module_state); strong references.
+struct ModuleState {
+  PyTypeObject* reader_type;      // JxlReader
+  PyTypeObject* writer_type;      // JxlWriter
+  PyTypeObject* frame_iter_type;  // the iterator of iter_frames and iter_progressive
+};
+
+// The state of the module imported in the running interpreter, or null with
+// RuntimeError set.
+ModuleState* module_state();
+// The state of the module that defined `type` or one of its bases, or null
+// with TypeError set.
+ModuleState* state_of_type(PyTypeObject* type);
+
 // Only this many leading bytes are ever shown to JxlSignatureCheck.
 inline constexpr size_t kSignatureProbe = 16;
 

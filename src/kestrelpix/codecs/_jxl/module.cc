@@ -276,82 +276,146 @@ constexpr const char kModuleDoc[] =
     "    >>> np.array_equal(jxl.decode(data), image)\n"
     "    True\n";
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    kModuleName,
-    kModuleDoc,
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// The key the module is registered under in the interpreter's dict: made
+// once and never released, so that a lookup allocates nothing (borrowed;
+// null with an error set if it could not be made).
+PyObject* module_key() {
+  static PyObject* const key = PyUnicode_InternFromString(kModuleName);
+  return key;
+}
 
-PyObject* init_module() {
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  PyObject* m = module.get();
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state) {
+    Py_VISIT(state->reader_type);
+    Py_VISIT(state->writer_type);
+    Py_VISIT(state->frame_iter_type);
+  }
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state) {
+    Py_CLEAR(state->reader_type);
+    Py_CLEAR(state->writer_type);
+    Py_CLEAR(state->frame_iter_type);
+  }
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+// Fills a new module object: its classes, the names its code looks up, the
+// functions. Returns 0, or -1 with an error set.
+int exec_module(PyObject* m) {
+  // The running interpreter's module, for the lookups that have no object
+  // at hand (module_global, module_state); a later import replaces it.
+  PyObject* interp = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!interp) {
+    PyErr_SetString(PyExc_RuntimeError, "jxl: no interpreter state to register the module in");
+    return -1;
+  }
 
   // The classes first, then what they and the functions rely on.
-  if (add_reader_type(m) < 0 || add_writer_type(m) < 0) return nullptr;
+  if (add_reader_type(m) < 0 || add_writer_type(m) < 0) return -1;
 
   if (Ref numpy = Ref::steal(PyImport_ImportModule("numpy")); !numpy)
-    return nullptr;
+    return -1;
   if (add_module_ref(m, "os", Ref::steal(PyImport_ImportModule("os"))) < 0 ||
       add_module_ref(m, "np", Ref::steal(PyImport_ImportModule("numpy"))) < 0)
-    return nullptr;
-  if (import_numpy_c_api() < 0) return nullptr;
+    return -1;
+  if (import_numpy_c_api() < 0) return -1;
 
   if (add_module_ref(m, "_DEC_STATUS_NAMES", Ref::steal(build_dec_status_names())) < 0 ||
       add_module_ref(m, "_ENC_STATUS_NAMES", Ref::steal(build_enc_status_names())) < 0 ||
       add_module_ref(m, "_ENC_ERR_NAMES", Ref::steal(build_enc_err_names())) < 0)
-    return nullptr;
+    return -1;
 
   Ref errors = Ref::steal(PyImport_ImportModule("kestrelpix.core.errors"));
-  if (!errors) return nullptr;
+  if (!errors) return -1;
   if (add_module_ref(m, "JxlError", Ref::steal(PyObject_GetAttrString(errors.get(), "JxlError"))) < 0) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       PyErr_SetString(PyExc_ImportError,
                       "cannot import name 'JxlError' from 'kestrelpix.core.errors'");
     }
-    return nullptr;
+    return -1;
   }
 
   Ref annotated_type = Ref::steal(PyType_FromSpec(&annotated_spec));
   if (!annotated_type ||
       add_annotated_function(m, annotated_type.get(), &libjxl_version_def, "str") < 0 ||
       add_annotated_function(m, annotated_type.get(), &check_signature_def, "bool") < 0)
-    return nullptr;
+    return -1;
 
   if (add_oneshot_functions(m) < 0 || add_probe_function(m) < 0 || add_jpeg_functions(m) < 0)
-    return nullptr;
+    return -1;
 
-  if (remember_main_thread() < 0) return nullptr;
+  if (remember_main_thread() < 0) return -1;
   static bool exit_hook = false;
   if (init_worker_pools() < 0) {
     PyErr_SetString(PyExc_RuntimeError, "jxl: pthread_atfork failed");
-    return nullptr;
+    return -1;
   }
   // Idle worker threads end with the interpreter, not with the process.
   if (!exit_hook && Py_AtExit(drop_idle_pools) == 0) exit_hook = true;
-  return module.release();
+  PyObject* key = module_key();
+  return key ? PyDict_SetItem(interp, key, m) : -1;
+}
+
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+// Multi-phase initialisation: the import machinery creates the module
+// (zeroed state) and exec_module fills it.
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,
+    kModuleDoc,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+// The module imported in the running interpreter (borrowed), or null with
+// an error set (RuntimeError when there is none).
+PyObject* current_module() {
+  PyObject* key = module_key();
+  if (!key) return nullptr;
+  PyObject* interp = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyObject* module = interp ? PyDict_GetItemWithError(interp, key) : nullptr;
+  if (!module && !PyErr_Occurred())
+    PyErr_SetString(PyExc_RuntimeError, "jxl: module is not initialised");
+  return module;
 }
 
 }  // namespace
 
 PyObject* module_global(const char* name) {
-  PyObject* module = PyState_FindModule(&module_def);
-  if (!module) {
-    PyErr_SetString(PyExc_RuntimeError, "jxl: module is not initialised");
-    return nullptr;
-  }
+  PyObject* module = current_module();
+  if (!module) return nullptr;
   PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
   if (!value) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   return value;
 }
 
+ModuleState* module_state() {
+  PyObject* module = current_module();
+  return module ? static_cast<ModuleState*>(PyModule_GetState(module)) : nullptr;
+}
+
+ModuleState* state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);
+  return module ? static_cast<ModuleState*>(PyModule_GetState(module)) : nullptr;
+}
+
 }  // namespace kp
 
-PyMODINIT_FUNC PyInit__jxl(void) { return kp::init_module(); }
+PyMODINIT_FUNC PyInit__jxl(void) { return PyModuleDef_Init(&kp::module_def); }

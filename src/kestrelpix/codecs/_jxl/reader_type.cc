@@ -144,10 +144,6 @@ PyType_Spec frame_iter_spec = {
     frame_iter_slots,
 };
 
-// The iterator type lives on the reader type's module state-free globals:
-// it is created with the reader type and kept here for the process.
-PyTypeObject* g_frame_iter_type = nullptr;
-
 // ---------------------------------------------------------------------------
 // The Python type
 
@@ -235,9 +231,13 @@ PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* new_frame_iter(PyObject* reader, int info, int progressive) {
-  auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
+  // The iterator type is the one created with the reader's own class.
+  ModuleState* state = state_of_type(Py_TYPE(reader));
+  if (!state) return nullptr;
+  PyTypeObject* iter_type = state->frame_iter_type;
+  auto* it = PyObject_GC_New(FrameIterObject, iter_type);
   if (!it) return nullptr;
-  Py_INCREF(g_frame_iter_type);
+  Py_INCREF(iter_type);
   it->reader = Py_NewRef(reader);
   it->started = 0;
   it->finished = 0;
@@ -270,13 +270,14 @@ PyObject* reader_iter(PyObject* self) {
 
 // Whether iter_frames is this type's own: a subclass that replaces it gets
 // read() through its version, frame by frame. 1, 0, or -1 with an error.
-PyTypeObject* g_reader_type = nullptr;
-
 int own_iter_frames(PyObject* self) {
-  if (Py_TYPE(self) == g_reader_type) return 1;
+  ModuleState* state = state_of_type(Py_TYPE(self));
+  if (!state) return -1;
+  PyTypeObject* reader_type = state->reader_type;
+  if (Py_TYPE(self) == reader_type) return 1;
   Ref mine = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)),
                                                "iter_frames"));
-  Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_reader_type),
+  Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(reader_type),
                                                "iter_frames"));
   if (!mine || !base) return -1;
   return mine.get() == base.get();
@@ -597,7 +598,9 @@ PyType_Spec reader_spec = {
 Reader& reader_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->r; }
 
 Ref new_reader(PyObject* type, PyObject* data, const DecoderOptions& options) {
-  Ref self = new_instance(type, g_reader_type);
+  ModuleState* state = module_state();
+  if (!state) return {};
+  Ref self = new_instance(type, state->reader_type);
   if (!self) return {};
   Reader& r = reader_of(self.get());
   LockGuard guard(r.lock, kTypeName);
@@ -606,14 +609,13 @@ Ref new_reader(PyObject* type, PyObject* data, const DecoderOptions& options) {
 }
 
 int add_reader_type(PyObject* module) {
-  if (!g_frame_iter_type) {
-    g_frame_iter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&frame_iter_spec));
-    if (!g_frame_iter_type) return -1;
-  }
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  state->frame_iter_type = reinterpret_cast<PyTypeObject*>(
+      PyType_FromModuleAndSpec(module, &frame_iter_spec, nullptr));
+  if (!state->frame_iter_type) return -1;
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
   if (!type) return -1;
-  // Kept for the process, as the module that binds it is.
-  g_reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+  state->reader_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
   return PyModule_AddObjectRef(module, "JxlReader", type.get());
 }
 

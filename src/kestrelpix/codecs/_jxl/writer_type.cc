@@ -25,9 +25,6 @@ struct WriterObject {
   Writer w;
 };
 
-// The JxlWriter type, for new_writer's check.
-PyTypeObject* g_writer_type = nullptr;
-
 // The C++ part is built here rather than in __init__, so that an object made
 // by JxlWriter.__new__ alone is valid (and merely refuses to encode).
 PyObject* writer_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -286,7 +283,9 @@ PyType_Spec writer_spec = {
 Writer& writer_of(PyObject* self) { return reinterpret_cast<WriterObject*>(self)->w; }
 
 Ref new_writer(PyObject* type, PyObject* dest, PyObject* const* values) {
-  Ref self = new_instance(type, g_writer_type);
+  ModuleState* state = module_state();
+  if (!state) return {};
+  Ref self = new_instance(type, state->writer_type);
   if (!self) return {};
   Writer& w = writer_of(self.get());
   LockGuard guard(w._lock, kTypeName);
@@ -297,8 +296,8 @@ Ref new_writer(PyObject* type, PyObject* dest, PyObject* const* values) {
 int add_writer_type(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &writer_spec, nullptr));
   if (!type) return -1;
-  // Kept for the process, as the module that binds it is.
-  g_writer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  state->writer_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
   return PyModule_AddObjectRef(module, "JxlWriter", type.get());
 }
 
