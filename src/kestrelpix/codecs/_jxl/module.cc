@@ -5,6 +5,7 @@
 
 #include <jxl/decode.h>
 
+#include <initializer_list>
 #include <string>
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -284,23 +285,25 @@ PyObject* module_key() {
   return key;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
+// Calls f on each reference the module's state holds.
+template <class F>
+void each_state_ref(PyObject* module, F f) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state) {
-    Py_VISIT(state->reader_type);
-    Py_VISIT(state->writer_type);
-    Py_VISIT(state->frame_iter_type);
-  }
-  return 0;
+  if (!state) return;
+  for (PyTypeObject** ref : {&state->reader_type, &state->writer_type, &state->frame_iter_type})
+    f(ref);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  int rc = 0;
+  each_state_ref(module, [&](PyTypeObject** ref) {
+    if (rc == 0 && *ref) rc = visit(reinterpret_cast<PyObject*>(*ref), arg);
+  });
+  return rc;
 }
 
 int clear_module(PyObject* module) {
-  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (state) {
-    Py_CLEAR(state->reader_type);
-    Py_CLEAR(state->writer_type);
-    Py_CLEAR(state->frame_iter_type);
-  }
+  each_state_ref(module, [](PyTypeObject** ref) { Py_CLEAR(*ref); });
   return 0;
 }
 
