@@ -288,10 +288,9 @@ int Writer::init(PyObject* dest, PyObject* const* values) {
   if (open_destination(dest) < 0) return -1;
   EncoderOptions parsed;
   if (parsed.parse(values, parse_color.get()) < 0 || take_options(std::move(parsed)) < 0) {
-    // A file opened for this writer is not left open by a failed constructor.
-    close_own_dest_after_error();
     _dest_obj.reset();
     _own_dest = 0;
+    dest_file.reset();
     return -1;
   }
   return 0;
@@ -304,6 +303,7 @@ int Writer::take_options(EncoderOptions parsed) {
 }
 
 int Writer::open_destination(PyObject* dest) {
+  dest_file.reset();
   if (dest == Py_None) {
     _dest_obj.reset();
     _own_dest = 0;
@@ -313,10 +313,10 @@ int Writer::open_destination(PyObject* dest) {
   DestKind kind;
   if (classify_destination(dest, &kind) < 0) return -1;
   if (kind == DestKind::kPath) {
-    // Created (or truncated) now, before any option is looked at.
-    Ref file = open_path(dest, "wb");
-    if (!file) return -1;
-    _dest_obj.set(std::move(file));
+    // Only checked now (a missing directory fails here, not after the
+    // encode): the file is written at close, through a temporary one.
+    if (dest_file.prepare(dest) < 0) return -1;
+    _dest_obj.set_borrowed(dest);
     _own_dest = 1;
     _is_buffer = 0;
     return 0;
@@ -370,8 +370,7 @@ void Writer::release_after_error() noexcept {
   _pending_frame.clear();
   _destroy_native();
   _released = true;
-  // The file opened here would otherwise stay open until collected.
-  close_own_dest_after_error();
+  dest_file.discard();
 }
 
 int Writer::traverse(visitproc visit, void* arg) const {
@@ -382,6 +381,7 @@ int Writer::traverse(visitproc visit, void* arg) const {
 
 void Writer::clear() noexcept {
   _dest_obj.reset();
+  dest_file.reset();
   _color_spec.reset();
   _first_dtype.reset();
 }
@@ -833,21 +833,11 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
 // ---------------------------------------------------------------------------
 // Writer: finishing the stream
 
-void Writer::close_own_dest_after_error() noexcept {
-  if (!_own_dest || _dest_obj.is_none()) return;
-  SavedError pending;
-  Ref closed = call_method(_dest_obj.get(), "close");
-  if (!closed) PyErr_Clear();
-}
-
-int Writer::close_own_dest() {
-  Ref closed = call_method(_dest_obj.get(), "close");
-  if (closed) return 0;
-  // The stream is complete by now; a file that fails to close is not worth
-  // losing it over, but KeyboardInterrupt and the like still propagate.
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-  PyErr_Clear();
-  return 0;
+int Writer::deliver_to_path() {
+  if (dest_file.create() < 0 ||
+      dest_file.write(output.data(), static_cast<size_t>(output.size())) < 0)
+    return -1;
+  return dest_file.commit();
 }
 
 PyObject* Writer::close() {
@@ -869,8 +859,8 @@ PyObject* Writer::close() {
     result = output.bytes();
     if (!result) return nullptr;
   } else {
-    if (output.write_to(_dest_obj.get()) < 0) return nullptr;
-    if (_own_dest && close_own_dest() < 0) return nullptr;
+    if (_own_dest ? deliver_to_path() < 0 : output.write_to(_dest_obj.get()) < 0)
+      return nullptr;
     result = Ref::none();
   }
   _destroy_native();

@@ -80,8 +80,8 @@ class Writer {
   JxlEncoderPtr _encoder;                               // owned; null until construction
   JxlEncoderFrameSettings* _frame_settings = nullptr;   // owned by _encoder
   LazyRunner runner;                                    // lends worker threads to libjxl
-  Field _dest_obj;        // None (in memory), the file opened here, or the caller's object
-  int32_t _own_dest = 0;  // 1: _dest_obj was opened from a path by the writer
+  Field _dest_obj;        // None (in memory), the path, or the caller's object
+  int32_t _own_dest = 0;  // 1: _dest_obj is a path, written through dest_file at close
   int32_t _is_buffer = 0; // 1: in-memory mode, close() returns the bytes
   JxlBasicInfo _basic_info{};
   JxlPixelFormat _pixel_format{};
@@ -129,6 +129,9 @@ class Writer {
   // Set by an exceptional `with` exit, which drops the encoder but leaves the
   // writer open: later frames are refused before they reach libjxl.
   bool _released = false;
+  // A path destination: checked at construction, written through a
+  // temporary file renamed into place once the whole stream exists.
+  AtomicFile dest_file;
   // Serializes write_frame and close across threads, since both run libjxl
   // with the interpreter lock released.
   ObjectLock _lock;
@@ -146,8 +149,7 @@ class Writer {
   int submit_frame(PyObject* frame, bool is_last, uint32_t ticks, const std::string& name);
   int raise_step_result(int rc, JxlEncoderStatus last_status);
   int raise_status(const char* func, JxlEncoderStatus status);
-  int close_own_dest();
-  void close_own_dest_after_error() noexcept;
+  int deliver_to_path();
 };
 
 }  // namespace kp
