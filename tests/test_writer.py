@@ -296,6 +296,7 @@ def test_exit_with_exception_releases_without_writing(jxl, tmp_path):
     with pytest.raises(RuntimeError, match="released after an error"):
         w.write_frame(IMG)
     assert w.close() is None
+    assert not target.exists()
 
 
 def test_with_block_closes_through_subclass(jxl, tmp_path):

@@ -6,7 +6,7 @@ the precise types of what comes back.
 """
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
 from typing import Literal, Protocol, TypeAlias, TypedDict, overload, type_check_only
 
@@ -204,6 +204,8 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
@@ -229,6 +231,8 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> None: ...
 @overload
 def encode(
@@ -254,6 +258,8 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
@@ -378,6 +384,8 @@ class JxlWriter:
         icc_profile: _Bytes | None = None,
         compress_boxes: bool = False,
         extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
     ) -> None: ...
     def write_frame(
         self,

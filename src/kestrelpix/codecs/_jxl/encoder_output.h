@@ -103,6 +103,8 @@ class AtomicFile {
   void reset() noexcept;
   // OSError for the last failed write or seek, naming the path.
   int raise_error();
+  // The errno of the last failed write or seek, 0 when none failed.
+  int error() const noexcept { return errno_; }
   PyObject* path() const noexcept { return path_.get(); }
 
  private:

@@ -299,7 +299,18 @@ int Writer::init(PyObject* dest, PyObject* const* values) {
 int Writer::take_options(EncoderOptions parsed) {
   _color_spec.set(std::move(parsed.color_spec));
   opts = std::move(parsed);
+  if (opts.streaming && check_streaming_options() < 0) return -1;
   return create_encoder();
+}
+
+int Writer::check_streaming_options() {
+  if (_is_buffer) {
+    PyErr_SetString(PyExc_ValueError,
+                    "jxl: streaming=True writes the stream as it is made and needs a dest "
+                    "(a path or an object with write())");
+    return -1;
+  }
+  return 0;
 }
 
 int Writer::open_destination(PyObject* dest) {
@@ -339,6 +350,7 @@ int Writer::create_encoder() {
   _pending_frame.clear();
   _input_closed = false;
   _released = false;
+  _stream_attached = false;
 
   _encoder = JxlEncoderMake(/*memory_manager=*/nullptr);
   if (!_encoder) {
@@ -459,6 +471,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
 
   _first_dtype.set_borrowed(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
   runner.set_inline_only(fits_one_group(xsize, ysize));
+  _first_ndim = ndim;
   _first_xsize = xsize;
   _first_ysize = ysize;
   _first_samples = samples;
@@ -502,7 +515,8 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
   if (apply_frame_options() < 0 ||
-      output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0)
+      (!opts.streaming &&
+       output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0))
     return -1;
   if (!opts.extras.empty() && exponent_bits == 0) {
     // Each extra channel's samples are taken at its own bit depth (a 1-bit
@@ -656,7 +670,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   }
   std::string name;
   if (name_obj != Py_None && frame_name_bytes(name_obj, &name) < 0) return nullptr;
-  Ref src = call_method(np, "ascontiguousarray", arr);
+  Ref src = opts.streaming ? frame_proxy(arr) : call_method(np, "ascontiguousarray", arr);
   if (!src) return nullptr;
   if (!_config_done) {
     _first_has_duration = duration != Py_None;
@@ -676,35 +690,11 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
-  if (opts.lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
-    // Checked on a private copy, for the same reason as below.
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
-                                          NPY_CORDER));
-    if (!copy) return nullptr;
-    src = std::move(copy);
-    if (check_lossless_half_samples(src.get()) < 0) return nullptr;
-  }
-  if (!opts.lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
-                     _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
-    // libjxl reads the samples later, without the interpreter lock, while
-    // other threads (or the frame's owner) may still write to the caller's
-    // array: what is checked must be what libjxl reads, a private copy.
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
-                                          NPY_CORDER));
-    if (!copy) return nullptr;
-    src = std::move(copy);
-    if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
-                                  lossy_float_bound(_color_encoding, opts.meta.have_icc)) < 0)
-      return nullptr;
-  }
-
-  if (!opts.extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
-                           _pixel_format.data_type == JXL_TYPE_UINT16)) {
-    auto* a = reinterpret_cast<PyArrayObject*>(src.get());
-    const size_t item = sample_size(_pixel_format.data_type);
-    if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
-                           _first_samples, _color_channels, item, opts.extras) < 0)
-      return nullptr;
+  // A streamed frame is checked slice by slice as libjxl reads it.
+  if (opts.streaming) {
+    src = Ref::borrow(arr);
+  } else if (check_samples(&src) < 0) {
+    return nullptr;
   }
   // A frame held back is not the last one: another has come.
   if (_pending_frame) {
@@ -720,6 +710,41 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   }
   if (submit_frame(src.get(), is_last, ticks, name) < 0) return nullptr;
   Py_RETURN_NONE;
+}
+
+int Writer::check_samples(Ref* src_ref) {
+  Ref& src = *src_ref;
+  if (opts.lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
+    // Checked on a private copy, for the same reason as below.
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
+                                          NPY_CORDER));
+    if (!copy) return -1;
+    src = std::move(copy);
+    if (check_lossless_half_samples(src.get()) < 0) return -1;
+  }
+  if (!opts.lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
+                     _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
+    // libjxl reads the samples later, without the interpreter lock, while
+    // other threads (or the frame's owner) may still write to the caller's
+    // array: what is checked must be what libjxl reads, a private copy.
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
+                                          NPY_CORDER));
+    if (!copy) return -1;
+    src = std::move(copy);
+    if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
+                                  lossy_float_bound(_color_encoding, opts.meta.have_icc)) < 0)
+      return -1;
+  }
+
+  if (!opts.extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
+                           _pixel_format.data_type == JXL_TYPE_UINT16)) {
+    auto* a = reinterpret_cast<PyArrayObject*>(src.get());
+    const size_t item = sample_size(_pixel_format.data_type);
+    if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
+                           _first_samples, _color_channels, item, opts.extras) < 0)
+      return -1;
+  }
+  return 0;
 }
 
 int Writer::check_against_first(PyObject* src_obj) {
@@ -758,6 +783,11 @@ int Writer::check_against_first(PyObject* src_obj) {
 }
 
 int Writer::hold_pending(PyObject* arr, PyObject* src) {
+  if (opts.streaming) {
+    // The caller's array-like itself, read when the frame goes to libjxl.
+    _pending_frame = Ref::borrow(src);
+    return 0;
+  }
   auto* frame = reinterpret_cast<PyArrayObject*>(src);
   // An array made for this call that nobody else can reach is kept as it
   // is; anything the caller may still modify is copied.
@@ -792,6 +822,7 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
     _named = !name.empty();
   }
 
+  if (opts.streaming) return submit_chunked(frame, close_input);
   const void* pixels = PyArray_DATA(pixels_array);
   const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
   JxlEncoderStatus last_status = JXL_ENC_SUCCESS;
@@ -802,7 +833,11 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
   });
   ++_frame_count;
   if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
-  return raise_step_result(rc, last_status);
+  if (raise_step_result(rc, last_status) < 0) return -1;
+  // The whole frame at once: done as soon as libjxl has it.
+  if (opts.progress.get() == Py_None) return 0;
+  Ref done = Ref::steal(PyFloat_FromDouble(1.0));
+  return done && Ref::steal(PyObject_CallOneArg(opts.progress.get(), done.get())) ? 0 : -1;
 }
 
 int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
@@ -834,14 +869,20 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
 // Writer: finishing the stream
 
 int Writer::deliver_to_path() {
-  if (dest_file.create() < 0 ||
-      dest_file.write(output.data(), static_cast<size_t>(output.size())) < 0)
+  // A streamed stream is in the temporary file already.
+  if (!dest_file.is_open() && dest_file.create() < 0) return -1;
+  if (output.size() && dest_file.write(output.data(), static_cast<size_t>(output.size())) < 0)
     return -1;
   return dest_file.commit();
 }
 
 PyObject* Writer::close() {
   if (_closed) Py_RETURN_NONE;
+  if (_released) {
+    // Released after an error: the stream is unfinished, nothing is written.
+    _closed = 1;
+    Py_RETURN_NONE;
+  }
   if (_encoder && !_drained) {
     // No frame came after the one held back: it is the last.
     if (_pending_frame) {
@@ -849,8 +890,12 @@ PyObject* Writer::close() {
       if (submit_frame(last.get(), /*is_last=*/true, _pending_ticks, _pending_name) < 0)
         return nullptr;
     }
-    JxlEncoderCloseInput(_encoder.get());
-    if (output.drain(_encoder.get()) < 0) return nullptr;
+    if (opts.streaming) {
+      if (finish_streaming() < 0) return nullptr;
+    } else {
+      JxlEncoderCloseInput(_encoder.get());
+      if (output.drain(_encoder.get()) < 0) return nullptr;
+    }
     // Complete: a close retried after a failed delivery only delivers.
     _drained = true;
   }

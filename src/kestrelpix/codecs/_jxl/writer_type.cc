@@ -221,7 +221,7 @@ constexpr const char kWriterDoc[] =
     "distance=None, effort=5, decoding_speed=0, numthreads=None, "
     "animation=False, container=False, loops=0, tps=None, exif=None, xmp=None, "
     "jumbf=None, orientation=1, icc_profile=None, compress_boxes=False, "
-    "extra_channels=None)\n--\n\n"
+    "extra_channels=None, streaming=False, progress=None)\n--\n\n"
     "Streaming JPEG XL encoder: frames in, one stream out.\n"
     "\n"
     "Call write_frame() once for a still image, or once per frame with\n"
@@ -242,6 +242,7 @@ constexpr const char kWriterDoc[] =
     "                  stream goes in a container.\n"
     "  container       wrap the codestream in the JPEG XL container.\n"
     KP_METADATA_OPTIONS_DOC
+    KP_STREAMING_OPTIONS_DOC
     "\n"
     "Raises:\n"
     "  ValueError  quality and distance given together, or a metadata option\n"
