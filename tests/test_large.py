@@ -225,3 +225,97 @@ def test_fuzzed_misbehaving_sources(jxl, seed, tmp_path):
         back = jxl.decode(target)
         flipped_or_same = np.array_equal(back, arr)
         assert flipped_or_same or any(c is spoilers[5] for c in choice)
+
+
+# --- decoding into writable array-likes ---------------------------------------
+
+
+class Sink:
+    """A writable array-like that is not an array: records each assignment."""
+
+    def __init__(self, shape, dtype, chunks=None):
+        self.shape, self.dtype, self.writes = shape, np.dtype(dtype), []
+        self.data = np.zeros(shape, dtype)
+        if chunks is not None:
+            self.chunks = chunks
+
+    def __setitem__(self, key, value):
+        self.writes.append(key)
+        self.data[key] = value
+
+
+@pytest.fixture(scope="module")
+def big_stream(jxl):
+    return jxl.encode(BIG, lossless=True, effort=1)
+
+
+@pytest.mark.parametrize("numthreads", [1, 2])
+@pytest.mark.parametrize("chunks, rows", [(None, 256), ((700, 512, 3), 700)])
+def test_sink_gets_every_row_once_in_bands(jxl, big_stream, numthreads, chunks, rows):
+    sink = Sink(BIG.shape, np.uint8, chunks)
+    assert jxl.decode(big_stream, out=sink, numthreads=numthreads) is sink
+    np.testing.assert_array_equal(sink.data, BIG)
+    bands = sorted((k.start, k.stop) for k in sink.writes)
+    assert bands == [(y, min(y + rows, BIG.shape[0])) for y in range(0, BIG.shape[0], rows)]
+
+
+@pytest.mark.parametrize("kind", ["zarr", "memmap", "reader", "index"])
+def test_decode_into_zarr_and_memmap(jxl, tmp_path, big_stream, kind):
+    if kind == "memmap":
+        out = np.memmap(tmp_path / "out.raw", np.uint8, "w+", shape=BIG.shape)
+    else:
+        zarr = pytest.importorskip("zarr")
+        out = zarr.create_array(tmp_path / "out.zarr", shape=BIG.shape, dtype=np.uint8,
+                                chunks=(512, 512, 3))
+    if kind == "reader":
+        assert jxl.JxlReader(big_stream, streaming=True).read(out=out) is out
+    elif kind == "index":
+        assert jxl.decode(big_stream, index=0, out=out) is out
+    else:
+        assert jxl.decode(big_stream, out=out) is out
+    np.testing.assert_array_equal(out[:], BIG)
+
+
+@pytest.mark.parametrize("streaming", [False, True])
+def test_animation_into_a_stacked_sink(jxl, streaming):
+    frames = np.stack([SMALL, SMALL[::-1], SMALL[:, ::-1]])
+    stream = jxl.encode(frames, animation=True, lossless=True)
+    sink = Sink(frames.shape, np.uint8, chunks=(1, 16, 56, 3))
+    assert jxl.JxlReader(stream, streaming=streaming).read(out=sink) is sink
+    np.testing.assert_array_equal(sink.data, frames)
+    assert {k[0] for k in sink.writes} == {0, 1, 2}
+
+
+def test_extra_channels_into_a_sink(jxl):
+    img = np.dstack([SMALL, SMALL[..., :1]])
+    stream = jxl.encode(img, lossless=True, extra_channels=["depth"])
+    sink = Sink(img.shape, np.uint8)
+    jxl.decode(stream, out=sink, extra_channels=True)
+    np.testing.assert_array_equal(sink.data, img)
+
+
+@pytest.mark.parametrize("sink, error, message", [
+    (Sink((10, 10, 3), np.uint8), ValueError,
+     r"^jxl: out has shape \(10, 10, 3\), the result has shape \(2100, 2060, 3\)$"),
+    (Sink(BIG.shape, np.uint16), TypeError, r"^jxl: out has dtype dtype\('uint16'\)"),
+    (Sink(BIG.shape, ">u1".replace("u1", "u2")), TypeError, "out has dtype"),
+    ([1, 2], TypeError, "^jxl: out must be a NumPy array or an object with shape, dtype and "
+                        "slice assignment, not list$"),
+])
+def test_wrong_sink_refused_before_decoding(jxl, big_stream, sink, error, message):
+    with pytest.raises(error, match=message):
+        jxl.decode(big_stream, out=sink)
+    assert getattr(sink, "writes", []) == []
+
+
+def test_failing_sink_write_is_raised(jxl, big_stream):
+    class Full(Sink):
+        def __setitem__(self, key, value):
+            if key.start >= 512:
+                raise OSError(28, "No space left on device")
+            super().__setitem__(key, value)
+
+    sink = Full(BIG.shape, np.uint8)
+    with pytest.raises(OSError, match="No space left"):
+        jxl.decode(big_stream, out=sink)
+    assert all(k.start < 512 for k in sink.writes)

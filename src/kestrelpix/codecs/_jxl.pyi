@@ -8,7 +8,7 @@ the precise types of what comes back.
 import os
 from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import Literal, Protocol, TypeAlias, TypedDict, overload, type_check_only
+from typing import Literal, Protocol, TypeAlias, TypedDict, TypeVar, overload, type_check_only
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -53,6 +53,17 @@ _Source: TypeAlias = _Bytes | _Path | _Readable
 
 #: Where a writer or encode puts the stream (None: returned as bytes).
 _Dest: TypeAlias = _Path | _Writable
+
+@type_check_only
+class _Sink(Protocol):
+    # Any writable array-like decode and read() fill band by band (Zarr, h5py).
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def dtype(self) -> np.dtype[np.generic]: ...
+    def __setitem__(self, key: slice | tuple[int, slice], value: Frame, /) -> None: ...
+
+_SinkT = TypeVar("_SinkT", bound=_Sink)
 
 #: The writer's colour: a name such as "display-p3", "gamma:2.2", or a ColorSpec.
 _Color: TypeAlias = ColorSpec | str | None
@@ -168,6 +179,7 @@ _ENC_ERR_NAMES: dict[int, str]
 def libjxl_version() -> str: ...
 def check_signature(data: _Bytes | None) -> bool: ...
 
+@overload
 def decode(
     data: _Source,
     *,
@@ -180,6 +192,19 @@ def decode(
     out: Frame | None = None,
     extra_channels: bool = False,
 ) -> Frame: ...
+@overload
+def decode(
+    data: _Source,
+    *,
+    numthreads: int | None = None,
+    keep_orientation: bool = False,
+    coalesce: bool = True,
+    parse_color: bool = False,
+    streaming: bool = False,
+    index: int | None = None,
+    out: _SinkT,
+    extra_channels: bool = False,
+) -> _SinkT: ...
 @overload
 def encode(
     arr: ArrayLike,
@@ -350,7 +375,10 @@ class JxlReader:
         self, *, info: bool
     ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
+    @overload
     def read(self, out: Frame | None = None) -> Frame: ...
+    @overload
+    def read(self, out: _SinkT) -> _SinkT: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(

@@ -23,6 +23,14 @@ class MallocBytes {
   MallocBytes() = default;
   MallocBytes(const MallocBytes&) = delete;
   MallocBytes& operator=(const MallocBytes&) = delete;
+  MallocBytes(MallocBytes&& o) noexcept : p_(o.release()) {}
+  MallocBytes& operator=(MallocBytes&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = o.release();
+    }
+    return *this;
+  }
   ~MallocBytes() { reset(); }
 
   uint8_t* get() const noexcept { return p_; }
@@ -34,6 +42,8 @@ class MallocBytes {
     return true;
   }
   void reset() noexcept { std::free(std::exchange(p_, nullptr)); }
+  // Hands the block to the caller, who frees it.
+  uint8_t* release() noexcept { return std::exchange(p_, nullptr); }
 
  private:
   uint8_t* p_ = nullptr;

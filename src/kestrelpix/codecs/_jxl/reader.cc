@@ -20,6 +20,7 @@
 #include "frame_count.h"
 #include "frame_format.h"
 #include "input.h"
+#include "sink.h"
 #include "status.h"
 
 namespace kp {
@@ -101,7 +102,7 @@ void interleave_extras(const ExtraPlanes& ex, size_t color, size_t item, void* b
 int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
                             const JxlBitDepth* bd, void* buf, size_t buf_size,
                             int* buffer_set_io, int streaming, JxlFrameHeader* header,
-                            std::string* name, ExtraPlanes* extras) {
+                            std::string* name, ExtraPlanes* extras, BandWriter* bands) {
   int buffer_set = *buffer_set_io;
   // Integer output keeps the codestream's own sample range.
   const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
@@ -120,6 +121,14 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         return streaming ? kStepNeedInput : kStepErrTruncated;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
         if (buffer_set) return kStepErrDoubleAlloc;
+        if (bands) {
+          // Rows through the image-out callback, to a sink.
+          if (bands->attach(dec, pf) != JXL_DEC_SUCCESS) return kStepErrSetBuffer;
+          if (set_bit_depth && JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+            return kStepErrSetBitDepth;
+          buffer_set = 1;
+          break;
+        }
         // A layer (no coalescing) gets its array once its size is known;
         // libjxl asks again when the step resumes.
         if (!buf) return kStepNeedBuffer;
@@ -599,7 +608,8 @@ int ready_to_decode(Reader& r) {
 // `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
 // pixels go there and *out is `owner`; otherwise into a new array. Returns
 // 1 with *out set, 0 at the end of the stream, -1 with an error set.
-int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out) {
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out,
+                      BandWriter* bands) {
   // Resume a frame that libjxl already writes into, or start a new one. A
   // coalesced frame is the canvas's size, known now; a layer's array waits
   // for its frame header.
@@ -609,7 +619,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
   size_t expected_size = 0;
   if (buffer_set) {
     frame = std::move(r.pending_frame);
-  } else if (into) {
+  } else if (into || bands) {
     frame = Ref::borrow(owner);
     buf = into;
     expected_size = r._frame_nbytes;
@@ -617,7 +627,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     frame = new_frame_array(r);
     if (!frame) return -1;
   }
-  if (frame && !buf) {
+  if (frame && !buf && !bands) {
     buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
     expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
   }
@@ -628,7 +638,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     const int rc = without_gil([&] {
       return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
                                      &r.frame_header, &r.frame_name,
-                                     r.extras_mode ? &r.extra_planes : nullptr);
+                                     r.extras_mode ? &r.extra_planes : nullptr, bands);
     });
     switch (rc) {
       case kStepNeedInput:
@@ -636,7 +646,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
           // libjxl keeps writing into a frame it was given if decoding
           // resumes; a caller's buffer cannot be resumed into, so a failed
           // refill there ends the reader.
-          if (buffer_set && into) r.decoder_failed = true;
+          if (buffer_set && (into || bands)) r.decoder_failed = true;
           else if (buffer_set) r.pending_frame = std::move(frame);
           return -1;
         }
@@ -656,7 +666,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
         r._exhausted = 1;
         return 0;
       default:
-        if (buffer_set && into) r.decoder_failed = true;
+        if (buffer_set && (into || bands)) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
         if (rc == kStepErrProcess) r.decoder_failed = true;
         if (rc == kStepErrProcess && r.runner.short_of_threads()) {
@@ -767,6 +777,12 @@ Ref decode_frame_into(PyObject* reader, PyObject* out) {
   }
   npy_intp dims[4];
   const int ndim = result_dims(r, 1, dims);
+  if (is_sink(out)) {
+    if (check_sink(r, out, dims, ndim) < 0) return {};
+    const int got = decode_frame_to_sink(r, out, -1);
+    if (got < 0) return {};
+    return got ? Ref::borrow(out) : Ref::none();
+  }
   if (check_out(r, out, dims, ndim) < 0) return {};
   const int ready = ready_to_decode(r);
   if (ready < 0) return {};
@@ -789,6 +805,11 @@ Ref decode_frame_into(PyObject* reader, PyObject* out) {
 
 PyObject* read_frames(PyObject* self, PyObject* out, bool own) {
   Reader& r = reader_of(self);
+  if (is_sink(out)) {
+    LockGuard guard(r.lock, kTypeName);
+    if (!guard.ok() || ready_to_decode(r) < 0) return nullptr;
+    return read_frames_to_sink(r, out);
+  }
   if (own && r._coalesce && !r._streaming && !r._closed && r._decoder) {
     LockGuard guard(r.lock, kTypeName);
     if (!guard.ok()) return nullptr;
