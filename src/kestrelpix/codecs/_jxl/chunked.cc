@@ -266,7 +266,7 @@ Ref ChunkSource::slice(size_t x, size_t y, size_t xs, size_t ys) {
   if (!part) return {};
   PyObject* np = module_global("np");
   if (!np) return {};
-  Ref arr = call_method(np, "ascontiguousarray", part.get());
+  Ref arr = call_method(np, "asarray", part.get());
   if (!arr) return {};
   auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
   if (!PyArray_Check(arr.get())) {
@@ -301,6 +301,17 @@ Ref ChunkSource::slice(size_t x, size_t y, size_t xs, size_t ys) {
                  "jxl: source[%zu:%zu, %zu:%zu] came back with shape %R, not %s", y, y + ys, x,
                  x + xs, shape.get(), want);
     return {};
+  }
+  // Rows whose pixels lie packed one after the other (a band of a memmap or
+  // of a C-ordered array) are read where they are, libjxl stepping from row
+  // to row by the array's own stride; anything else is copied first.
+  const npy_intp pixel = static_cast<npy_intp>(samples * sample_size(w_._pixel_format.data_type));
+  const bool packed = PyArray_ISALIGNED(a) && PyArray_STRIDE(a, 0) >= pixel * dims[1] &&
+                      PyArray_STRIDE(a, 1) == pixel &&
+                      (ndim == 2 || PyArray_STRIDE(a, 2) == pixel / static_cast<npy_intp>(samples));
+  if (!packed || !w_.opts.extras.empty()) {
+    arr = Ref::steal(PyArray_NewCopy(a, NPY_CORDER));
+    if (!arr) return {};
   }
   if (w_.check_samples(&arr) < 0) return {};
   return arr;
