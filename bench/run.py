@@ -26,7 +26,8 @@ ratio near 1 is load, not overhead.
 
     python bench/run.py [--quick] [--reps N] [--only GROUP,...] [--instructions]
 
-Groups: decode, anim, encode, tiny, mid, out, count, probe, stream, lock, jpeg. The
+Groups: decode, anim, encode, tiny, mid, out, count, probe, stream, lock, jpeg,
+progressive. The
 streams are made once into build/bench/cache/ (see streams.py).
 
 --instructions counts instructions instead (valgrind's callgrind, both
@@ -41,6 +42,7 @@ costs in the kernel (clone, the first scheduling) does not show there.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
@@ -64,7 +66,7 @@ BUILD = ROOT / "build" / "bench"
 BASELINE = BUILD / "baseline"
 
 GROUPS = ("decode", "anim", "encode", "tiny", "mid", "out", "count", "probe", "stream", "lock",
-          "jpeg")
+          "jpeg", "progressive")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
@@ -81,6 +83,7 @@ MID_RATIO = 0.95         # 512x512 at default threads, against raw with a runner
 READ_RATIO = 1.0         # animation read() against iterating the same frames
 OUT_RATIO = 0.90         # a loop of decodes of the big frame with out=, against allocating
 STREAM_RATIO = 1.05      # streaming decode against raw streaming
+DOWNSAMPLING_RATIO = 1 / 3  # downsampling=8 of a progressive 4K image against a full decode
 
 LOSSY = Recipe(distance=1.0, effort=5)
 LOSSLESS_E1 = Recipe(lossless=True, effort=1)
@@ -459,6 +462,46 @@ def bench_out(b: Bench) -> None:
                    f"{raw_reuse.cpu / raw_fresh.cpu:.3f}x")
         b.time_row("  out= vs raw reused buffer", None, raw_reuse, py_out, None)
         del data, out
+
+
+def bench_progressive(b: Bench) -> None:
+    """The 4K still coded with progressive=True: decode(downsampling=8)
+    against a full decode, and Pillow's thumbnail((256, 256)) with draft()
+    (what Image.thumbnail does) against loading every pixel first; both
+    sides Python. The stream sizes with and without progressive=True, same
+    pixels and settings, as information."""
+    from PIL import Image
+
+    import kestrelpix.pillow  # noqa: F401  (registers the plugin)
+    pixels = jxl.decode(b.cache.stream(STILL_4K, LOSSY).read_bytes())
+    path = b.cache.root / f"{STILL_4K.name}.{LOSSY.tag}.progressive.jxl"
+    if not path.exists():
+        path.write_bytes(jxl.encode(pixels, distance=LOSSY.distance, effort=LOSSY.effort,
+                                    progressive=True))
+    data = path.read_bytes()
+    plain = jxl.encode(pixels, distance=LOSSY.distance, effort=LOSSY.effort)
+    b.info_row("3840x2160 d1 e5 stream bytes: plain vs progressive=True", "-",
+               f"{len(plain) / 1e6:.3f} MB", f"{len(data) / 1e6:.3f} MB",
+               f"{len(data) / len(plain):.3f}x")
+    full, eighth = b.alternate(lambda: timed(lambda: jxl.decode(data)),
+                               lambda: timed(lambda: jxl.decode(data, downsampling=8)))
+    ratio = eighth.wall / full.wall
+    b.rows.append(Row("decode progressive 3840x2160 d1: downsampling=8 vs full", "default",
+                      fmt_time(full.wall), fmt_time(eighth.wall), f"{ratio:.3f}x",
+                      f"{eighth.cpu / full.cpu:.3f}x", f"<= {DOWNSAMPLING_RATIO:.3f}x",
+                      ratio <= DOWNSAMPLING_RATIO))
+
+    def thumbnail(draft: bool) -> None:
+        with Image.open(io.BytesIO(data)) as im:
+            if not draft:
+                im.load()  # every pixel first: draft() then has nothing to pick
+            im.thumbnail((256, 256))
+
+    off, on = b.alternate(lambda: timed(lambda: thumbnail(False)),
+                          lambda: timed(lambda: thumbnail(True)))
+    b.info_row("Pillow thumbnail((256, 256)) of it: draft off vs on", "default",
+               fmt_time(off.wall), fmt_time(on.wall), f"{on.wall / off.wall:.3f}x",
+               f"{on.cpu / off.cpu:.3f}x")
 
 
 def bench_count(b: Bench) -> None:
@@ -878,6 +921,7 @@ WORKLOADS: dict[str, Callable[[Bench], None]] = {
     "decode": bench_decode, "anim": bench_anim, "encode": bench_encode, "tiny": bench_tiny,
     "mid": bench_mid, "out": bench_out,
     "count": bench_count, "probe": bench_probe, "stream": bench_stream, "lock": bench_lock,
+    "progressive": bench_progressive,
     "jpeg": bench_jpeg,
 }
 

@@ -170,7 +170,7 @@ def djxl(stream: bytes, tmp_path: Path, suffix: str, *options: str) -> Path:
     return out
 
 
-def djxl_frames(stream: bytes, tmp_path: Path, suffix: str = ".pnm", *,
+def djxl_frames(stream: bytes, tmp_path: Path, suffix: str = ".pnm", *options: str,
                 no_warnings: bool = False) -> list[np.ndarray]:
     """Every frame of `stream` as djxl decodes it (--output_frames), in
     order: PNM files read as integers (grey 2-D), ".pfm" as float32."""
@@ -179,7 +179,7 @@ def djxl_frames(stream: bytes, tmp_path: Path, suffix: str = ".pnm", *,
     for old in tmp_path.glob("djxl_out*"):
         old.unlink()
     out = tmp_path / f"djxl_out{suffix}"
-    done = subprocess.run(["djxl", str(src), str(out), "--output_frames"],
+    done = subprocess.run(["djxl", str(src), str(out), "--output_frames", *options],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     if no_warnings:

@@ -25,7 +25,8 @@ def test_signature(jxl):
         "(arr, *, color=None, lossless=None, quality=None, distance=None, effort=5, "
         "decoding_speed=0, numthreads=None, animation=False, container=False, dest=None, "
         "durations=None, loops=0, tps=None, exif=None, xmp=None, jumbf=None, orientation=1, "
-        "icc_profile=None, compress_boxes=False, extra_channels=None, streaming=False, progress=None)")
+        "icc_profile=None, compress_boxes=False, extra_channels=None, progressive=False, "
+        "group_order=None, center=None, streaming=False, progress=None)")
 
 
 @pytest.mark.parametrize("channels, suffix", [(1, ".pgm"), (2, ".pam"), (3, ".ppm"), (4, ".pam")])

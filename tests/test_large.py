@@ -319,3 +319,22 @@ def test_failing_sink_write_is_raised(jxl, big_stream):
     with pytest.raises(OSError, match="No space left"):
         jxl.decode(big_stream, out=sink)
     assert all(k.start < 512 for k in sink.writes)
+
+
+@pytest.mark.parametrize("bad", [False, True])
+def test_extra_channel_ranges_checked_per_slice(jxl, tmp_path, bad):
+    depth = (BIG[..., :1] // 16).copy()  # fits in 4 bits
+    if bad:
+        depth[-1, -1] = 16
+    img = np.dstack([BIG, depth])
+    spec = [{"type": "depth", "bits_per_sample": 4}]
+    target = tmp_path / "out.jxl"
+    if bad:
+        with pytest.raises(ValueError, match="4"):
+            jxl.encode(Sliced(img), lossless=True, effort=1, extra_channels=spec, dest=target,
+                       streaming=True)
+        assert not target.exists()
+    else:
+        jxl.encode(Sliced(img), lossless=True, effort=1, extra_channels=spec, dest=target,
+                   streaming=True)
+        np.testing.assert_array_equal(jxl.decode(target, extra_channels=True), img)

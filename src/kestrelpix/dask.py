@@ -245,6 +245,6 @@ def to_jxl(array: da.Array, dest: str | os.PathLike[str], **options: Any) -> str
     path = os.fspath(dest)
     if array.ndim == 3 and len(array.chunks[2]) > 1:
         # A block row is computed whole anyway: one chunk across channels.
-        array = array.rechunk({2: -1})
+        array = array.rechunk({2: -1})  # type: ignore[no-untyped-call]
     jxl.encode(_BlockRows(array), dest=path, streaming=True, **options)
     return path

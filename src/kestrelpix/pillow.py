@@ -52,7 +52,8 @@ Saving
 
 - ``quality`` (libjxl's 0-100 scale), ``distance`` (Butteraugli distance,
   0 lossless, 1 by default), ``lossless``, ``effort`` (1-10),
-  ``decoding_speed`` (0-4), meaning what they mean for
+  ``decoding_speed`` (0-4), ``progressive``, ``group_order`` ("scanline" or
+  "center") and ``center`` (x, y), meaning what they mean for
   :func:`kestrelpix.jxl.encode`; without any, the image is stored lossy at
   distance 1.
 - ``exif`` (bytes or an ``Image.Exif``) and ``xmp`` (bytes or str), stored in
@@ -195,6 +196,7 @@ class JxlImageFile(ImageFile.ImageFile):
         self._animation = head.is_animation
         self._frame = 0
         self._loaded = -1
+        self._draft = 0  # the downsampling draft() chose, 0 before it ran
 
         icc = head.icc_profile
         if icc and not (head.color is not None and _plain_srgb(head.color)):
@@ -278,7 +280,9 @@ class JxlImageFile(ImageFile.ImageFile):
         if isinstance(fp, DeferredError):  # the image was closed
             raise fp.ex
         fp.seek(self._start)
-        self._reader = jxl.JxlReader(fp, streaming=True, skip_frames=skip)
+        self._reader = jxl.JxlReader(fp, streaming=True, skip_frames=skip,
+                                     partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES),
+                                     downsampling=self._draft or 1)
         self._frames = iter(self._reader)
         self._next = skip
 
@@ -329,12 +333,42 @@ class JxlImageFile(ImageFile.ImageFile):
             pixels = _scale(pixels, self._bits, 8)
         return pixels.astype(np.uint8).tobytes(), self._mode
 
+    def draft(self, mode: str | None, size: tuple[int, int] | None
+              ) -> tuple[str, tuple[int, int, float, float]] | None:
+        """As Pillow's JPEG plugin: a still decoded only as far as 1/2, 1/4
+        or 1/8 of its size needs (the largest ratio that keeps it at least
+        `size`), `size` then reduced by that ratio; once, before loading."""
+        if self._animation or self._draft or self._loaded != -1:
+            return None
+        scale = 1
+        if size:
+            fits = min(self.size[0] // max(size[0], 1), self.size[1] // max(size[1], 1))
+            scale = next((s for s in (8, 4, 2) if fits >= s), 1)
+        original = self._full_size = self.size
+        self._draft = scale
+        self._size = ((original[0] + scale - 1) // scale, (original[1] + scale - 1) // scale)
+        return self.mode, (0, 0, original[0] / scale, original[1] / scale)
+
+    def _loadable_metadata(self) -> ProbeResult | None:
+        """The metadata, or None for a truncated file Pillow was told to load."""
+        try:
+            return self._metadata()
+        except OSError:
+            if not ImageFile.LOAD_TRUNCATED_IMAGES:
+                raise
+            return None
+
     def load(self) -> PixelAccess | None:
         if self._loaded != self._frame:
-            self._metadata()  # while the file is open: a still's closes now
+            meta = self._loadable_metadata()  # while the file is open: a still's closes now
             raw, rawmode = self._to_pillow(self._decode(self._frame))
+            if self._draft > 1:
+                # libjxl renders the reduced detail at full size; Pillow's
+                # box reduction brings it to the draft's size.
+                whole = Image.frombytes(self.mode, self._full_size, raw, "raw", rawmode)
+                raw, rawmode = whole.reduce(self._draft).tobytes(), self.mode
             self._loaded = self._frame
-            if self.n_frames == 1:
+            if not self._animation or (meta is not None and self.n_frames == 1):
                 # A still needs neither the reader nor, if Pillow opened it,
                 # the file any more.
                 self._close_reader()
@@ -441,7 +475,8 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes,
 
         options: dict[str, Any] = {key: info[key] for key in
                                    ("quality", "lossless", "distance", "effort",
-                                    "decoding_speed") if key in info}
+                                    "decoding_speed", "progressive", "group_order", "center")
+                                   if key in info}
         icc = info.get("icc_profile", im.info.get("icc_profile"))
         if icc and icc[16:20] == (b"GRAY" if mode.startswith("L") else b"RGB "):
             options["icc_profile"] = icc

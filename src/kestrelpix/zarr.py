@@ -49,6 +49,15 @@ if TYPE_CHECKING:
 
 __all__ = ["Jxl"]
 
+
+def _fits(shape: tuple[int, ...], channels_last: bool) -> bool:
+    """Whether JPEG XL can hold chunks of this shape."""
+    try:
+        chunk_layout(shape, channels_last)
+    except ValueError:
+        return False
+    return True
+
 NAME = "kestrelpix_jxl"
 _FIELDS = ("lossless", "quality", "distance", "effort", "decoding_speed", "numthreads",
            "channels_last")
@@ -105,13 +114,23 @@ class Jxl(ArrayBytesCodec):
     # keeps the override compatible with every release for type checkers.
     def validate(self, *, shape: tuple[int, ...], dtype: ZDType[TBaseDType, TBaseScalar],
                  chunk_grid: Any) -> None:
-        _, ahead = self._place()
+        owner, ahead = self._place()
         _check_dtype(dtype.to_native_dtype())
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
-        if chunk_shape is not None:
+        if chunk_shape is None:
+            return
+        try:
             self._check_chunk(ArraySpec(tuple(chunk_shape), dtype, dtype.default_scalar(),
                                         ArrayConfig.from_dict({}), default_buffer_prototype()),
                               ahead)
+        except ValueError:
+            # Later zarr releases hand each codec the array's shape as the
+            # codecs ahead of it leave it, with the grid's chunks as they
+            # were, and keep those codecs where they cannot be found: when
+            # the array as this codec sees it is an image, a transpose may
+            # be ahead, and the first chunk written is checked instead.
+            if owner is not None or not _fits(tuple(shape), self.channels_last):
+                raise
 
     def evolve_from_array_spec(self, array_spec: ArraySpec) -> Self:
         # Zarr validates only the outermost codecs: inside a ShardingCodec
@@ -124,7 +143,7 @@ class Jxl(ArrayBytesCodec):
             _check_dtype(array_spec.dtype.to_native_dtype())
         return self
 
-    def _place(self) -> tuple[object, tuple[Any, ...]]:
+    def _place(self) -> tuple[object | None, tuple[Any, ...]]:
         """(what holds the codecs around this one, the codecs ahead of it).
 
         Zarr tells neither validate nor evolve_from_array_spec which codecs
@@ -147,7 +166,14 @@ class Jxl(ArrayBytesCodec):
 
     def _check_chunk(self, spec: ArraySpec, ahead: tuple[Any, ...]) -> None:
         """Refuse chunks of `spec`, as the codecs `ahead` hand them on, that
-        JPEG XL cannot hold."""
+        JPEG XL cannot hold.
+
+        zarr 3.1 passes the spec as it was before the codecs ahead; later
+        releases, inside a ShardingCodec, the spec they leave. A chunk that
+        fits as given, or once through the codecs ahead, is accepted."""
+        if ahead and _fits(tuple(spec.shape), self.channels_last):
+            _check_dtype(spec.dtype.to_native_dtype())
+            return
         for codec in ahead:
             spec = codec.resolve_metadata(spec)
         _check_dtype(spec.dtype.to_native_dtype())

@@ -65,6 +65,15 @@ class _Sink(Protocol):
 
 _SinkT = TypeVar("_SinkT", bound=_Sink)
 
+@type_check_only
+class _Sliced(Protocol):
+    # What streaming=True reads frames from (np.memmap, Zarr, Dask, h5py).
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def dtype(self) -> np.dtype[np.generic]: ...
+    def __getitem__(self, key: tuple[slice, slice], /) -> ArrayLike: ...
+
 #: The writer's colour: a name such as "display-p3", "gamma:2.2", or a ColorSpec.
 _Color: TypeAlias = ColorSpec | str | None
 
@@ -103,6 +112,13 @@ class AnimationInfo(TypedDict):
     tps_denominator: int
     num_loops: int
     have_timecodes: bool
+
+@type_check_only
+class ProgressiveInfo(TypedDict):
+    """What iter_progressive() says of each rendering."""
+
+    downsampling: int
+    bytes_read: int
 
 @type_check_only
 class FrameInfo(TypedDict, total=False):
@@ -191,6 +207,8 @@ def decode(
     index: int | None = None,
     out: Frame | None = None,
     extra_channels: bool = False,
+    partial: bool = False,
+    downsampling: int = 1,
 ) -> Frame: ...
 @overload
 def decode(
@@ -204,10 +222,12 @@ def decode(
     index: int | None = None,
     out: _SinkT,
     extra_channels: bool = False,
+    partial: bool = False,
+    downsampling: int = 1,
 ) -> _SinkT: ...
 @overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -229,12 +249,15 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
     streaming: bool = False,
     progress: Callable[[float], object] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -256,12 +279,15 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
     streaming: bool = False,
     progress: Callable[[float], object] | None = None,
 ) -> None: ...
 @overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -283,6 +309,9 @@ def encode(
     icc_profile: _Bytes | None = None,
     compress_boxes: bool = False,
     extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
+    progressive: bool = False,
+    group_order: Literal["scanline", "center"] | None = None,
+    center: tuple[int, int] | None = None,
     streaming: bool = False,
     progress: Callable[[float], object] | None = None,
 ) -> bytes | None: ...
@@ -339,7 +368,11 @@ class JxlReader:
         streaming: bool = False,
         skip_frames: int = 0,
         extra_channels: bool = False,
+        partial: bool = False,
+        downsampling: int = 1,
     ) -> None: ...
+    @property
+    def complete(self) -> bool: ...
     @property
     def xsize(self) -> int: ...
     @property
@@ -374,6 +407,7 @@ class JxlReader:
     def iter_frames(
         self, *, info: bool
     ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
+    def iter_progressive(self) -> Iterator[tuple[Frame, ProgressiveInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
     @overload
     def read(self, out: Frame | None = None) -> Frame: ...
@@ -412,12 +446,15 @@ class JxlWriter:
         icc_profile: _Bytes | None = None,
         compress_boxes: bool = False,
         extra_channels: Sequence[str | ExtraChannelSpec] | None = None,
-    streaming: bool = False,
-    progress: Callable[[float], object] | None = None,
+        progressive: bool = False,
+        group_order: Literal["scanline", "center"] | None = None,
+        center: tuple[int, int] | None = None,
+        streaming: bool = False,
+        progress: Callable[[float], object] | None = None,
     ) -> None: ...
     def write_frame(
         self,
-        arr: ArrayLike,
+        arr: ArrayLike | _Sliced,
         *,
         is_last: bool = False,
         duration: float | None = None,

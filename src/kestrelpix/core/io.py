@@ -63,8 +63,12 @@ def _offer(chunks: queue.Queue[_Item], item: _Item, stop: threading.Event) -> bo
     return False
 
 
+# What an eager chunk holds at least: a stream's signature and then some.
+EAGER_MINIMUM = 16
+
+
 def _read_chunks(
-    file: BinaryIO, chunk_size: int, stop: threading.Event
+    file: BinaryIO, chunk_size: int, stop: threading.Event, eager: threading.Event
 ) -> Iterator[bytes]:
     """Yield the source's bytes in chunks of exactly `chunk_size` bytes, the
     last one possibly shorter (never empty); stop early once `stop` is set.
@@ -73,6 +77,8 @@ def _read_chunks(
     socket, a raw file): reading goes on until the chunk is full or ``read``
     returns no bytes, so that the first chunk holds at least the stream's
     signature. A careless ``read`` returning more than asked is split up.
+    While `eager` is set, what the reads returned is handed on as soon as it
+    holds EAGER_MINIMUM bytes, however short of a chunk.
     """
     parts: list[bytes] = []
     have = 0  # bytes in `parts`, always fewer than chunk_size between reads
@@ -86,6 +92,9 @@ def _read_chunks(
         parts.append(data)
         have += len(data)
         if have < chunk_size:
+            if eager.is_set() and have >= EAGER_MINIMUM:
+                yield b"".join(parts)
+                parts, have = [], 0
             continue
         joined = b"".join(parts)
         full = len(joined) - len(joined) % chunk_size
@@ -106,6 +115,7 @@ def _pump(
     chunks: queue.Queue[_Item],
     stop: threading.Event,
     wanted: threading.Event,
+    eager: threading.Event,
 ) -> None:
     """Body of the reading thread.
 
@@ -121,7 +131,7 @@ def _pump(
     last: _Item = None
     try:
         wanted.wait()
-        for piece in _read_chunks(file, chunk_size, stop):
+        for piece in _read_chunks(file, chunk_size, stop, eager):
             if not _offer(chunks, piece, stop):
                 return
     except BaseException as exc:  # noqa: BLE001 - handed over to the consumer
@@ -169,8 +179,8 @@ class BackgroundChunkReader:
     position and never closed by the reader. Reading starts at the first
     `get` (not before: see `thread_ident`) and then runs ahead of it. At most
     `prefetch` chunks of at most `chunk_size` bytes wait in the queue; every
-    chunk but the last holds exactly `chunk_size` bytes, however little each
-    ``read`` returns (the source is read until the chunk is full or ``read``
+    chunk but the last holds exactly `chunk_size` bytes (unless `eager`: see
+    `eager()`), however little each ``read`` returns (the source is read until the chunk is full or ``read``
     returns no bytes). Non-blocking file objects (whose ``read`` may return
     None) are not supported.
 
@@ -190,6 +200,7 @@ class BackgroundChunkReader:
         src: str | os.PathLike[str] | BinaryIO,
         chunk_size: int = DEFAULT_CHUNK_SIZE,
         prefetch: int = 4,
+        eager: bool = False,
     ) -> None:
         _check_positive("chunk_size", chunk_size)
         _check_positive("prefetch", prefetch)
@@ -209,9 +220,12 @@ class BackgroundChunkReader:
         self._started = False
         stop = threading.Event()
         self._wanted = threading.Event()
+        self._eager = threading.Event()
+        if eager:
+            self._eager.set()
         thread = threading.Thread(
             target=_pump,
-            args=(file, owned, chunk_size, self._chunks, stop, self._wanted),
+            args=(file, owned, chunk_size, self._chunks, stop, self._wanted, self._eager),
             name="kestrelpix-chunk-reader",
             daemon=True,
         )
@@ -236,6 +250,16 @@ class BackgroundChunkReader:
         the identifier up between construction and the first `get`.
         """
         return self._thread_ident
+
+    def eager(self, on: bool = True) -> None:
+        """Hand on what each ``read`` returns (at least EAGER_MINIMUM bytes)
+        rather than full chunks, from the next chunk the thread makes on;
+        ``eager(False)`` goes back to full chunks. Chunks already waiting
+        stay as they are."""
+        if on:
+            self._eager.set()
+        else:
+            self._eager.clear()
 
     @property
     def closed(self) -> bool:

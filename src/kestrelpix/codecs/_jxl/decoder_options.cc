@@ -22,6 +22,27 @@ int skip_count(PyObject* value, uint64_t* out) {
   return 0;
 }
 
+// A downsampling ratio: 1, 2, 4 or 8, as libjxl's passes know them.
+int downsampling_ratio(PyObject* value, uint32_t* out) {
+  Ref n = Ref::steal(PyNumber_Index(value));
+  if (!n) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "jxl: downsampling must be an int (1, 2, 4 or 8), not %.100s",
+                   Py_TYPE(value)->tp_name);
+    }
+    return -1;
+  }
+  const long ratio = PyLong_AsLong(n.get());
+  if (ratio == -1 && PyErr_Occurred()) return -1;
+  if (ratio != 1 && ratio != 2 && ratio != 4 && ratio != 8) {
+    PyErr_Format(PyExc_ValueError, "jxl: downsampling must be 1, 2, 4 or 8, got %R", value);
+    return -1;
+  }
+  *out = static_cast<uint32_t>(ratio);
+  return 0;
+}
+
 }  // namespace
 
 int DecoderOptions::parse(PyObject* const* v) {
@@ -31,7 +52,9 @@ int DecoderOptions::parse(PyObject* const* v) {
       resolve_num_threads(v[kDec_numthreads], &num_threads) < 0 ||
       bool_option(v[kDec_coalesce], &coalesce) < 0 ||
       bool_option(v[kDec_keep_orientation], &keep_orientation) < 0 ||
-      bool_option(v[kDec_parse_color], &parse_color) < 0)
+      bool_option(v[kDec_parse_color], &parse_color) < 0 ||
+      bool_option(v[kDec_partial], &partial) < 0 ||
+      downsampling_ratio(v[kDec_downsampling], &downsampling) < 0)
     return -1;
   return skip_count(v[kDec_skip_frames], &skip_frames);
 }

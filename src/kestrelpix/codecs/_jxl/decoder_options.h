@@ -16,7 +16,8 @@ namespace kp {
 // the docstrings (JxlReader's, and decode's when it takes the option too).
 #define KP_DECODER_OPTIONS(X)                                                       \
   X(numthreads, kNone) X(keep_orientation, kFalse) X(coalesce, kTrue)              \
-  X(parse_color, kTrue) X(streaming, kFalse) X(skip_frames, kZero) X(extra_channels, kFalse)
+  X(parse_color, kTrue) X(streaming, kFalse) X(skip_frames, kZero) X(extra_channels, kFalse) \
+  X(partial, kFalse) X(downsampling, kOne)
 
 #define KP_DECODER_KEY(name, fallback) kDec_##name,
 enum DecoderKey : size_t { KP_DECODER_OPTIONS(KP_DECODER_KEY) kDecoderOptionCount };
@@ -30,10 +31,27 @@ struct DecoderOptions {
   bool streaming = false;
   uint64_t skip_frames = 0;
   bool extra_channels = false;
+  bool partial = false;       // render what a truncated stream holds
+  uint32_t downsampling = 1;  // 1, 2, 4 or 8: stop once that ratio is rendered
 
   // Parses the values of the table's rows (`values`, indexed by
   // DecoderKey). Returns 0, or -1 with an error set.
   int parse(PyObject* const* values);
 };
+
+// The progressive options JxlReader and decode share, as their docstrings
+// describe them.
+#define KP_PROGRESSIVE_OPTIONS_DOC \
+  "  partial           a truncated stream gives what libjxl can render from\n" \
+  "                    the bytes there are (as `djxl --allow_partial_files`),\n" \
+  "                    at the frame's full shape: an animation its whole\n" \
+  "                    frames and the partial one when it can be rendered.\n" \
+  "                    JxlError when nothing can be rendered yet; `complete`\n" \
+  "                    tells whether every frame read was whole.\n" \
+  "  downsampling      1 (the default), 2, 4 or 8: decode each frame only as\n" \
+  "                    far as that ratio needs (the passes of a progressive\n" \
+  "                    stream; the 1:8 image of any lossy one) and give it\n" \
+  "                    at full size, upsampled as libjxl renders it (as\n" \
+  "                    `djxl -s N`).\n"
 
 }  // namespace kp

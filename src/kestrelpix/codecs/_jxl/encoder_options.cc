@@ -87,6 +87,51 @@ int settle_quality(PyObject* quality, PyObject* distance, PyObject* lossless,
   return 0;
 }
 
+// group_order and center: the order's name, and the centre as a pair of
+// non-negative integers, which only the centre-first order uses.
+int parse_group_order(PyObject* order, PyObject* center, EncoderOptions* o) {
+  if (order != Py_None) {
+    if (!PyUnicode_Check(order)) {
+      PyErr_Format(PyExc_TypeError, "jxl: group_order must be \"scanline\" or \"center\", not %.100s",
+                   Py_TYPE(order)->tp_name);
+      return -1;
+    }
+    if (PyUnicode_CompareWithASCIIString(order, "scanline") == 0) {
+      o->group_order = 0;
+    } else if (PyUnicode_CompareWithASCIIString(order, "center") == 0) {
+      o->group_order = 1;
+    } else {
+      PyErr_Format(PyExc_ValueError, "jxl: group_order must be \"scanline\" or \"center\", got %R",
+                   order);
+      return -1;
+    }
+  }
+  if (center == Py_None) return 0;
+  if (o->group_order != 1) {
+    PyErr_SetString(PyExc_ValueError, "jxl: center= is for group_order=\"center\"");
+    return -1;
+  }
+  Ref pair = Ref::steal(PySequence_Tuple(center));
+  if (!pair) return -1;
+  if (PyTuple_GET_SIZE(pair.get()) != 2) {
+    PyErr_Format(PyExc_ValueError, "jxl: center must be an (x, y) pair, got %R", center);
+    return -1;
+  }
+  int64_t* const slots[2] = {&o->center_x, &o->center_y};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    Ref number = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(pair.get(), i)));
+    if (!number) return -1;
+    const long long v = PyLong_AsLongLong(number.get());
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (v < 0) {
+      PyErr_Format(PyExc_ValueError, "jxl: center must lie in the image, got %R", center);
+      return -1;
+    }
+    *slots[i] = v;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int EncoderOptions::parse(PyObject* const* v, PyObject* parse_color) {
@@ -110,6 +155,9 @@ int EncoderOptions::parse(PyObject* const* v, PyObject* parse_color) {
   if (meta.parse(v[kOpt_loops], v[kOpt_tps], v[kOpt_exif], v[kOpt_xmp], v[kOpt_jumbf],
                  v[kOpt_orientation], v[kOpt_icc_profile], v[kOpt_compress_boxes], animation,
                  color_given) < 0)
+    return -1;
+  if (bool_option(v[kOpt_progressive], &progressive) < 0 ||
+      parse_group_order(v[kOpt_group_order], v[kOpt_center], this) < 0)
     return -1;
   if (bool_option(v[kOpt_streaming], &streaming) < 0) return -1;
   if (v[kOpt_progress] != Py_None && !PyCallable_Check(v[kOpt_progress])) {

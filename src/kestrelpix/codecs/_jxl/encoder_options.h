@@ -23,7 +23,8 @@ namespace kp {
   X(effort, kNone) X(decoding_speed, kNone) X(numthreads, kNone) X(animation, kFalse) \
   X(container, kFalse) X(loops, kZero) X(tps, kNone) X(exif, kNone) X(xmp, kNone)     \
   X(jumbf, kNone) X(orientation, kOne) X(icc_profile, kNone) X(compress_boxes, kFalse)  \
-  X(extra_channels, kNone) X(streaming, kFalse) X(progress, kNone)
+  X(extra_channels, kNone) X(progressive, kFalse) X(group_order, kNone) X(center, kNone) \
+  X(streaming, kFalse) X(progress, kNone)
 
 #define KP_OPTION_KEY(name, fallback) kOpt_##name,
 enum EncoderKey : size_t { KP_ENCODER_OPTIONS(KP_OPTION_KEY) kEncoderOptionCount };
@@ -46,6 +47,10 @@ struct EncoderOptions {
   bool container = false;
   WriterMetadata meta;  // loops, tps, exif, xmp, jumbf, orientation, icc_profile, compress_boxes
   std::vector<ExtraChannelSpec> extras;
+  bool progressive = false;
+  int32_t group_order = -1;  // -1 libjxl's default (scanline), 0 scanline, 1 centre first
+  int64_t center_x = -1;     // -1: the middle of the image
+  int64_t center_y = -1;
   // Frames read in the rectangles libjxl asks for, the stream written to
   // the destination as it comes (chunked.cc).
   bool streaming = false;
@@ -82,7 +87,15 @@ int effort_option(PyObject* value, int32_t fallback, int32_t* out);
   "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n" \
   "                  faster and compress a little worse.\n" \
   "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n" \
-  "                  default, 1 encodes on the calling thread alone.\n"
+  "                  default, 1 encodes on the calling thread alone.\n" \
+  "  progressive     True: the frame settings of `cjxl -p` (progressive\n" \
+  "                  AC by quantisation, responsive modular), so that a\n" \
+  "                  reader can show the image from a small prefix.\n" \
+  "  group_order     the order of the 256x256 groups in the stream:\n" \
+  "                  \"scanline\" or \"center\" (centre first, as\n" \
+  "                  `cjxl --group_order=1`); None: libjxl's, scanline.\n" \
+  "  center          (x, y), the pixel the \"center\" order starts from,\n" \
+  "                  inside the first frame; None: the image's middle.\n"
 
 
 // The metadata options JxlWriter and encode share.

@@ -40,6 +40,15 @@ int Reader::fetch_chunk(Ref* chunk) {
   return 0;
 }
 
+int Reader::set_eager(bool on) {
+  Ref done = call_method(_chunk_reader.get(), "eager", on ? Py_True : Py_False);
+  if (done) return 0;
+  // A stand-in chunk reader without it serves whole chunks.
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
 int Reader::_init_streaming(PyObject* src) {
   Ref io = Ref::steal(PyImport_ImportModule("kestrelpix.core.io"));
   if (!io) return -1;
@@ -54,6 +63,9 @@ int Reader::_init_streaming(PyObject* src) {
     return -1;
   }
   Ref args = Ref::steal(PyTuple_Pack(1, src));
+  // The first chunk is what the first reads return, so that a slow source
+  // shows its header at once; later chunks are full ones unless
+  // iter_progressive asks for each read as it comes.
   Ref kwargs = Ref::steal(Py_BuildValue("{snsl}", "chunk_size",
                                         static_cast<Py_ssize_t>(kChunkSize),
                                         "prefetch", kPrefetch));
@@ -76,7 +88,7 @@ int Reader::_init_streaming(PyObject* src) {
   _streaming = 1;
 
   Ref first;
-  if (fetch_chunk(&first) < 0) return -1;
+  if (set_eager(true) < 0 || fetch_chunk(&first) < 0 || set_eager(false) < 0) return -1;
   if (first.get() == Py_None || PyBytes_GET_SIZE(first.get()) == 0) {
     PyErr_SetString(PyExc_ValueError, "jxl: empty input");
     return -1;
@@ -109,6 +121,7 @@ int Reader::_refill_input() {
   // What libjxl gave back stays where it is (the held chunk or the buffer)
   // until the new input is set.
   const uint8_t* tail = _fed_data + (_fed_size - unprocessed);
+  const uint64_t tail_offset_in_stream = _fed_offset + (_fed_size - unprocessed);
   if (unprocessed == 0 && _input_eof) {
     feed_broken = false;  // nothing was lost: the source is simply done
     raise_jxl_error("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
@@ -161,9 +174,28 @@ int Reader::_refill_input() {
     return -1;
   }
   feed_broken = false;
-  if (_input_eof && !_input_closed) {
+  _fed_offset = tail_offset_in_stream;
+  // A partial reader leaves the input open: libjxl then asks for more at
+  // the cut, where the frame is flushed, instead of failing.
+  if (_input_eof && !_input_closed && !partial) {
     JxlDecoderCloseInput(_decoder.get());
     _input_closed = 1;
+  }
+  return 0;
+}
+
+int Reader::bytes_consumed(uint64_t* out) {
+  const size_t unprocessed = JxlDecoderReleaseInput(_decoder.get());
+  _fed_offset += _fed_size - unprocessed;
+  _fed_data += _fed_size - unprocessed;
+  _fed_size = unprocessed;
+  *out = _fed_offset;
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder.get(), _fed_data, _fed_size);
+  if (status != JXL_DEC_SUCCESS) {
+    feed_broken = true;
+    decoder_failed = !_streaming;
+    raise_dec("JxlDecoderSetInput", status);
+    return -1;
   }
   return 0;
 }

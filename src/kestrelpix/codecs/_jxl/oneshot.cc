@@ -208,17 +208,19 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
 // decides; colour is not parsed unless asked for.
 enum DecodeArg : size_t {
   kDecodeData, kDecodeNumthreads, kDecodeKeepOrientation, kDecodeCoalesce, kDecodeParseColor,
-  kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodeArgCount
+  kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodePartial,
+  kDecodeDownsampling, kDecodeArgCount
 };
 constexpr OptionRow kDecodeRows[] = {
     {"data", Default::kRequired},    {"numthreads", Default::kNone},
     {"keep_orientation", Default::kFalse}, {"coalesce", Default::kTrue},
     {"parse_color", Default::kFalse}, {"streaming", Default::kFalse},
     {"index", Default::kNone},        {"out", Default::kNone},
-    {"extra_channels", Default::kFalse}};
+    {"extra_channels", Default::kFalse}, {"partial", Default::kFalse},
+    {"downsampling", Default::kOne}};
 constexpr const char* kDecodeKeywords[] = {
     "data", "numthreads", "keep_orientation", "coalesce", "parse_color", "streaming",
-    "index", "out", "extra_channels", nullptr};
+    "index", "out", "extra_channels", "partial", "downsampling", nullptr};
 constexpr auto kDecodeFormat = keyword_format("O|$", kDecodeArgCount - 1, "decode");
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -243,6 +245,8 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!no_skip) return nullptr;
   values[kDec_skip_frames] = no_skip.get();
   values[kDec_extra_channels] = parsed[kDecodeExtraChannels];
+  values[kDec_partial] = parsed[kDecodePartial];
+  values[kDec_downsampling] = parsed[kDecodeDownsampling];
   DecoderOptions options;
   if (options.parse(values) < 0) return nullptr;
   options.skip_frames = static_cast<uint64_t>(skip);
@@ -282,7 +286,8 @@ constexpr const char kEncodeDoc[] =
     "effort=5, decoding_speed=0, numthreads=None, animation=False, "
     "container=False, dest=None, durations=None, loops=0, tps=None, exif=None, "
     "xmp=None, jumbf=None, orientation=1, icc_profile=None, "
-    "compress_boxes=False, extra_channels=None, streaming=False, progress=None)\n--\n\n"
+    "compress_boxes=False, extra_channels=None, "
+    "progressive=False, group_order=None, center=None, streaming=False, progress=None)\n--\n\n"
     "Encode an array, or a stack of animation frames, as a JPEG XL stream.\n"
     "\n"
     "A one-call JxlWriter: the options mean what they mean there.\n"
@@ -327,7 +332,7 @@ constexpr const char kEncodeDoc[] =
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
     "parse_color=False, streaming=False, index=None, out=None, "
-    "extra_channels=False)\n--\n\n"
+    "extra_channels=False, partial=False, downsampling=1)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
@@ -364,6 +369,7 @@ constexpr const char kDecodeDoc[] =
     "                    extra channels in stream order, in one dtype wide\n"
     "                    enough for all; False refuses layouts other than\n"
     "                    L, LA, RGB, RGBA.\n"
+    KP_PROGRESSIVE_OPTIONS_DOC
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"

@@ -99,10 +99,20 @@ void interleave_extras(const ExtraPlanes& ex, size_t color, size_t item, void* b
   }
 }
 
+// What the frame loop does at a progressive step: report every one, or
+// stop at the first rendering of `stop_ratio` or finer (0, 1: neither). The
+// ratio of the step flushed comes back in `ratio`.
+struct StepProgress {
+  bool report = false;
+  size_t stop_ratio = 1;
+  size_t ratio = 1;
+};
+
 int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
                             const JxlBitDepth* bd, void* buf, size_t buf_size,
                             int* buffer_set_io, int streaming, JxlFrameHeader* header,
-                            std::string* name, ExtraPlanes* extras, BandWriter* bands) {
+                            std::string* name, ExtraPlanes* extras, StepProgress* progress,
+                            BandWriter* bands) {
   int buffer_set = *buffer_set_io;
   // Integer output keeps the codestream's own sample range.
   const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
@@ -157,12 +167,33 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
           return kStepErrProcess;
         name->resize(header->name_length);
         break;
+      case JXL_DEC_FRAME_PROGRESSION:
+        // A rendering is wanted at every step (iter_progressive), or at the
+        // first one fine enough for the ratio asked for.
+        if (buffer_set && (progress->report || progress->stop_ratio > 1) &&
+            (progress->report || JxlDecoderGetIntendedDownsamplingRatio(dec) <= progress->stop_ratio) &&
+            JxlDecoderFlushImage(dec) == JXL_DEC_SUCCESS) {
+          *buffer_set_io = buffer_set;
+          progress->ratio = JxlDecoderGetIntendedDownsamplingRatio(dec);
+          if (extras) interleave_extras(*extras, pf->num_channels, sample_size(pf->data_type), buf);
+          return kStepProgress;
+        }
+        break;
       case JXL_DEC_ERROR:
         return kStepErrProcess;
       default:
         break;
     }
   }
+}
+
+// What is left of a truncated frame: rendered into its buffer when libjxl
+// can (kStepFrame), else kStepErrNoRendering.
+int flush_truncated_nogil(JxlDecoder* dec, int buffer_set, const JxlPixelFormat* pf, void* buf,
+                          ExtraPlanes* extras) {
+  if (!buffer_set || JxlDecoderFlushImage(dec) != JXL_DEC_SUCCESS) return kStepErrNoRendering;
+  if (extras) interleave_extras(*extras, pf->num_channels, sample_size(pf->data_type), buf);
+  return kStepFrame;
 }
 
 }  // namespace
@@ -377,7 +408,9 @@ int Reader::create_decoder(uint64_t skip_frames) {
   }
   // Frame headers give each frame's info, and a layer's size when frames
   // are not coalesced.
-  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE;
+  // Progressive steps: once per frame at most (libjxl's default detail),
+  // unless renderings are asked for.
+  int events = JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION;
   if (_parse_color) events |= JXL_DEC_COLOR_ENCODING;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder.get(), events);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
@@ -385,6 +418,12 @@ int Reader::create_decoder(uint64_t skip_frames) {
   // end of the data.
   st = JxlDecoderSetInput(_decoder.get(), _src_data, _src_size);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetInput", st), -1;
+  _fed_data = _src_data;
+  _fed_size = _src_size;
+  if (downsampling > 1) {
+    st = JxlDecoderSetProgressiveDetail(_decoder.get(), kPasses);
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetProgressiveDetail", st), -1;
+  }
 
   if (skip_frames > 0) {
     JxlDecoderSkipFrames(_decoder.get(), static_cast<size_t>(skip_frames));
@@ -421,6 +460,8 @@ int Reader::init(PyObject* data, const DecoderOptions& o) {
   _coalesce = o.coalesce;
   _keep_orientation = o.keep_orientation;
   _parse_color = o.parse_color;
+  partial = o.partial;
+  downsampling = o.downsampling;
   if (create_decoder(o.skip_frames) < 0) return -1;
   return _parse_header();
 }
@@ -559,7 +600,13 @@ Ref new_frame_array(const Reader& r) {
   npy_intp dims[3] = {static_cast<npy_intp>(r._basic_info.ysize),
                       static_cast<npy_intp>(r._basic_info.xsize),
                       static_cast<npy_intp>(r._samples)};
-  return output_array(r._samples == 1 ? 2 : 3, dims, r.frame_typenum);
+  Ref array = output_array(r._samples == 1 ? 2 : 3, dims, r.frame_typenum);
+  // A rendering of part of a frame leaves nothing of the allocator's in it.
+  if (array && (r.partial || r.report_progress)) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    std::memset(PyArray_DATA(a), 0, static_cast<size_t>(PyArray_NBYTES(a)));
+  }
+  return array;
 }
 
 // The array of a layer decoded without coalescing: its own frame header
@@ -631,18 +678,53 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
     expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
   }
+  StepProgress progress;
+  progress.report = r.report_progress;
+  progress.stop_ratio = r.downsampling;
   for (;;) {
     JxlDecoder* dec = r._decoder.get();
     const JxlPixelFormat* pf = &r._pixel_format;
     const JxlBitDepth* bd = &r._bit_depth;
-    const int rc = without_gil([&] {
+    ExtraPlanes* extras = r.extras_mode ? &r.extra_planes : nullptr;
+    int rc = without_gil([&] {
       return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
-                                     &r.frame_header, &r.frame_name,
-                                     r.extras_mode ? &r.extra_planes : nullptr, bands);
+                                     &r.frame_header, &r.frame_name, extras, &progress,
+                                     bands);
     });
+    if (rc == kStepFrame) r.last_ratio = 1;  // decoded whole
+    if (r.partial && (rc == kStepErrTruncated || (rc == kStepNeedInput && r._input_eof &&
+                                                   !r.feed_broken))) {
+      // The end of a truncated stream: what libjxl can render of the frame.
+      rc = without_gil([&] { return flush_truncated_nogil(dec, buffer_set, pf, buf, extras); });
+      if (rc == kStepFrame) {
+        r.complete = false;
+        r._exhausted = 1;
+      } else if (r.frames_out > 0) {
+        // Whole frames were delivered: the stream simply ends before the next.
+        r._exhausted = 1;
+        return 0;
+      }
+    }
+    if (rc == kStepProgress) {
+      r.last_ratio = progress.ratio;
+      if (progress.ratio <= r.downsampling) {
+        // Rendered as finely as asked: the rest of the frame is not decoded.
+        if (JxlDecoderSkipCurrentFrame(dec) != JXL_DEC_SUCCESS) rc = kStepErrProcess;
+        else rc = kStepFrame;
+      } else {
+        r.pending_frame = frame;
+        *out = std::move(frame);
+        return 2;
+      }
+    }
     switch (rc) {
       case kStepNeedInput:
         if (r._refill_input() < 0) {
+          if (r.partial && r._input_eof && !r.feed_broken) {
+            // Nothing more is coming: flush what there is on the next turn.
+            PyErr_Clear();
+            continue;
+          }
           // libjxl keeps writing into a frame it was given if decoding
           // resumes; a caller's buffer cannot be resumed into, so a failed
           // refill there ends the reader.
@@ -810,7 +892,9 @@ PyObject* read_frames(PyObject* self, PyObject* out, bool own) {
     if (!guard.ok() || ready_to_decode(r) < 0) return nullptr;
     return read_frames_to_sink(r, out);
   }
-  if (own && r._coalesce && !r._streaming && !r._closed && r._decoder) {
+  // A partial stream is read frame by frame: how many frames it renders is
+  // known only at its end.
+  if (own && r._coalesce && !r._streaming && !r._closed && r._decoder && !r.partial) {
     LockGuard guard(r.lock, kTypeName);
     if (!guard.ok()) return nullptr;
     // Another thread may have closed it meanwhile. A stream that cannot be

@@ -48,6 +48,9 @@ class Reader {
   int _parse_header();
   int _fetch_icc_profile();
   int _raise_decode_error(int rc);
+  // The bytes of the stream libjxl has consumed so far (its input taken back
+  // and handed over again). Returns 0, or -1 with an error set.
+  int bytes_consumed(uint64_t* out);
 
   // --- lifecycle -----------------------------------------------------------
   int init(PyObject* data, const DecoderOptions& options);
@@ -121,6 +124,18 @@ class Reader {
   bool extras_mode = false;
   Field extra_channels;               // list of dicts
   ExtraPlanes extra_planes;
+  // Progressive decoding: render what a truncated stream holds; stop each
+  // frame once rendered at this ratio; hand out each rendering as libjxl
+  // reaches it (iter_progressive). `complete` turns false once a partial
+  // frame was delivered; `last_ratio` is the ratio of the latest rendering.
+  bool partial = false;
+  uint32_t downsampling = 1;
+  bool report_progress = false;
+  bool complete = true;
+  size_t last_ratio = 1;
+  // Where libjxl's input (_fed_data, _fed_size; the caller's buffer when
+  // not streaming) begins in the stream, for the bytes consumed so far.
+  uint64_t _fed_offset = 0;
   ObjectLock lock;
 
  private:
@@ -129,6 +144,11 @@ class Reader {
   int create_decoder(uint64_t skip_frames);
   int configure_frames(const std::vector<JxlExtraChannelInfo>& infos);
   int fetch_chunk(Ref* chunk);
+
+ public:
+  // Streaming: whether the chunk reader hands on each read() as it comes
+  // (a stand-in without that choice is left as it is). 0, or -1.
+  int set_eager(bool on);
 };
 
 // Header facts as new Python dicts (null with an error set on failure):
@@ -152,7 +172,9 @@ int ready_to_decode(Reader& r);
 // Decodes the next frame, the caller holding the reader's lock. With
 // `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
 // pixels go there and *out is `owner`; otherwise into a new array. Returns
-// 1 with *out set, 0 at the end of the stream, -1 with an error set.
+// 1 with *out set, 0 at the end of the stream, -1 with an error set. With
+// r.report_progress it may also return 2: *out is the frame being decoded,
+// rendered as far as libjxl got (r.last_ratio), which the next call resumes.
 // With `bands` (owner: the sink) the rows go to a sink through libjxl's
 // image-out callback instead, and *out is `owner`.
 int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out,

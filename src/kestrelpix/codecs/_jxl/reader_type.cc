@@ -31,6 +31,7 @@ struct FrameIterObject {
   int finished;
   int streaming;
   int info;             // yield (frame, frame_info) pairs
+  int progressive;      // yield (rendering, info) of the current frame
 };
 
 PyObject* frame_iter_finish(FrameIterObject* it) {
@@ -38,10 +39,55 @@ PyObject* frame_iter_finish(FrameIterObject* it) {
   return nullptr;
 }
 
+// The first step of iter_progressive: libjxl reports every pass, and a
+// streaming source hands over what each read() returns.
+int start_progressive(Reader& r) {
+  const JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(r._decoder.get(), kPasses);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetProgressiveDetail", st), -1;
+  return r._chunk_reader.is_none() ? 0 : r.set_eager(true);
+}
+
+// One step of iter_progressive: the next rendering of the current frame, a
+// copy of what libjxl flushed, or the frame itself once complete.
+PyObject* progressive_next(FrameIterObject* it, Reader& r) {
+  if (!it->started) {
+    it->started = 1;
+    it->streaming = r._streaming;
+    const int ready = ready_to_decode(r);
+    if (ready <= 0 || start_progressive(r) < 0) return frame_iter_finish(it);
+  } else if (ready_to_decode(r) <= 0) {
+    return frame_iter_finish(it);
+  }
+  Ref frame;
+  r.report_progress = true;
+  const int got = decode_next_frame(r, it->streaming, nullptr, nullptr, &frame);
+  r.report_progress = false;
+  if (got <= 0) return frame_iter_finish(it);
+  uint64_t consumed = 0;
+  if (r.bytes_consumed(&consumed) < 0) return frame_iter_finish(it);
+  if (got == 2) {
+    frame = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(frame.get()), NPY_CORDER));
+    if (!frame) return frame_iter_finish(it);
+  } else {
+    it->finished = 1;  // the frame is whole (or as whole as a truncated stream allows)
+  }
+  Ref info = Ref::steal(Py_BuildValue("{snsK}", "downsampling",
+                                      static_cast<Py_ssize_t>(r.last_ratio), "bytes_read",
+                                      static_cast<unsigned long long>(consumed)));
+  if (!info) return frame_iter_finish(it);
+  return PyTuple_Pack(2, frame.get(), info.get());
+}
+
 // Allocates the next frame's array, as numpy.empty(frame_shape, dtype) does.
 PyObject* frame_iter_next(PyObject* self) {
   auto* it = reinterpret_cast<FrameIterObject*>(self);
   if (it->finished) return nullptr;
+  if (it->progressive) {
+    Reader& r = reader_of(it->reader);
+    LockGuard guard(r.lock, kTypeName);
+    if (!guard.ok()) return frame_iter_finish(it);
+    return progressive_next(it, r);
+  }
   Reader& r = reader_of(it->reader);
   LockGuard guard(r.lock, kTypeName);
   if (!guard.ok()) return frame_iter_finish(it);
@@ -187,6 +233,20 @@ PyObject* reader_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_FALSE;
 }
 
+PyObject* new_frame_iter(PyObject* reader, int info, int progressive) {
+  auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
+  if (!it) return nullptr;
+  Py_INCREF(g_frame_iter_type);
+  it->reader = Py_NewRef(reader);
+  it->started = 0;
+  it->finished = 0;
+  it->streaming = 0;
+  it->info = info;
+  it->progressive = progressive;
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject*>(it);
+}
+
 PyObject* reader_iter_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"info", nullptr};
   PyObject* info = Py_False;
@@ -195,16 +255,11 @@ PyObject* reader_iter_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   const int want_info = PyObject_IsTrue(info);
   if (want_info < 0) return nullptr;
-  auto* it = PyObject_GC_New(FrameIterObject, g_frame_iter_type);
-  if (!it) return nullptr;
-  Py_INCREF(g_frame_iter_type);
-  it->reader = Py_NewRef(self);
-  it->started = 0;
-  it->finished = 0;
-  it->streaming = 0;
-  it->info = want_info;
-  PyObject_GC_Track(it);
-  return reinterpret_cast<PyObject*>(it);
+  return new_frame_iter(self, want_info, 0);
+}
+
+PyObject* reader_iter_progressive(PyObject* self, PyObject*) {
+  return new_frame_iter(self, 1, 1);
 }
 
 PyObject* reader_iter(PyObject* self) {
@@ -301,7 +356,8 @@ PyObject* get_icc_profile(PyObject* self, void*) {
 
 constexpr const char kReaderDoc[] =
     "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
-    "parse_color=True, streaming=False, skip_frames=0, extra_channels=False)\n--\n\n"
+    "parse_color=True, streaming=False, skip_frames=0, extra_channels=False, "
+    "partial=False, downsampling=1)\n--\n\n"
     "Streaming JPEG XL decoder: the header at once, frames one at a time.\n"
     "\n"
     "The constructor parses the header (size, channels, sample type,\n"
@@ -331,6 +387,7 @@ constexpr const char kReaderDoc[] =
     "                    (Y, X, C) with the colour channels followed by the\n"
     "                    extra channels in stream order (see extra_channels\n"
     "                    for what they are), in one dtype wide enough for all.\n"
+    KP_PROGRESSIVE_OPTIONS_DOC
     "\n"
     "Raises:\n"
     "  ValueError           empty input, or bytes that are not JPEG XL.\n"
@@ -375,6 +432,31 @@ PyMethodDef reader_methods[] = {
      "    >>> data = encode(np.zeros((2, 3, 3), np.uint8), animation=True)\n"
      "    >>> [frame.shape for frame in JxlReader(data).iter_frames()]\n"
      "    [(3, 3), (3, 3)]\n"},
+    {"iter_progressive", reader_iter_progressive, METH_NOARGS,
+     "iter_progressive($self, /)\n--\n\n"
+     "Return an iterator over the successive renderings of the current frame.\n"
+     "\n"
+     "Each step yields (array, info): a new array of frame_shape and dtype,\n"
+     "the frame as libjxl renders it after another progressive step (the\n"
+     "1:8 image, then each pass of a progressive stream), and info, a dict\n"
+     "with \"downsampling\" (the ratio the rendering is meant for, never\n"
+     "rising from one step to the next) and \"bytes_read\" (the bytes of the\n"
+     "stream libjxl had used for it). The last step gives the frame itself,\n"
+     "equal to what iterating the reader would give, with downsampling 1\n"
+     "(the reader's own downsampling= ratio when one was asked for; the last\n"
+     "step's ratio for a truncated stream read with partial=True); the\n"
+     "reader then stands at the next frame. A streaming reader hands libjxl\n"
+     "what each read() of the source returns, without waiting for a full\n"
+     "chunk, so renderings come as the bytes arrive.\n"
+     "\n"
+     "Raises what iterating the reader raises.\n"
+     "\n"
+     "Example:\n"
+     "    >>> image = np.tile(np.arange(64, dtype=np.uint8), (64, 1))\n"
+     "    >>> reader = JxlReader(encode(image, progressive=True))\n"
+     "    >>> steps = list(reader.iter_progressive())\n"
+     "    >>> [info[\"downsampling\"] for _, info in steps][-1]\n"
+     "    1\n"},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
      METH_VARARGS | METH_KEYWORDS,
      "read($self, /, out=None)\n--\n\n"
@@ -420,7 +502,15 @@ PyMethodDef reader_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* get_complete(PyObject* self, void*) {
+  return PyBool_FromLong(reader_of(self).complete);
+}
+
 PyGetSetDef reader_getset[] = {
+    {"complete", get_complete, nullptr,
+     "False once a partial frame was delivered (partial=True on a truncated\n"
+     "stream); True while every frame read was whole.",
+     nullptr},
     {"xsize", get_xsize, nullptr, "Image width in pixels.", nullptr},
     {"ysize", get_ysize, nullptr, "Image height in pixels.", nullptr},
     {"samples", get_samples, nullptr,

@@ -220,7 +220,9 @@ int decode_frame_to_sink(Reader& r, PyObject* sink, Py_ssize_t frame) {
   const size_t row_bytes = r._basic_info.xsize * r._samples * sample_size(r._pixel_format.data_type);
   const size_t rows = sink_band_rows(sink, row_bytes, frame < 0 ? 0 : 1);
   Ref pixels;
-  if (r.extras_mode || !r._coalesce) {
+  // Partial and downsampled renderings revisit pixels through libjxl's
+  // flush: they go whole too.
+  if (r.extras_mode || !r._coalesce || r.partial || r.downsampling > 1 || r.report_progress) {
     const int got = decode_next_frame(r, r._streaming, nullptr, nullptr, &pixels);
     if (got <= 0) return got;
     return assign_in_bands(sink, frame, pixels.get(), rows) < 0 ? -1 : 1;

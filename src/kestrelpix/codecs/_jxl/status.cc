@@ -142,6 +142,10 @@ std::nullptr_t raise_decode_result(int rc) {
     case kStepErrDoubleAlloc:
       text = "jxl: double-allocation in decode loop";
       break;
+    case kStepErrNoRendering:
+      text = "jxl: the stream is truncated before libjxl can render any of the frame "
+             "(no preview available yet)";
+      break;
     case kStepErrNoMemory:
       PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate extra channel buffers");
       return nullptr;

@@ -12,6 +12,7 @@ enum DecodeResult : int {
   kStepEof = 1,          // the stream is finished
   kStepNeedInput = 2,   // streaming: refill and resume the step
   kStepNeedBuffer = 3,  // a layer's size is known: allocate it and resume
+  kStepProgress = 4,    // a progressive step was flushed into the frame's buffer
   kStepErrProcess = -1,
   kStepErrTruncated = -2,
   kStepErrBufferSizeQuery = -3,
@@ -20,6 +21,7 @@ enum DecodeResult : int {
   kStepErrSetBitDepth = -6,
   kStepErrDoubleAlloc = -7,
   kStepErrNoMemory = -8,
+  kStepErrNoRendering = -9,  // truncated before libjxl could render anything
 };
 
 // Outcome of one lock-free add-frame-and-collect step of the writer.

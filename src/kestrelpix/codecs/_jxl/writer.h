@@ -160,6 +160,8 @@ class Writer {
   int fill_basic_info(uint32_t bits, uint32_t exponent_bits);
   int set_color_encoding(bool grey, JxlDataType data_type, PyObject* tf_gamma);
   int apply_frame_options();
+  // progressive, group_order and center; the centre checked against the first frame.
+  int apply_progressive_options();
   int hold_pending(PyObject* arr, PyObject* src);
   int submit_frame(PyObject* frame, bool is_last, uint32_t ticks, const std::string& name);
   int raise_step_result(int rc, JxlEncoderStatus last_status);
