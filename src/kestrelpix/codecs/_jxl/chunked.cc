@@ -43,21 +43,12 @@ bool CarriedError::raise() noexcept {
   return true;
 }
 
-namespace {
-
-// Holds the interpreter lock for a scope, from any thread.
-class GilHolder {
- public:
-  GilHolder() noexcept : state_(PyGILState_Ensure()) {}
-  ~GilHolder() { PyGILState_Release(state_); }
-  GilHolder(const GilHolder&) = delete;
-  GilHolder& operator=(const GilHolder&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
-}  // namespace
+Ref slice_object(size_t start, size_t stop) {
+  Ref a = Ref::steal(PyLong_FromSize_t(start));
+  Ref b = Ref::steal(PyLong_FromSize_t(stop));
+  if (!a || !b) return {};
+  return Ref::steal(PySlice_New(a.get(), b.get(), nullptr));
+}
 
 // ---------------------------------------------------------------------------
 // StreamOutput
@@ -246,14 +237,6 @@ const void* ChunkSource::zeros(size_t xs, size_t ys, size_t* row_offset) noexcep
   if (data == MAP_FAILED) return nullptr;
   zeros_.push_back({data, size});
   return data;
-}
-
-// slice(start, stop).
-Ref slice_object(size_t start, size_t stop) {
-  Ref a = Ref::steal(PyLong_FromSize_t(start));
-  Ref b = Ref::steal(PyLong_FromSize_t(stop));
-  if (!a || !b) return {};
-  return Ref::steal(PySlice_New(a.get(), b.get(), nullptr));
 }
 
 Ref ChunkSource::slice(size_t x, size_t y, size_t xs, size_t ys) {

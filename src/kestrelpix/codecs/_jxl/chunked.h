@@ -73,6 +73,9 @@ class StreamOutput {
   CarriedError* error_ = nullptr;
 };
 
+// slice(start, stop). Null with an error set.
+Ref slice_object(size_t start, size_t stop);
+
 // A stand-in for an array-like's frame: a NumPy array of its shape and
 // dtype whose every element is one and the same zero (no memory), for the
 // checks made on a frame before any pixel is read. Null with an error set.

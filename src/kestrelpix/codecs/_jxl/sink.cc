@@ -19,26 +19,6 @@ namespace {
 constexpr size_t kDefaultBandRows = 256;
 constexpr size_t kMaxBandBytes = size_t{64} << 20;
 
-// Holds the interpreter lock for a scope, from any thread.
-class GilHolder {
- public:
-  GilHolder() noexcept : state_(PyGILState_Ensure()) {}
-  ~GilHolder() { PyGILState_Release(state_); }
-  GilHolder(const GilHolder&) = delete;
-  GilHolder& operator=(const GilHolder&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
-// slice(start, stop).
-Ref slice_of(size_t start, size_t stop) {
-  Ref a = Ref::steal(PyLong_FromSize_t(start));
-  Ref b = Ref::steal(PyLong_FromSize_t(stop));
-  if (!a || !b) return {};
-  return Ref::steal(PySlice_New(a.get(), b.get(), nullptr));
-}
-
 }  // namespace
 
 int check_sink(const Reader& r, PyObject* sink, const npy_intp* dims, int ndim) {
@@ -171,7 +151,7 @@ void BandWriter::deliver(size_t index, Band& band) noexcept {
   if (arr && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()),
                                    owner.release()) < 0)
     arr.clear();
-  Ref rows_key = slice_of(y0, y0 + rows);
+  Ref rows_key = slice_object(y0, y0 + rows);
   Ref key;
   if (rows_key) {
     key = frame_ < 0 ? rows_key
@@ -203,7 +183,7 @@ int assign_in_bands(PyObject* sink, Py_ssize_t frame, PyObject* pixels, size_t r
   const npy_intp ysize = PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0);
   for (npy_intp y0 = 0; y0 < ysize; y0 += static_cast<npy_intp>(rows)) {
     const size_t y1 = std::min<size_t>(static_cast<size_t>(ysize), y0 + rows);
-    Ref rows_key = slice_of(static_cast<size_t>(y0), y1);
+    Ref rows_key = slice_object(static_cast<size_t>(y0), y1);
     if (!rows_key) return -1;
     Ref part = Ref::steal(PyObject_GetItem(pixels, rows_key.get()));
     Ref key = frame < 0 ? rows_key : Ref::steal(Py_BuildValue("(nO)", frame, rows_key.get()));
