@@ -107,7 +107,7 @@ def child(case: dict) -> None:
         from kestrelpix.dask import to_jxl
 
         def block(block_id=None):
-            i, j = block_id
+            i, j = block_id[:2]
             y, x = np.mgrid[0:2048, 0:2048].astype(np.float32)
             v = 128 + 100 * np.sin((x + 2048 * j) / 211 + (y + 2048 * i) / 157)
             return np.repeat(v[..., None], 3, axis=2).astype(np.uint8)

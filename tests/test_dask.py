@@ -242,3 +242,20 @@ def test_to_jxl_failing_block_leaves_no_file(tmp_path):
     with pytest.raises(RuntimeError, match="^block lost$"):
         to_jxl(lazy, target, lossless=True, effort=1)
     assert target.read_bytes() == b"old" and len(list(tmp_path.iterdir())) == 1
+
+
+@pytest.mark.parametrize("order", ["down", "up", "shuffled"])
+def test_block_rows_serve_any_order(order):
+    """libjxl's threads may ask out of order: a row of blocks trimmed or
+    dropped for a later rectangle is computed again, never misplaced."""
+    from kestrelpix.dask import _BlockRows
+    image = make_chunk((700, 300), "uint16", seed=5)
+    rows = _BlockRows(da.from_array(image, chunks=(128, 100)))
+    keys = [(slice(y, min(y + 90, 700)), slice(x, x + 150)) for y in range(0, 700, 60)
+            for x in (0, 150)]
+    if order == "up":
+        keys.reverse()
+    elif order == "shuffled":
+        np.random.default_rng(1).shuffle(keys)
+    for key in keys:
+        np.testing.assert_array_equal(rows[key], image[key])

@@ -195,28 +195,41 @@ class _BlockRows:
         self.shape, self.dtype = array.shape, array.dtype
         self._array = array
         self._bounds = np.cumsum((0, *array.chunks[0]))
-        self._rows: dict[int, np.ndarray] = {}
+        # Row of blocks i: (the first image row it still holds, its pixels).
+        self._rows: dict[int, tuple[int, np.ndarray]] = {}
         self._lock = threading.Lock()
 
-    def _row(self, i: int) -> np.ndarray:
+    def _row(self, i: int, y: int) -> tuple[int, np.ndarray]:
+        """Row of blocks i from image row `y` on (computed again when an
+        earlier request dropped that part: libjxl's threads may ask out of
+        order)."""
         with self._lock:
             row = self._rows.get(i)
-            if row is None:
+            if row is None or row[0] > y:
                 start, stop = self._bounds[i], self._bounds[i + 1]
-                row = self._rows[i] = np.asarray(self._array[start:stop].compute())
+                row = self._rows[i] = (start, np.asarray(self._array[start:stop].compute()))
             return row
+
+    def _forget_above(self, y: int) -> None:
+        """Drops what lies above image row `y`: whole rows of blocks, and the
+        top of the row `y` falls in (libjxl's rectangles overlap by a few
+        rows, so a row of blocks is needed again below its last rectangle)."""
+        with self._lock:
+            for i, (start, pixels) in list(self._rows.items()):
+                if self._bounds[i + 1] <= y:
+                    del self._rows[i]
+                elif start < y:
+                    self._rows[i] = (y, pixels[y - start:].copy())
 
     def __getitem__(self, key: tuple[slice, slice]) -> np.ndarray:
         rows, cols = key
-        with self._lock:
-            for i in [i for i in self._rows if self._bounds[i + 1] <= rows.start]:
-                del self._rows[i]
+        self._forget_above(rows.start)
         first = int(np.searchsorted(self._bounds, rows.start, "right")) - 1
         last = int(np.searchsorted(self._bounds, rows.stop - 1, "right")) - 1
         parts = []
         for i in range(first, last + 1):
-            start = self._bounds[i]
-            parts.append(self._row(i)[max(rows.start - start, 0):rows.stop - start, cols])
+            start, pixels = self._row(i, max(rows.start, self._bounds[i]))
+            parts.append(pixels[max(rows.start - start, 0):rows.stop - start, cols])
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
