@@ -90,6 +90,16 @@ def install_stand_ins() -> None:
     kio.BackgroundChunkReader = TinyChunks
 
 
+def seed_and_fuzz(test_one_input, seed) -> None:
+    """Seed the corpus named on the command line (the first argument that is
+    not a libFuzzer option) with `seed(dir)`, then fuzz `test_one_input`."""
+    dirs = [Path(a) for a in sys.argv[1:] if not a.startswith("-")]
+    if dirs:
+        seed(dirs[0])
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
 # ---- Awkward values ------------------------------------------------------------
 
 SPECIAL_FLOATS = [

@@ -163,11 +163,7 @@ def seed(corpus: Path) -> None:
 
 
 def main() -> None:
-    dirs = [Path(a) for a in sys.argv[1:] if not a.startswith("-")]
-    if dirs:
-        seed(dirs[0])
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    sup.seed_and_fuzz(test_one_input, seed)
 
 
 if __name__ == "__main__":

@@ -342,7 +342,7 @@ def test_installed_command_and_module(tmp_path):
                           cwd=tmp_path, timeout=600)
     assert done.returncode == 0, done.stderr
     assert "PSNR" in done.stdout and "lossless" in done.stdout
-    for name in ("demo.png", "demo-rd.png"):
+    for name in ("demo.png", "demo-rd.png", "demo-progressive.png"):
         with Image.open(tmp_path / "pics" / name) as im:
             assert im.format == "PNG" and min(im.size) > 100
     done = subprocess.run([script, "info", tmp_path / "nothing.jxl"], capture_output=True,

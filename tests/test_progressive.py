@@ -1,7 +1,7 @@
 """Progressive streams: the writer's progressive, group_order and center
-against cjxl's streams byte for byte; partial and downsampled decoding,
-renderings as bytes arrive and probe's "progressive" against djxl on prefixes
-of streams of every kind."""
+against cjxl's streams byte for byte; partial and downsampled decoding and
+renderings as bytes arrive against djxl on prefixes of streams of every kind;
+the Pillow plugin's truncated files and draft()."""
 
 from __future__ import annotations
 

@@ -160,7 +160,9 @@ any temporary file and prints the summary of what was done."""
 _DEMO_DESCRIPTION = """\
 What the JPEG XL codec does with a photograph-like image, on this machine:
 prints sizes, errors and speeds of a few settings, and writes demo.png (a 2x crop
-of each setting, labelled) and demo-rd.png (bits per pixel against PSNR) into DIR."""
+of each setting, labelled), demo-rd.png (bits per pixel against PSNR) and
+demo-progressive.png (the crop from the first bytes of a progressive stream)
+into DIR."""
 
 _DEMO_EPILOG = """\
 Needs Pillow and matplotlib: """ + CLI_EXTRA
