@@ -28,9 +28,9 @@ demo: build
 # `make bench ARGS=--quick` for the short version.
 BASELINE := build/bench/baseline
 
-$(BASELINE): bench/baseline.cc
+$(BASELINE): bench/baseline.cc bench/baseline_stream.cc
 	@mkdir -p $(@D)
-	g++ -O2 -std=c++20 -Wall -Wextra -o $@ $< $$(pkg-config --cflags --libs libjxl libjxl_threads) \
+	g++ -O2 -std=c++20 -Wall -Wextra -o $@ $^ $$(pkg-config --cflags --libs libjxl libjxl_threads) \
 	    -Wl,-rpath,$$(pkg-config --variable=libdir libjxl)
 
 bench: build $(BASELINE)

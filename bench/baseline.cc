@@ -755,7 +755,19 @@ void run_parallel(const Options& o) {
 
 }  // namespace
 
+// bench/baseline_stream.cc: the chunked-input, output-processor and
+// image-out-callback workloads ("stream-encode", "stream-decode").
+int run_streaming(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]).rfind("stream-", 0) == 0) {
+    try {
+      return run_streaming(argc, argv);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "baseline: %s\n", e.what());
+      return 1;
+    }
+  }
   const Options o = parse_options(argc, argv);
   try {
     if (o.workload == "decode") {

@@ -1006,6 +1006,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             WORKLOADS[group](bench)
     print_table(bench, load_before, time.perf_counter() - start)
     subprocess.run([sys.executable, ROOT / "bench" / "volumes.py", *["--quick"] * args.quick])
+    subprocess.run([sys.executable, ROOT / "bench" / "large.py", *["--quick"] * args.quick])
     return 0
 
 

@@ -12,7 +12,7 @@ from kestrelpix import jxl
 from conftest import make_chunk
 
 da = pytest.importorskip("dask.array")
-from kestrelpix.dask import imread  # noqa: E402
+from kestrelpix.dask import imread, to_jxl  # noqa: E402
 
 
 def write_files(directory, stack, animation=False, prefix="img"):
@@ -183,3 +183,79 @@ def test_cluster_reduces_zarr_and_files(tmp_path, stills, cluster):
                 and t["key"][0] == arr.name]
         assert len(read) == arr.npartitions
         assert {t["worker"] for t in read} <= workers
+
+
+# --- to_jxl --------------------------------------------------------------------
+
+
+class Counted:
+    """Counts the blocks a Dask array computes."""
+
+    def __init__(self):
+        self.computed = 0
+
+    def block(self, block):
+        self.computed += 1
+        return block
+
+
+@pytest.mark.parametrize("shape, chunks", [
+    ((2300, 2200, 3), (600, 700, 3)),
+    ((2300, 2200), (2048, 2048)),
+    ((900, 1300, 4), (300, 500, 2)),  # channels split across chunks
+])
+def test_to_jxl_round_trip_computing_each_block_once(tmp_path, shape, chunks):
+    image = make_chunk(shape, "uint8", seed=4)
+    counted = Counted()
+    lazy = da.from_array(image, chunks=chunks).map_blocks(
+        counted.block, dtype=np.uint8, meta=np.empty((0,) * len(shape), np.uint8))
+    target = tmp_path / "big.jxl"
+    import dask
+    with dask.config.set(scheduler="threads"):  # counted here, not on a cluster's workers
+        assert to_jxl(lazy, target, lossless=True, effort=2) == str(target)
+    np.testing.assert_array_equal(jxl.decode(target), image)
+    # Each block computed once: rows of blocks are kept while libjxl's
+    # rectangles straddle them, not recomputed per rectangle.
+    assert counted.computed == int(np.prod([len(c) for c in lazy.chunks]))
+
+
+@pytest.mark.parametrize("array, error, message", [
+    (np.zeros((8, 8), np.uint8), TypeError, "^to_jxl: array must be a dask.array.Array"),
+    (da.zeros((2, 8, 8, 3), np.uint8), ValueError, r"^to_jxl: array must be \(Y, X\)"),
+    (da.zeros((8, 8), np.int32), ValueError, "unsupported dtype"),
+])
+def test_to_jxl_refusals_leave_no_file(tmp_path, array, error, message):
+    with pytest.raises(error, match=message):
+        to_jxl(array, tmp_path / "out.jxl")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_to_jxl_failing_block_leaves_no_file(tmp_path):
+    def fail(block, block_info=None):
+        if block_info[0]["chunk-location"][0] == 2:
+            raise RuntimeError("block lost")
+        return block
+
+    lazy = da.zeros((2300, 900), np.uint8, chunks=(512, 900)).map_blocks(fail, dtype=np.uint8)
+    target = tmp_path / "out.jxl"
+    target.write_bytes(b"old")
+    with pytest.raises(RuntimeError, match="^block lost$"):
+        to_jxl(lazy, target, lossless=True, effort=1)
+    assert target.read_bytes() == b"old" and len(list(tmp_path.iterdir())) == 1
+
+
+@pytest.mark.parametrize("order", ["down", "up", "shuffled"])
+def test_block_rows_serve_any_order(order):
+    """libjxl's threads may ask out of order: a row of blocks trimmed or
+    dropped for a later rectangle is computed again, never misplaced."""
+    from kestrelpix.dask import _BlockRows
+    image = make_chunk((700, 300), "uint16", seed=5)
+    rows = _BlockRows(da.from_array(image, chunks=(128, 100)))
+    keys = [(slice(y, min(y + 90, 700)), slice(x, x + 150)) for y in range(0, 700, 60)
+            for x in (0, 150)]
+    if order == "up":
+        keys.reverse()
+    elif order == "shuffled":
+        np.random.default_rng(1).shuffle(keys)
+    for key in keys:
+        np.testing.assert_array_equal(rows[key], image[key])

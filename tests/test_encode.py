@@ -26,7 +26,7 @@ def test_signature(jxl):
         "decoding_speed=0, numthreads=None, animation=False, container=False, dest=None, "
         "durations=None, loops=0, tps=None, exif=None, xmp=None, jumbf=None, orientation=1, "
         "icc_profile=None, compress_boxes=False, extra_channels=None, progressive=False, "
-        "group_order=None, center=None)")
+        "group_order=None, center=None, streaming=False, progress=None)")
 
 
 @pytest.mark.parametrize("channels, suffix", [(1, ".pgm"), (2, ".pam"), (3, ".ppm"), (4, ".pam")])
@@ -71,8 +71,8 @@ def test_animation_shape_errors(jxl, tmp_path, shape, message):
     with pytest.raises(ValueError) as info:
         jxl.encode(np.zeros(shape, np.uint8), animation=True, dest=target)
     assert str(info.value) == message
-    # The stack check comes before any writer: no file then.
-    assert target.exists() == (len(shape) > 2)
+    # A path is written only once the whole stream exists.
+    assert not target.exists()
 
 
 def test_empty_animation_is_refused(jxl):
@@ -95,6 +95,6 @@ def test_errors_propagate_from_writer(jxl, tmp_path):
     target = tmp_path / "out.jxl"
     with pytest.raises(ValueError, match="unsupported dtype"):
         jxl.encode(np.zeros((4, 4), np.float64), dest=target)
-    assert target.read_bytes() == b""
+    assert not target.exists()
     with pytest.raises(TypeError):
         jxl.encode(np.zeros((4, 4), np.uint8), None)

@@ -47,7 +47,7 @@ def test_typed_for_users(tmp_path):
         "    jxl.decode(data)\n"
         "except jxl.JxlError as exc:\n"
         "    print(exc)\n"
-        "jxl.decode(data, index='1')  # type: ignore[arg-type]\n")
+        "jxl.decode(data, index='1')  # type: ignore[call-overload]\n")
     result = run_module("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(usage),
                         cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -99,23 +99,75 @@ class CountlessWriter(HalfWriter):
         self.data += bytes(b)
 
 
+@pytest.mark.parametrize("old", [None, b"old"])
 @pytest.mark.parametrize("as_path", [str, Path])
-def test_path_created_at_construction_filled_at_close(jxl, tmp_path, as_path):
+def test_path_written_only_at_close(jxl, tmp_path, as_path, old):
     target = tmp_path / "out.jxl"
+    if old is not None:
+        target.write_bytes(old)
     w = jxl.JxlWriter(as_path(target))
-    assert target.read_bytes() == b""
     w.write_frame(IMG)
-    assert target.read_bytes() == b""
+    # Until close, the path is as it was and nothing else appeared beside it.
+    assert (target.read_bytes() if old else target.exists()) == (old or False)
+    assert sorted(p.name for p in tmp_path.iterdir()) == (["out.jxl"] if old else [])
     assert w.close() is None
     assert target.read_bytes() == write_one(jxl, IMG)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.jxl"]
 
 
-def test_path_made_empty_before_option_errors(jxl, tmp_path):
+FAILURES = {
+    "option": lambda jxl, dest: jxl.JxlWriter(dest, quality=90, distance=1),
+    "nan quality": lambda jxl, dest: jxl.JxlWriter(dest, quality=float("nan")),
+    "distance 30": lambda jxl, dest: jxl.encode(IMG, distance=30, dest=dest),
+    "frame dtype": lambda jxl, dest: jxl.encode(IMG.astype(np.int32), dest=dest),
+    "duration": lambda jxl, dest: jxl.encode(np.stack([IMG, IMG]), animation=True,
+                                             tps=(1, 3), durations=1, dest=dest),
+}
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+@pytest.mark.parametrize("old", [None, b"old contents"])
+def test_failure_leaves_path_as_it_was(jxl, tmp_path, failure, old):
+    target = tmp_path / "out.jxl"
+    if old is not None:
+        target.write_bytes(old)
+    with pytest.raises((ValueError, TypeError, jxl.JxlError)):
+        FAILURES[failure](jxl, target)
+    assert sorted(p.name for p in tmp_path.iterdir()) == (["out.jxl"] if old else [])
+    if old is not None:
+        assert target.read_bytes() == old
+
+
+def test_writer_never_closed_leaves_nothing(jxl, tmp_path):
     target = tmp_path / "out.jxl"
     target.write_bytes(b"old")
-    with pytest.raises(ValueError):
-        jxl.JxlWriter(target, quality=90, distance=1)
-    assert target.read_bytes() == b""
+    w = jxl.JxlWriter(target)
+    w.write_frame(IMG)
+    del w
+    gc.collect()
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
+    assert target.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("where, error", [
+    ("missing/out.jxl", FileNotFoundError),
+    (".", IsADirectoryError),
+])
+def test_unwritable_path_refused_at_construction(jxl, tmp_path, where, error):
+    with pytest.raises(error) as info:
+        jxl.JxlWriter(tmp_path / where)
+    assert info.value.filename == tmp_path / where
+
+
+def test_replaced_file_keeps_its_permissions_and_links(jxl, tmp_path):
+    real = tmp_path / "real.jxl"
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    link = tmp_path / "link.jxl"
+    link.symlink_to(real)
+    jxl.encode(IMG, dest=link)
+    assert link.is_symlink() and real.read_bytes() == write_one(jxl, IMG)
+    assert real.stat().st_mode & 0o777 == 0o640
 
 
 @pytest.mark.parametrize("dest_type", [io.BytesIO, HalfWriter, CountlessWriter])
@@ -240,10 +292,11 @@ def test_exit_with_exception_releases_without_writing(jxl, tmp_path):
         with jxl.JxlWriter(target) as w:
             w.write_frame(IMG)
             raise KeyError("boom")
-    assert target.read_bytes() == b""
+    assert not target.exists()
     with pytest.raises(RuntimeError, match="released after an error"):
         w.write_frame(IMG)
     assert w.close() is None
+    assert not target.exists()
 
 
 def test_with_block_closes_through_subclass(jxl, tmp_path):

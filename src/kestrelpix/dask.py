@@ -1,8 +1,10 @@
-"""Lazy Dask arrays over JPEG XL files.
+"""Lazy Dask arrays over JPEG XL files, and Dask arrays into one.
 
 ``imread`` reads only the files' headers (and, for animations, their frame
 headers) when it builds the array; the pixels are decoded when a chunk is
-computed, on whichever worker computes it, one chunk per file.
+computed, on whichever worker computes it, one chunk per file. ``to_jxl``
+writes one array, larger than memory if need be, as one file through the
+streaming writer, computing its blocks as the encoder asks for them.
 """
 
 from __future__ import annotations
@@ -10,9 +12,10 @@ from __future__ import annotations
 import glob
 import mmap
 import os
+import threading
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import dask.array as da
 import numpy as np
@@ -21,7 +24,7 @@ from dask.delayed import delayed
 
 from kestrelpix import jxl
 
-__all__ = ["imread"]
+__all__ = ["imread", "to_jxl"]
 
 
 Paths = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -176,3 +179,85 @@ def imread(paths_or_glob: Paths | Iterable[Paths], *, index: int | None = None) 
         dtype=np.dtype(first.dtype),
         meta=np.empty((0,) * (len(first.shape) + 1), np.dtype(first.dtype)))
     return arr
+
+
+class _BlockRows:
+    """A Dask array seen as the streaming writer sees a source (shape, dtype,
+    2-D slicing): each slice is cut from whole rows of blocks, each row
+    computed when first asked for and dropped once the encoder asks for rows
+    below it (libjxl goes down the image, in rectangles of up to 2056 rows
+    that straddle block rows: two rows of blocks are alive at a time when
+    the blocks are 2048 high). The writer asks from several threads; one
+    computes a row at a time, and a row asked for again after it was dropped
+    is computed again."""
+
+    def __init__(self, array: da.Array) -> None:
+        self.shape, self.dtype = array.shape, array.dtype
+        self._array = array
+        self._bounds = np.cumsum((0, *array.chunks[0]))
+        # Row of blocks i: (the first image row it still holds, its pixels).
+        self._rows: dict[int, tuple[int, np.ndarray]] = {}
+        self._lock = threading.Lock()
+
+    def _row(self, i: int, y: int) -> tuple[int, np.ndarray]:
+        """Row of blocks i from image row `y` on (computed again when an
+        earlier request dropped that part: libjxl's threads may ask out of
+        order)."""
+        with self._lock:
+            row = self._rows.get(i)
+            if row is None or row[0] > y:
+                start, stop = self._bounds[i], self._bounds[i + 1]
+                row = self._rows[i] = (start, np.asarray(self._array[start:stop].compute()))
+            return row
+
+    def _forget_above(self, y: int) -> None:
+        """Drops what lies above image row `y`: whole rows of blocks, and the
+        top of the row `y` falls in (libjxl's rectangles overlap by a few
+        rows, so a row of blocks is needed again below its last rectangle)."""
+        with self._lock:
+            for i, (start, pixels) in list(self._rows.items()):
+                if self._bounds[i + 1] <= y:
+                    del self._rows[i]
+                elif start < y:
+                    self._rows[i] = (y, pixels[y - start:].copy())
+
+    def __getitem__(self, key: tuple[slice, slice]) -> np.ndarray:
+        rows, cols = key
+        self._forget_above(rows.start)
+        first = int(np.searchsorted(self._bounds, rows.start, "right")) - 1
+        last = int(np.searchsorted(self._bounds, rows.stop - 1, "right")) - 1
+        parts = []
+        for i in range(first, last + 1):
+            start, pixels = self._row(i, max(rows.start, self._bounds[i]))
+            parts.append(pixels[max(rows.start - start, 0):rows.stop - start, cols])
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def to_jxl(array: da.Array, dest: str | os.PathLike[str], **options: Any) -> str:
+    """Write a 2-D ``(Y, X)`` or 3-D ``(Y, X, C)`` Dask array as one JPEG XL
+    file, through the streaming writer (``streaming=True``).
+
+    The array may be larger than memory: libjxl asks for the image in
+    rectangles, going down the image, and the blocks under them are computed
+    a row of blocks at a time, each row kept only until the encoder has gone
+    past it (two rows of 2048-high blocks at a time), never the whole array. `options` are
+    ``jxl.encode``'s (``lossless``, ``distance``, ``effort``, ``progress``,
+    ``extra_channels`` ...); the file is written to a temporary file beside
+    `dest` and renamed into place, so a failure leaves nothing behind.
+
+    Returns `dest` as a str path.
+    """
+    if not isinstance(array, da.Array):
+        raise TypeError(f"to_jxl: array must be a dask.array.Array, not {type(array).__name__}")
+    if array.ndim not in (2, 3):
+        raise ValueError(f"to_jxl: array must be (Y, X) or (Y, X, C), not {array.ndim}-D")
+    if "streaming" in options or "dest" in options:
+        raise TypeError("to_jxl: streaming and dest are to_jxl's own")
+    if any(np.isnan(n) for n in array.shape):
+        raise ValueError("to_jxl: the array's shape must be known (compute_chunk_sizes())")
+    path = os.fspath(dest)
+    if array.ndim == 3 and len(array.chunks[2]) > 1:
+        # A block row is computed whole anyway: one chunk across channels.
+        array = array.rechunk({2: -1})  # type: ignore[no-untyped-call]
+    jxl.encode(_BlockRows(array), dest=path, streaming=True, **options)
+    return path

@@ -46,8 +46,8 @@ def one_call(image: NDArray[np.uint8], stack: NDArray[np.float32]) -> None:
     assert_type(jxl.check_signature(None), bool)
     assert_type(jxl.libjxl_version(), str)
 
-    jxl.decode(data, 1)  # type: ignore[call-arg]
-    jxl.decode(42)  # type: ignore[arg-type]
+    jxl.decode(data, 1)  # type: ignore[call-overload]
+    jxl.decode(42)  # type: ignore[call-overload]
     jxl.encode(image, qualty=90)  # type: ignore[call-overload]
     jxl.encode(image, color=3)  # type: ignore[call-overload]
     jxl.check_signature("text")  # type: ignore[arg-type]

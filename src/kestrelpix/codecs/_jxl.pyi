@@ -6,9 +6,9 @@ the precise types of what comes back.
 """
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import Literal, Protocol, TypeAlias, TypedDict, overload, type_check_only
+from typing import Literal, Protocol, TypeAlias, TypedDict, TypeVar, overload, type_check_only
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -53,6 +53,26 @@ _Source: TypeAlias = _Bytes | _Path | _Readable
 
 #: Where a writer or encode puts the stream (None: returned as bytes).
 _Dest: TypeAlias = _Path | _Writable
+
+@type_check_only
+class _Sink(Protocol):
+    # Any writable array-like decode and read() fill band by band (Zarr, h5py).
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def dtype(self) -> np.dtype[np.generic]: ...
+    def __setitem__(self, key: slice | tuple[int, slice], value: Frame, /) -> None: ...
+
+_SinkT = TypeVar("_SinkT", bound=_Sink)
+
+@type_check_only
+class _Sliced(Protocol):
+    # What streaming=True reads frames from (np.memmap, Zarr, Dask, h5py).
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def dtype(self) -> np.dtype[np.generic]: ...
+    def __getitem__(self, key: tuple[slice, slice], /) -> ArrayLike: ...
 
 #: The writer's colour: a name such as "display-p3", "gamma:2.2", or a ColorSpec.
 _Color: TypeAlias = ColorSpec | str | None
@@ -175,6 +195,7 @@ _ENC_ERR_NAMES: dict[int, str]
 def libjxl_version() -> str: ...
 def check_signature(data: _Bytes | None) -> bool: ...
 
+@overload
 def decode(
     data: _Source,
     *,
@@ -190,8 +211,23 @@ def decode(
     downsampling: int = 1,
 ) -> Frame: ...
 @overload
+def decode(
+    data: _Source,
+    *,
+    numthreads: int | None = None,
+    keep_orientation: bool = False,
+    coalesce: bool = True,
+    parse_color: bool = False,
+    streaming: bool = False,
+    index: int | None = None,
+    out: _SinkT,
+    extra_channels: bool = False,
+    partial: bool = False,
+    downsampling: int = 1,
+) -> _SinkT: ...
+@overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -216,10 +252,12 @@ def encode(
     progressive: bool = False,
     group_order: Literal["scanline", "center"] | None = None,
     center: tuple[int, int] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> bytes: ...
 @overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -244,10 +282,12 @@ def encode(
     progressive: bool = False,
     group_order: Literal["scanline", "center"] | None = None,
     center: tuple[int, int] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> None: ...
 @overload
 def encode(
-    arr: ArrayLike,
+    arr: ArrayLike | _Sliced,
     *,
     color: _Color = None,
     lossless: bool | None = None,
@@ -272,6 +312,8 @@ def encode(
     progressive: bool = False,
     group_order: Literal["scanline", "center"] | None = None,
     center: tuple[int, int] | None = None,
+    streaming: bool = False,
+    progress: Callable[[float], object] | None = None,
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
@@ -367,7 +409,10 @@ class JxlReader:
     ) -> Iterator[Frame] | Iterator[tuple[Frame, FrameInfo]]: ...
     def iter_progressive(self) -> Iterator[tuple[Frame, ProgressiveInfo]]: ...
     def __iter__(self) -> Iterator[Frame]: ...
+    @overload
     def read(self, out: Frame | None = None) -> Frame: ...
+    @overload
+    def read(self, out: _SinkT) -> _SinkT: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
@@ -404,10 +449,12 @@ class JxlWriter:
         progressive: bool = False,
         group_order: Literal["scanline", "center"] | None = None,
         center: tuple[int, int] | None = None,
+        streaming: bool = False,
+        progress: Callable[[float], object] | None = None,
     ) -> None: ...
     def write_frame(
         self,
-        arr: ArrayLike,
+        arr: ArrayLike | _Sliced,
         *,
         is_last: bool = False,
         duration: float | None = None,

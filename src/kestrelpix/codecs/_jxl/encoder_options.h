@@ -23,7 +23,8 @@ namespace kp {
   X(effort, kNone) X(decoding_speed, kNone) X(numthreads, kNone) X(animation, kFalse) \
   X(container, kFalse) X(loops, kZero) X(tps, kNone) X(exif, kNone) X(xmp, kNone)     \
   X(jumbf, kNone) X(orientation, kOne) X(icc_profile, kNone) X(compress_boxes, kFalse)  \
-  X(extra_channels, kNone) X(progressive, kFalse) X(group_order, kNone) X(center, kNone)
+  X(extra_channels, kNone) X(progressive, kFalse) X(group_order, kNone) X(center, kNone) \
+  X(streaming, kFalse) X(progress, kNone)
 
 #define KP_OPTION_KEY(name, fallback) kOpt_##name,
 enum EncoderKey : size_t { KP_ENCODER_OPTIONS(KP_OPTION_KEY) kEncoderOptionCount };
@@ -50,6 +51,10 @@ struct EncoderOptions {
   int32_t group_order = -1;  // -1 libjxl's default (scanline), 0 scanline, 1 centre first
   int64_t center_x = -1;     // -1: the middle of the image
   int64_t center_y = -1;
+  // Frames read in the rectangles libjxl asks for, the stream written to
+  // the destination as it comes (chunked.cc).
+  bool streaming = false;
+  Ref progress;  // None, or a callable given the fraction of pixels read
 
   // Parses the values of the table's rows (`values`, indexed by EncoderKey)
   // with `parse_color` (kestrelpix.core.color's). Returns 0, or -1 with an
@@ -122,5 +127,24 @@ int effort_option(PyObject* value, int32_t fallback, int32_t* out);
   "                  within +-65504; required for a spot colour) and\n" \
   "                  \"alpha_premultiplied\". At most 256 channels. The frame\n" \
   "                  then has exactly 1 or 3 colour channels plus these.\n"
+
+// The streaming options JxlWriter and encode share.
+#define KP_STREAMING_OPTIONS_DOC \
+  "  streaming       read each frame only in the rectangles libjxl asks\n" \
+  "                  for and write the stream to `dest` as it is made, for\n" \
+  "                  images larger than memory. A frame may then be any\n" \
+  "                  array-like with shape, dtype and 2-D slicing whose\n" \
+  "                  slices np.asarray takes (np.memmap, Zarr, Dask, h5py),\n" \
+  "                  left unchanged until it is encoded; each slice is\n" \
+  "                  checked (shape, dtype) as it comes. Needs a dest: a\n" \
+  "                  path is written to a temporary file renamed into place\n" \
+  "                  at close (a failure leaves nothing); an object gets\n" \
+  "                  the bytes as they come (a failure leaves a partial\n" \
+  "                  stream there). Every other option works as without.\n" \
+  "  progress        None, or a callable given the fraction (0 to 1) of\n" \
+  "                  the frame read so far, from the encoding thread or one\n" \
+  "                  of libjxl's; whatever it raises stops the encode and is\n" \
+  "                  raised. Without streaming, called with 1.0 after each\n" \
+  "                  frame.\n"
 
 }  // namespace kp

@@ -1,7 +1,17 @@
 // Draining libjxl's encoder output and delivering it.
 #include "encoder_output.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <limits>
+#include <random>
 
 #include "input.h"
 #include "status.h"
@@ -161,16 +171,147 @@ PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t siz
     if (write_all(dest, payload.get(), &done) < 0) return nullptr;
     Py_RETURN_NONE;
   }
-  Ref file = open_path(dest, "wb");
-  if (!file) return nullptr;
-  if (write_all(file.get(), payload.get(), &done) < 0) {
-    // Closed as a `with` block would: the write error stands.
-    SavedError pending;
-    if (!call_method(file.get(), "close")) PyErr_Clear();
+  AtomicFile file;
+  if (file.prepare(dest) < 0 || file.create() < 0 || file.write(data, size) < 0 ||
+      file.commit() < 0)
     return nullptr;
-  }
-  if (!call_method(file.get(), "close")) return nullptr;
   Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// AtomicFile
+
+namespace {
+
+std::string dirname_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+int AtomicFile::raise_errno(int err, PyObject* filename) {
+  errno = err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+  return -1;
+}
+
+int AtomicFile::prepare(PyObject* path) {
+  reset();
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded)) return -1;
+  Ref holder = Ref::steal(encoded);
+  target_.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+  // A link is followed, as opening the path would follow it: the file it
+  // names is the one replaced.
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+      realpath(target_.c_str(), resolved))
+    target_ = resolved;
+  if (stat(target_.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return raise_errno(EISDIR, path);
+    had_mode_ = true;
+    mode_ = st.st_mode & 07777;
+  }
+  const std::string dir = dirname_of(target_);
+  if (stat(dir.c_str(), &st) != 0) return raise_errno(errno, path);
+  if (!S_ISDIR(st.st_mode)) return raise_errno(ENOTDIR, path);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return raise_errno(errno, path);
+  path_ = Ref::borrow(path);
+  return 0;
+}
+
+int AtomicFile::create() {
+  discard();
+  const std::string dir = dirname_of(target_);
+  const size_t slash = target_.rfind('/');
+  const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
+                  static_cast<unsigned long long>(random()));
+    std::string name = dir + "/." + base.substr(0, 200) + suffix;
+    // 0666 as open() would create it (less the umask), or the replaced
+    // file's own permissions.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return raise_errno(errno, path_.get());
+    }
+    if (had_mode_) (void)fchmod(fd, mode_);
+    fd_ = fd;
+    temp_ = std::move(name);
+    errno_ = 0;
+    return 0;
+  }
+  return raise_errno(EEXIST, path_.get());
+}
+
+bool AtomicFile::write_nogil(const uint8_t* data, size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, data, std::min<size_t>(size, size_t{1} << 30));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      errno_ = errno;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool AtomicFile::seek_nogil(uint64_t position) noexcept {
+  if (position > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+      lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
+    errno_ = position > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ? EOVERFLOW
+                                                                                 : errno;
+    return false;
+  }
+  return true;
+}
+
+int AtomicFile::write(const uint8_t* data, size_t size) {
+  const bool ok = without_gil([&] { return write_nogil(data, size); });
+  return ok ? 0 : raise_error();
+}
+
+int AtomicFile::raise_error() {
+  const int err = errno_ ? errno_ : EIO;
+  discard();
+  return raise_errno(err, path_.get());
+}
+
+int AtomicFile::commit() {
+  const int fd = std::exchange(fd_, -1);
+  int err = 0;
+  if (::close(fd) != 0 && errno != EINTR) err = errno;
+  if (!err && rename(temp_.c_str(), target_.c_str()) != 0) err = errno;
+  if (err) {
+    unlink(temp_.c_str());
+    temp_.clear();
+    return raise_errno(err, path_.get());
+  }
+  temp_.clear();
+  return 0;
+}
+
+void AtomicFile::discard() noexcept {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (!temp_.empty()) unlink(temp_.c_str());
+  temp_.clear();
+}
+
+void AtomicFile::reset() noexcept {
+  discard();
+  path_.clear();
+  target_.clear();
+  had_mode_ = false;
 }
 
 void EncoderOutput::reset() noexcept {

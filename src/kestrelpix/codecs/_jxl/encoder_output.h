@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "py.h"
@@ -22,6 +23,14 @@ class MallocBytes {
   MallocBytes() = default;
   MallocBytes(const MallocBytes&) = delete;
   MallocBytes& operator=(const MallocBytes&) = delete;
+  MallocBytes(MallocBytes&& o) noexcept : p_(o.release()) {}
+  MallocBytes& operator=(MallocBytes&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = o.release();
+    }
+    return *this;
+  }
   ~MallocBytes() { reset(); }
 
   uint8_t* get() const noexcept { return p_; }
@@ -33,6 +42,8 @@ class MallocBytes {
     return true;
   }
   void reset() noexcept { std::free(std::exchange(p_, nullptr)); }
+  // Hands the block to the caller, who frees it.
+  uint8_t* release() noexcept { return std::exchange(p_, nullptr); }
 
  private:
   uint8_t* p_ = nullptr;
@@ -65,9 +76,62 @@ int classify_destination(PyObject* dest, DestKind* kind);
 // that a retry can go on from there. Returns 0, or -1 with an error set.
 int write_all(PyObject* dest, PyObject* payload, Py_ssize_t* done);
 
+// A path written only once its whole content exists: the bytes go to a
+// temporary file beside it (same directory, so the final rename is atomic),
+// which commit() renames into place. Until then an existing file stays
+// exactly as it was; discard() (or destruction) removes the temporary file.
+// The write and seek steps touch no Python object; the others need the
+// interpreter lock.
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  ~AtomicFile() { discard(); }
+
+  // Takes the path (str or os.PathLike) and checks what can be checked
+  // before any byte exists: the directory is there and writable, the path
+  // is no directory. Creates nothing. Returns 0, or -1 with OSError set.
+  int prepare(PyObject* path);
+  bool prepared() const noexcept { return static_cast<bool>(path_); }
+  // Creates the temporary file. Returns 0, or -1 with OSError set.
+  int create();
+  bool is_open() const noexcept { return fd_ >= 0; }
+  // Writes `size` bytes at the current position; on failure the error is
+  // kept for raise_error(). Touches no Python object.
+  bool write_nogil(const uint8_t* data, size_t size) noexcept;
+  bool seek_nogil(uint64_t position) noexcept;
+  // Writes all of `data` with the interpreter lock released. Returns 0, or
+  // -1 with OSError set.
+  int write(const uint8_t* data, size_t size);
+  // Renames the temporary file over the path. Returns 0, or -1 with OSError
+  // set (the temporary file is then gone and the path untouched).
+  int commit();
+  // Closes and removes the temporary file, if any. Keeps the path.
+  void discard() noexcept;
+  // Forgets the path too.
+  void reset() noexcept;
+  // OSError for the last failed write or seek, naming the path.
+  int raise_error();
+  // The errno of the last failed write or seek, 0 when none failed.
+  int error() const noexcept { return errno_; }
+  PyObject* path() const noexcept { return path_.get(); }
+
+ private:
+  int raise_errno(int err, PyObject* filename);
+
+  Ref path_;          // as the caller gave it, for error messages
+  std::string target_;  // the file system path renamed onto
+  std::string temp_;
+  int fd_ = -1;
+  int errno_ = 0;
+  bool had_mode_ = false;
+  unsigned mode_ = 0;  // an existing file's permissions, kept by the new one
+};
+
 // Returns `data` as bytes (kNone), or writes it to the object or to the path
-// (opened only now, so that a failed call never creates or truncates it) and
-// returns None. Null with an error set on failure.
+// (through an AtomicFile, so that a failed call never creates, truncates or
+// half-writes it) and returns None. Null with an error set on failure.
 PyObject* deliver(PyObject* dest, DestKind kind, const uint8_t* data, size_t size);
 
 // The encoded bytes of one stream.

@@ -17,6 +17,7 @@
 #include "input.h"
 #include "status.h"
 #include "writer.h"
+#include "chunked.h"
 
 namespace kp {
 namespace {
@@ -42,12 +43,12 @@ Ref duration_of(PyObject* durations, Py_ssize_t i) {
   return Ref::steal(PySequence_GetItem(durations, i));
 }
 
-// The body of encode's `with` block: every frame, then close().
-Ref write_and_close(PyObject* w, PyObject* a, bool animation, PyObject* durations) {
-  if (!animation) {
+// The body of encode's `with` block: every frame (`n` of a stack, or the
+// one still when 0), then close().
+Ref write_and_close(PyObject* w, PyObject* a, npy_intp n, PyObject* durations) {
+  if (n == 0) {
     if (!write_frame(w, a, /*is_last=*/true, nullptr)) return {};
   } else {
-    const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(a), 0);
     for (npy_intp i = 0; i < n; ++i) {
       Ref frame = Ref::steal(PySequence_GetItem(a, i));
       if (!frame) return {};
@@ -104,24 +105,29 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
 
   PyObject* np = module_global("np");
   if (!np) return nullptr;
-  Ref a = call_method(np, "asarray", arr);
+  const int streaming = PyObject_IsTrue(parsed[1 + kOpt_streaming]);
+  if (streaming < 0) return nullptr;
+  // A streamed source is read only in the rectangles libjxl asks for: its
+  // shape is looked at through a stand-in.
+  Ref a = streaming ? Ref::borrow(arr) : call_method(np, "asarray", arr);
   if (!a) return nullptr;
+  Ref shape_of = streaming ? frame_proxy(arr) : a;
+  if (!shape_of) return nullptr;
+  auto* shaped = reinterpret_cast<PyArrayObject*>(shape_of.get());
   const int is_animation = PyObject_IsTrue(animation);
   if (is_animation < 0) return nullptr;
   if (is_animation) {
-    if (!PyArray_Check(a.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) < 3) {
+    if (!PyArray_Check(shape_of.get()) || PyArray_NDIM(shaped) < 3) {
       PyErr_SetString(PyExc_ValueError, "animation requires (T, Y, X[, C]) input");
       return nullptr;
     }
-    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0) == 0) {
+    if (PyArray_DIM(shaped, 0) == 0) {
       PyErr_SetString(PyExc_ValueError, "jxl: an animation needs at least one frame (T is 0)");
       return nullptr;
     }
   }
-  if (check_durations(durations, is_animation != 0,
-                      is_animation ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0)
-                                   : 1) < 0)
-    return nullptr;
+  const npy_intp frames = is_animation ? PyArray_DIM(shaped, 0) : 1;
+  if (check_durations(durations, is_animation != 0, frames) < 0) return nullptr;
 
   PyObject* writer_type = module_global("JxlWriter");
   if (!writer_type) return nullptr;
@@ -130,8 +136,8 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!writer) return nullptr;
 
   const bool animation_stack = is_animation != 0;
-  return with_context(writer.get(), [&a, animation_stack, durations](PyObject* w) {
-           return write_and_close(w, a.get(), animation_stack, durations);
+  return with_context(writer.get(), [&a, animation_stack, frames, durations](PyObject* w) {
+           return write_and_close(w, a.get(), animation_stack ? frames : 0, durations);
          }).release();
 }
 
@@ -281,7 +287,7 @@ constexpr const char kEncodeDoc[] =
     "container=False, dest=None, durations=None, loops=0, tps=None, exif=None, "
     "xmp=None, jumbf=None, orientation=1, icc_profile=None, "
     "compress_boxes=False, extra_channels=None, "
-    "progressive=False, group_order=None, center=None)\n--\n\n"
+    "progressive=False, group_order=None, center=None, streaming=False, progress=None)\n--\n\n"
     "Encode an array, or a stack of animation frames, as a JPEG XL stream.\n"
     "\n"
     "A one-call JxlWriter: the options mean what they mean there.\n"
@@ -296,11 +302,14 @@ constexpr const char kEncodeDoc[] =
     "  container       wrap the codestream in the JPEG XL container (always\n"
     "                  done for animations).\n"
     "  dest            None to get the bytes back; a path (str or\n"
-    "                  os.PathLike), opened at once and written at the end;\n"
+    "                  os.PathLike), written only once the whole stream\n"
+    "                  exists (a temporary file beside it renamed into\n"
+    "                  place: a failure leaves an existing file as it was);\n"
     "                  or an object with a write() method.\n"
     "  durations       with animation=True, how long each frame shows in\n"
     "                  milliseconds: one number for all, or one per frame.\n"
     KP_METADATA_OPTIONS_DOC
+    KP_STREAMING_OPTIONS_DOC
     "\n"
     "Returns the encoded stream as bytes, or None when `dest` received it.\n"
     "\n"
@@ -347,7 +356,13 @@ constexpr const char kDecodeDoc[] =
     "  out               a writeable, C-contiguous array of exactly the\n"
     "                    result's shape and dtype to decode into (returned);\n"
     "                    checked before decoding (TypeError for the dtype,\n"
-    "                    ValueError otherwise).\n"
+    "                    ValueError otherwise). Or any object with shape,\n"
+    "                    dtype and slice assignment (a Zarr array, an h5py\n"
+    "                    dataset): rows go there band by band as libjxl\n"
+    "                    hands them out (out[y0:y1] = rows, a band being the\n"
+    "                    object's row chunks when it has `chunks`), never the\n"
+    "                    whole frame in memory. For a file larger than memory,\n"
+    "                    pass it mapped (mmap) or with streaming=True.\n"
     "  extra_channels    decode every extra channel (black, spot colours,\n"
     "                    depth, masks, further alphas): each frame is then\n"
     "                    (Y, X, C), the colour channels followed by the\n"

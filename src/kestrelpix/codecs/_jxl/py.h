@@ -176,6 +176,19 @@ class SavedError {
   PyObject* tb_ = nullptr;
 };
 
+// Holds the interpreter lock for a scope, from any thread (libjxl's worker
+// threads calling back included).
+class GilHolder {
+ public:
+  GilHolder() noexcept : state_(PyGILState_Ensure()) {}
+  ~GilHolder() { PyGILState_Release(state_); }
+  GilHolder(const GilHolder&) = delete;
+  GilHolder& operator=(const GilHolder&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
 // Runs `f` with the interpreter lock released and returns its result.
 template <class F>
 auto without_gil(F&& f) {

@@ -21,6 +21,7 @@
 #include "frame_format.h"
 #include "header_info.h"
 #include "input.h"
+#include "sink.h"
 #include "status.h"
 
 namespace kp {
@@ -111,7 +112,8 @@ struct StepProgress {
 int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
                             const JxlBitDepth* bd, void* buf, size_t buf_size,
                             int* buffer_set_io, int streaming, JxlFrameHeader* header,
-                            std::string* name, ExtraPlanes* extras, StepProgress* progress) {
+                            std::string* name, ExtraPlanes* extras, StepProgress* progress,
+                            BandWriter* bands) {
   int buffer_set = *buffer_set_io;
   // Integer output keeps the codestream's own sample range.
   const bool set_bit_depth = bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM;
@@ -130,6 +132,14 @@ int _decode_one_frame_nogil(JxlDecoder* dec, const JxlPixelFormat* pf,
         return streaming ? kStepNeedInput : kStepErrTruncated;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
         if (buffer_set) return kStepErrDoubleAlloc;
+        if (bands) {
+          // Rows through the image-out callback, to a sink.
+          if (bands->attach(dec, pf) != JXL_DEC_SUCCESS) return kStepErrSetBuffer;
+          if (set_bit_depth && JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+            return kStepErrSetBitDepth;
+          buffer_set = 1;
+          break;
+        }
         // A layer (no coalescing) gets its array once its size is known;
         // libjxl asks again when the step resumes.
         if (!buf) return kStepNeedBuffer;
@@ -553,7 +563,8 @@ int ready_to_decode(Reader& r) {
 // `into` (exactly one coalesced frame's bytes, kept alive by `owner`) the
 // pixels go there and *out is `owner`; otherwise into a new array. Returns
 // 1 with *out set, 0 at the end of the stream, -1 with an error set.
-int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out) {
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out,
+                      BandWriter* bands) {
   // Resume a frame that libjxl already writes into, or start a new one. A
   // coalesced frame is the canvas's size, known now; a layer's array waits
   // for its frame header.
@@ -563,7 +574,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
   size_t expected_size = 0;
   if (buffer_set) {
     frame = std::move(r.pending_frame);
-  } else if (into) {
+  } else if (into || bands) {
     frame = Ref::borrow(owner);
     buf = into;
     expected_size = r._frame_nbytes;
@@ -571,7 +582,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     frame = new_frame_array(r);
     if (!frame) return -1;
   }
-  if (frame && !buf) {
+  if (frame && !buf && !bands) {
     buf = PyArray_DATA(reinterpret_cast<PyArrayObject*>(frame.get()));
     expected_size = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(frame.get())));
   }
@@ -585,7 +596,8 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     ExtraPlanes* extras = r.extras_mode ? &r.extra_planes : nullptr;
     int rc = without_gil([&] {
       return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
-                                     &r.frame_header, &r.frame_name, extras, &progress);
+                                     &r.frame_header, &r.frame_name, extras, &progress,
+                                     bands);
     });
     if (rc == kStepFrame) r.last_ratio = 1;  // decoded whole
     if (r.partial && (rc == kStepErrTruncated || (rc == kStepNeedInput && r._input_eof &&
@@ -624,7 +636,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
           // libjxl keeps writing into a frame it was given if decoding
           // resumes; a caller's buffer cannot be resumed into, so a failed
           // refill there ends the reader.
-          if (buffer_set && into) r.decoder_failed = true;
+          if (buffer_set && (into || bands)) r.decoder_failed = true;
           else if (buffer_set) r.pending_frame = std::move(frame);
           return -1;
         }
@@ -644,7 +656,7 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
         r._exhausted = 1;
         return 0;
       default:
-        if (buffer_set && into) r.decoder_failed = true;
+        if (buffer_set && (into || bands)) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);
         if (rc == kStepErrProcess || rc <= kStepErrUnexpected) r.decoder_failed = true;
         if (rc == kStepErrProcess && r.runner.short_of_threads()) {
@@ -755,6 +767,12 @@ Ref decode_frame_into(PyObject* reader, PyObject* out) {
   }
   npy_intp dims[4];
   const int ndim = result_dims(r, 1, dims);
+  if (is_sink(out)) {
+    if (check_sink(r, out, dims, ndim) < 0) return {};
+    const int got = decode_frame_to_sink(r, out, -1);
+    if (got < 0) return {};
+    return got ? Ref::borrow(out) : Ref::none();
+  }
   if (check_out(r, out, dims, ndim) < 0) return {};
   const int ready = ready_to_decode(r);
   if (ready < 0) return {};
@@ -777,6 +795,11 @@ Ref decode_frame_into(PyObject* reader, PyObject* out) {
 
 PyObject* read_frames(PyObject* self, PyObject* out, bool own) {
   Reader& r = reader_of(self);
+  if (is_sink(out)) {
+    LockGuard guard(r.lock, kTypeName);
+    if (!guard.ok() || ready_to_decode(r) < 0) return nullptr;
+    return read_frames_to_sink(r, out);
+  }
   // A partial stream is read frame by frame: how many frames it renders is
   // known only at its end.
   if (own && r._coalesce && !r._streaming && !r._closed && r._decoder && !r.partial) {

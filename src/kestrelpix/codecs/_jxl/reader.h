@@ -21,6 +21,8 @@
 
 namespace kp {
 
+class BandWriter;
+
 // Buffers of a frame with extra channels: the colour channels interleaved,
 // then one plane per extra channel, interleaved into the frame at the end.
 struct ExtraPlanes {
@@ -159,7 +161,10 @@ int ready_to_decode(Reader& r);
 // 1 with *out set, 0 at the end of the stream, -1 with an error set. With
 // r.report_progress it may also return 2: *out is the frame being decoded,
 // rendered as far as libjxl got (r.last_ratio), which the next call resumes.
-int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out);
+// With `bands` (owner: the sink) the rows go to a sink through libjxl's
+// image-out callback instead, and *out is `owner`.
+int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref* out,
+                      BandWriter* bands = nullptr);
 
 // JxlReader.read(out): every remaining frame as one array; `own` tells
 // whether iter_frames is JxlReader's own (else frames come through the

@@ -40,88 +40,6 @@ Ref import_from(const char* module, const char* name) {
 
 }  // namespace
 
-namespace {
-
-// libjxl's lossy encoder fails on NaN, on infinity and on float samples far
-// below float32's top, by how much depending on the transfer function: a
-// release build then writes samples that decode to infinity or NaN, a build
-// with assertions (Debian's) traps and takes the interpreter down. Swept
-// here: with the sRGB transfer function (sRGB, Display P3) the output turns
-// non-finite from 1e8; with PQ and HLG Debian's build traps from 1e20; the
-// others hold to float32's top. Such frames are refused before libjxl sees
-// them, with a margin below each limit. (At efforts 8 to 10 libjxl also
-// refuses such frames cleanly from 4e9 with sRGB's or a power-law transfer
-// and from 1.5e21 when linear; the bounds stay below that too.)
-struct LossyFloatBound {
-  float magnitude;
-  const char* what;
-};
-
-LossyFloatBound lossy_float_bound(const JxlColorEncoding& c, bool icc) {
-  if (icc) return {1e6f, "an ICC profile"};
-  switch (c.transfer_function) {
-    case JXL_TRANSFER_FUNCTION_SRGB: return {1e6f, "the sRGB transfer function"};
-    case JXL_TRANSFER_FUNCTION_GAMMA: return {1e6f, "a power-law transfer function"};
-    case JXL_TRANSFER_FUNCTION_LINEAR: return {1e19f, "the linear transfer function"};
-    case JXL_TRANSFER_FUNCTION_PQ: return {1e18f, "the PQ transfer function"};
-    case JXL_TRANSFER_FUNCTION_HLG: return {1e18f, "the HLG transfer function"};
-    default: return {1e30f, "this colour encoding"};
-  }
-}
-
-int check_lossy_float_samples(PyObject* arr, JxlDataType type, LossyFloatBound bound) {
-  auto* array = reinterpret_cast<PyArrayObject*>(arr);
-  const npy_intp count = PyArray_SIZE(array);
-  bool ok = true;
-  if (type == JXL_TYPE_FLOAT) {
-    const auto* v = static_cast<const float*>(PyArray_DATA(array));
-    for (npy_intp i = 0; i < count && ok; ++i)
-      ok = std::fabs(v[i]) <= bound.magnitude;  // false for NaN too
-  } else if (type == JXL_TYPE_FLOAT16) {
-    // float16 tops out at 65504, below every bound: only inf and NaN fail.
-    const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
-    for (npy_intp i = 0; i < count && ok; ++i) ok = (v[i] & 0x7C00) != 0x7C00;
-  }
-  if (ok) return 0;
-  char limit[32];
-  std::snprintf(limit, sizeof limit, "%g", static_cast<double>(bound.magnitude));
-  PyErr_Format(PyExc_ValueError,
-               "jxl: lossy encoding needs finite float samples of magnitude at most %s with "
-               "%s; libjxl fails beyond that (use lossless=True for other values)",
-               limit, bound.what);
-  return -1;
-}
-
-// libjxl 0.11 does not keep float16 subnormal samples (magnitudes below
-// 2^-14) even losslessly: 5.7e-05 comes back as 5.29e-05, and djxl reads
-// the same. Nor NaN: its 16-bit floats have no NaN, and one comes back as
-// infinity. A lossless frame holding either is refused rather than changed.
-int check_lossless_half_samples(PyObject* arr) {
-  auto* array = reinterpret_cast<PyArrayObject*>(arr);
-  const npy_intp count = PyArray_SIZE(array);
-  const auto* v = static_cast<const uint16_t*>(PyArray_DATA(array));
-  for (npy_intp i = 0; i < count; ++i) {
-    const uint16_t exponent = v[i] & 0x7C00;
-    const uint16_t mantissa = v[i] & 0x03FF;
-    if (exponent == 0 && mantissa != 0) {
-      PyErr_SetString(PyExc_ValueError,
-                      "jxl: libjxl does not keep float16 subnormal samples (magnitudes "
-                      "below 6.1e-05) exactly; convert the frame to float32 for lossless "
-                      "coding");
-      return -1;
-    }
-    if (exponent == 0x7C00 && mantissa != 0) {
-      PyErr_SetString(PyExc_ValueError,
-                      "jxl: libjxl does not keep float16 NaN samples (they come back as "
-                      "infinity); convert the frame to float32 for lossless coding");
-      return -1;
-    }
-  }
-  return 0;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // The lock-free step
 
@@ -166,10 +84,9 @@ int Writer::init(PyObject* dest, PyObject* const* values) {
   if (open_destination(dest) < 0) return -1;
   EncoderOptions parsed;
   if (parsed.parse(values, parse_color.get()) < 0 || take_options(std::move(parsed)) < 0) {
-    // A file opened for this writer is not left open by a failed constructor.
-    close_own_dest_after_error();
     _dest_obj.reset();
     _own_dest = 0;
+    dest_file.reset();
     return -1;
   }
   return 0;
@@ -178,10 +95,22 @@ int Writer::init(PyObject* dest, PyObject* const* values) {
 int Writer::take_options(EncoderOptions parsed) {
   _color_spec.set(std::move(parsed.color_spec));
   opts = std::move(parsed);
+  if (opts.streaming && check_streaming_options() < 0) return -1;
   return create_encoder();
 }
 
+int Writer::check_streaming_options() {
+  if (_is_buffer) {
+    PyErr_SetString(PyExc_ValueError,
+                    "jxl: streaming=True writes the stream as it is made and needs a dest "
+                    "(a path or an object with write())");
+    return -1;
+  }
+  return 0;
+}
+
 int Writer::open_destination(PyObject* dest) {
+  dest_file.reset();
   if (dest == Py_None) {
     _dest_obj.reset();
     _own_dest = 0;
@@ -191,10 +120,10 @@ int Writer::open_destination(PyObject* dest) {
   DestKind kind;
   if (classify_destination(dest, &kind) < 0) return -1;
   if (kind == DestKind::kPath) {
-    // Created (or truncated) now, before any option is looked at.
-    Ref file = open_path(dest, "wb");
-    if (!file) return -1;
-    _dest_obj.set(std::move(file));
+    // Only checked now (a missing directory fails here, not after the
+    // encode): the file is written at close, through a temporary one.
+    if (dest_file.prepare(dest) < 0) return -1;
+    _dest_obj.set_borrowed(dest);
     _own_dest = 1;
     _is_buffer = 0;
     return 0;
@@ -217,6 +146,7 @@ int Writer::create_encoder() {
   _pending_frame.clear();
   _input_closed = false;
   _released = false;
+  _stream_attached = false;
 
   _encoder = JxlEncoderMake(/*memory_manager=*/nullptr);
   if (!_encoder) {
@@ -248,8 +178,7 @@ void Writer::release_after_error() noexcept {
   _pending_frame.clear();
   _destroy_native();
   _released = true;
-  // The file opened here would otherwise stay open until collected.
-  close_own_dest_after_error();
+  dest_file.discard();
 }
 
 int Writer::traverse(visitproc visit, void* arg) const {
@@ -260,6 +189,7 @@ int Writer::traverse(visitproc visit, void* arg) const {
 
 void Writer::clear() noexcept {
   _dest_obj.reset();
+  dest_file.reset();
   _color_spec.reset();
   _first_dtype.reset();
 }
@@ -324,6 +254,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(arr_obj);
 
+  const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
   uint64_t samples = 1;
   if (first_frame_samples(arr, opts.extras, &samples, &_color_channels) < 0) return -1;
@@ -352,6 +283,7 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
 
   _first_dtype.set_borrowed(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
   runner.set_inline_only(fits_one_group(xsize, ysize));
+  _first_ndim = ndim;
   _first_xsize = xsize;
   _first_ysize = ysize;
   _first_samples = samples;
@@ -396,7 +328,8 @@ int Writer::_configure_from_first_frame(PyObject* arr_obj) {
     return -1;
   }
   if (apply_frame_options() < 0 ||
-      output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0)
+      (!opts.streaming &&
+       output.reserve(first_outbuf_capacity(_frame_nbytes, opts.lossless)) < 0))
     return -1;
   if (!opts.extras.empty() && exponent_bits == 0) {
     // Each extra channel's samples are taken at its own bit depth (a 1-bit
@@ -585,7 +518,7 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
   }
   std::string name;
   if (name_obj != Py_None && frame_name_bytes(name_obj, &name) < 0) return nullptr;
-  Ref src = call_method(np, "ascontiguousarray", arr);
+  Ref src = opts.streaming ? frame_proxy(arr) : call_method(np, "ascontiguousarray", arr);
   if (!src) return nullptr;
   if (!_config_done) {
     _first_has_duration = duration != Py_None;
@@ -605,35 +538,11 @@ PyObject* Writer::write_frame(PyObject* arr, PyObject* is_last_obj, PyObject* du
     return nullptr;
   const int is_last = PyObject_IsTrue(is_last_obj);
   if (is_last < 0) return nullptr;
-  if (opts.lossless && _pixel_format.data_type == JXL_TYPE_FLOAT16) {
-    // Checked on a private copy, for the same reason as below.
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
-                                          NPY_CORDER));
-    if (!copy) return nullptr;
-    src = std::move(copy);
-    if (check_lossless_half_samples(src.get()) < 0) return nullptr;
-  }
-  if (!opts.lossless && (_pixel_format.data_type == JXL_TYPE_FLOAT ||
-                     _pixel_format.data_type == JXL_TYPE_FLOAT16)) {
-    // libjxl reads the samples later, without the interpreter lock, while
-    // other threads (or the frame's owner) may still write to the caller's
-    // array: what is checked must be what libjxl reads, a private copy.
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(src.get()),
-                                          NPY_CORDER));
-    if (!copy) return nullptr;
-    src = std::move(copy);
-    if (check_lossy_float_samples(src.get(), _pixel_format.data_type,
-                                  lossy_float_bound(_color_encoding, opts.meta.have_icc)) < 0)
-      return nullptr;
-  }
-
-  if (!opts.extras.empty() && (_pixel_format.data_type == JXL_TYPE_UINT8 ||
-                           _pixel_format.data_type == JXL_TYPE_UINT16)) {
-    auto* a = reinterpret_cast<PyArrayObject*>(src.get());
-    const size_t item = sample_size(_pixel_format.data_type);
-    if (check_extra_ranges(PyArray_DATA(a), static_cast<size_t>(_first_xsize * _first_ysize),
-                           _first_samples, _color_channels, item, opts.extras) < 0)
-      return nullptr;
+  // A streamed frame is checked slice by slice as libjxl reads it.
+  if (opts.streaming) {
+    src = Ref::borrow(arr);
+  } else if (check_samples(&src) < 0) {
+    return nullptr;
   }
   // A frame held back is not the last one: another has come.
   if (_pending_frame) {
@@ -687,6 +596,11 @@ int Writer::check_against_first(PyObject* src_obj) {
 }
 
 int Writer::hold_pending(PyObject* arr, PyObject* src) {
+  if (opts.streaming) {
+    // The caller's array-like itself, read when the frame goes to libjxl.
+    _pending_frame = Ref::borrow(src);
+    return 0;
+  }
   auto* frame = reinterpret_cast<PyArrayObject*>(src);
   // An array made for this call that nobody else can reach is kept as it
   // is; anything the caller may still modify is copied.
@@ -721,6 +635,7 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
     _named = !name.empty();
   }
 
+  if (opts.streaming) return submit_chunked(frame, close_input);
   const void* pixels = PyArray_DATA(pixels_array);
   const size_t pixels_size = static_cast<size_t>(PyArray_NBYTES(pixels_array));
   JxlEncoderStatus last_status = JXL_ENC_SUCCESS;
@@ -731,7 +646,11 @@ int Writer::submit_frame(PyObject* frame, bool is_last, uint32_t ticks,
   });
   ++_frame_count;
   if (close_input && rc != kEncodeErrAddFrame) _input_closed = true;
-  return raise_step_result(rc, last_status);
+  if (raise_step_result(rc, last_status) < 0) return -1;
+  // The whole frame at once: done as soon as libjxl has it.
+  if (opts.progress.get() == Py_None) return 0;
+  Ref done = Ref::steal(PyFloat_FromDouble(1.0));
+  return done && Ref::steal(PyObject_CallOneArg(opts.progress.get(), done.get())) ? 0 : -1;
 }
 
 int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
@@ -762,25 +681,21 @@ int Writer::raise_step_result(int rc, JxlEncoderStatus last_status) {
 // ---------------------------------------------------------------------------
 // Writer: finishing the stream
 
-void Writer::close_own_dest_after_error() noexcept {
-  if (!_own_dest || _dest_obj.is_none()) return;
-  SavedError pending;
-  Ref closed = call_method(_dest_obj.get(), "close");
-  if (!closed) PyErr_Clear();
-}
-
-int Writer::close_own_dest() {
-  Ref closed = call_method(_dest_obj.get(), "close");
-  if (closed) return 0;
-  // The stream is complete by now; a file that fails to close is not worth
-  // losing it over, but KeyboardInterrupt and the like still propagate.
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-  PyErr_Clear();
-  return 0;
+int Writer::deliver_to_path() {
+  // A streamed stream is in the temporary file already.
+  if (!dest_file.is_open() && dest_file.create() < 0) return -1;
+  if (output.size() && dest_file.write(output.data(), static_cast<size_t>(output.size())) < 0)
+    return -1;
+  return dest_file.commit();
 }
 
 PyObject* Writer::close() {
   if (_closed) Py_RETURN_NONE;
+  if (_released) {
+    // Released after an error: the stream is unfinished, nothing is written.
+    _closed = 1;
+    Py_RETURN_NONE;
+  }
   if (_encoder && !_drained) {
     // No frame came after the one held back: it is the last.
     if (_pending_frame) {
@@ -788,8 +703,12 @@ PyObject* Writer::close() {
       if (submit_frame(last.get(), /*is_last=*/true, _pending_ticks, _pending_name) < 0)
         return nullptr;
     }
-    JxlEncoderCloseInput(_encoder.get());
-    if (output.drain(_encoder.get()) < 0) return nullptr;
+    if (opts.streaming) {
+      if (finish_streaming() < 0) return nullptr;
+    } else {
+      JxlEncoderCloseInput(_encoder.get());
+      if (output.drain(_encoder.get()) < 0) return nullptr;
+    }
     // Complete: a close retried after a failed delivery only delivers.
     _drained = true;
   }
@@ -798,8 +717,8 @@ PyObject* Writer::close() {
     result = output.bytes();
     if (!result) return nullptr;
   } else {
-    if (output.write_to(_dest_obj.get()) < 0) return nullptr;
-    if (_own_dest && close_own_dest() < 0) return nullptr;
+    if (_own_dest ? deliver_to_path() < 0 : output.write_to(_dest_obj.get()) < 0)
+      return nullptr;
     result = Ref::none();
   }
   _destroy_native();

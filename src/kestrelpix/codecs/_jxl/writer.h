@@ -2,6 +2,7 @@
 // of the writer object and who owns it.
 #pragma once
 
+#include "chunked.h"
 #include "encoder_options.h"
 #include "encoder_output.h"
 #include "extras.h"
@@ -72,6 +73,14 @@ class Writer {
   // is left unfinished and the destination untouched.
   void release_after_error() noexcept;
 
+  // The sample checks a frame gets before libjxl sees it (float ranges,
+  // float16 values, extra channel ranges), on a contiguous array; `*src`
+  // is replaced by a private copy where what is checked must be what
+  // libjxl reads. Returns 0, or -1 with ValueError set.
+  int check_samples(Ref* src);
+  uint64_t frame_pixels() const noexcept { return _first_xsize * _first_ysize; }
+  int frame_ndim() const noexcept { return _first_ndim; }
+
   int traverse(visitproc visit, void* arg) const;
   void clear() noexcept;
 
@@ -80,8 +89,8 @@ class Writer {
   JxlEncoderPtr _encoder;                               // owned; null until construction
   JxlEncoderFrameSettings* _frame_settings = nullptr;   // owned by _encoder
   LazyRunner runner;                                    // lends worker threads to libjxl
-  Field _dest_obj;        // None (in memory), the file opened here, or the caller's object
-  int32_t _own_dest = 0;  // 1: _dest_obj was opened from a path by the writer
+  Field _dest_obj;        // None (in memory), the path, or the caller's object
+  int32_t _own_dest = 0;  // 1: _dest_obj is a path, written through dest_file at close
   int32_t _is_buffer = 0; // 1: in-memory mode, close() returns the bytes
   JxlBasicInfo _basic_info{};
   JxlPixelFormat _pixel_format{};
@@ -129,6 +138,15 @@ class Writer {
   // Set by an exceptional `with` exit, which drops the encoder but leaves the
   // writer open: later frames are refused before they reach libjxl.
   bool _released = false;
+  // A path destination: checked at construction, written through a
+  // temporary file renamed into place once the whole stream exists.
+  AtomicFile dest_file;
+  // streaming=True: the output processor (attached with the first frame)
+  // and the first exception its callbacks or the chunked source raised.
+  StreamOutput stream_out;
+  CarriedError stream_error;
+  bool _stream_attached = false;
+  int _first_ndim = 0;
   // Serializes write_frame and close across threads, since both run libjxl
   // with the interpreter lock released.
   ObjectLock _lock;
@@ -148,8 +166,13 @@ class Writer {
   int submit_frame(PyObject* frame, bool is_last, uint32_t ticks, const std::string& name);
   int raise_step_result(int rc, JxlEncoderStatus last_status);
   int raise_status(const char* func, JxlEncoderStatus status);
-  int close_own_dest();
-  void close_own_dest_after_error() noexcept;
+  int deliver_to_path();
+  int check_streaming_options();
+  // chunked.cc: a frame through libjxl's chunked input, the end of the
+  // stream, and the failure that ends it (the temporary file goes).
+  int submit_chunked(PyObject* frame, bool is_last);
+  int finish_streaming();
+  int fail_streaming(const char* func, JxlEncoderStatus status);
 };
 
 }  // namespace kp
