@@ -135,7 +135,8 @@ class Jxl(ArrayBytesCodec):
     def evolve_from_array_spec(self, array_spec: ArraySpec) -> Self:
         # Zarr validates only the outermost codecs: inside a ShardingCodec
         # this is the one call at creation that shows the inner chunks.
-        # Elsewhere the spec is the whole array's, and validate checks it.
+        # Elsewhere the ArraySpec describes the whole array, and validate
+        # checks it.
         owner, ahead = self._place()
         if isinstance(owner, ShardingCodec):
             self._check_chunk(array_spec, ahead)
@@ -168,8 +169,8 @@ class Jxl(ArrayBytesCodec):
         """Refuse chunks of `spec`, as the codecs `ahead` hand them on, that
         JPEG XL cannot hold.
 
-        zarr 3.1 passes the spec as it was before the codecs ahead; later
-        releases, inside a ShardingCodec, the spec they leave. A chunk that
+        zarr 3.1 passes the chunk's shape as it was before the codecs ahead;
+        later releases, inside a ShardingCodec, the shape they leave. A chunk that
         fits as given, or once through the codecs ahead, is accepted."""
         if ahead and _fits(tuple(spec.shape), self.channels_last):
             _check_dtype(spec.dtype.to_native_dtype())
