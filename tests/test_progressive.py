@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import cjxl, sample_image, write_pnm
+from conftest import TESTDATA, cjxl, sample_image, write_pnm
 
 # 300 x 600: two rows of three groups, so that the group order matters.
 SHAPE = (300, 600, 3)
@@ -179,6 +179,97 @@ def test_partial_animation(jxl, tmp_path, have_tools, animation, kind, cut):
 def test_downsampling_refused(jxl, streams, options, error):
     with pytest.raises(error, match="downsampling"):
         jxl.decode(streams["lossy"], **options)
+
+
+# --- what probe tells, and preview images ---------------------------------------
+
+@pytest.mark.parametrize("kind", ["lossy", "lossy-progressive", "lossless",
+                                  "lossless-progressive", "container", "animation"])
+def test_probe_ratios_are_the_renderings(jxl, streams, animation, rgb, kind):
+    """probe's ratios are those iter_progressive renders the first frame at."""
+    stream = {"container": lambda: jxl.encode(rgb, effort=3, progressive=True, container=True),
+              "animation": lambda: animation["lossy"]}.get(kind, lambda: streams[kind])()
+    assert jxl.probe(stream)["progressive"] == {"downsampling": None, "preview": False}
+    with jxl.JxlReader(stream) as reader:
+        rendered = [info["downsampling"] for _, info in reader.iter_progressive()]
+    ratios = jxl.probe(stream, progressive=True, numthreads=2)["progressive"]["downsampling"]
+    assert ratios == sorted(set(rendered), reverse=True) and ratios[-1] == 1
+    assert ratios == {"lossy": [8, 1], "lossless": [1], "lossless-progressive": [1]}.get(
+        kind, [8, 2, 1])
+    # Every listed ratio decodes as djxl -s would; the frame stays whole.
+    for ratio in ratios:
+        assert jxl.decode(stream, downsampling=ratio, index=0).shape == SHAPE
+
+
+def test_probe_progressive_from_a_file_and_refusals(jxl, streams, tmp_path):
+    path = tmp_path / "p.jxl"
+    path.write_bytes(streams["lossy-progressive"])
+    with open(path, "rb") as f:
+        assert jxl.probe(f, progressive=True)["progressive"]["downsampling"] == [8, 2, 1]
+    with pytest.raises(jxl.JxlError):  # cut in the frame followed, as without
+        jxl.probe(streams["lossy-progressive"][:-10], progressive=True)
+
+
+# libjxl cannot write a preview; these streams of libjxl's own fuzzing corpus
+# carry one that libjxl decodes (the frames after it are broken).
+PREVIEWS = {"4816304719134720": (128, 128), "5467620336336896": (385, 385),
+            "5914266367557632": (181, 136), "6748486320652288": (1016, 1016)}
+
+
+def _preview_stream(name: str) -> bytes:
+    path = TESTDATA / "oss-fuzz" / f"clusterfuzz-testcase-minimized-djxl_fuzzer-{name}"
+    if not path.exists():
+        pytest.skip("libjxl-testdata's fuzzing corpus is not installed")
+    return path.read_bytes()
+
+
+# The orientations (Exif's 1 to 8) as NumPy sees them on a stored (Y, X) array.
+ORIENT = {1: lambda a: a, 2: lambda a: a[:, ::-1], 3: lambda a: a[::-1, ::-1],
+          4: lambda a: a[::-1], 5: lambda a: a.swapaxes(0, 1),
+          6: lambda a: a[::-1].swapaxes(0, 1), 7: lambda a: a[::-1, ::-1].swapaxes(0, 1),
+          8: lambda a: a[:, ::-1].swapaxes(0, 1)}
+
+
+@pytest.mark.parametrize("name", sorted(PREVIEWS))
+def test_decode_preview(jxl, name):
+    stream = _preview_stream(name)
+    stored = jxl.decode(stream, preview=True, keep_orientation=True)
+    xsize, ysize = PREVIEWS[name]
+    assert stored.shape[:2] == (ysize, xsize) and stored.flags.c_contiguous
+    with jxl.JxlReader(stream, keep_orientation=True) as reader:
+        orientation = reader.basic_info["orientation"]
+        assert stored.dtype == reader.dtype
+    shown = jxl.decode(io.BytesIO(stream), preview=True)
+    np.testing.assert_array_equal(shown, ORIENT[orientation](stored))
+    assert shown.flags.c_contiguous
+
+
+def test_orientations_of_a_preview(jxl):
+    """Each orientation's arithmetic, on an array whose every pixel differs."""
+    a = np.arange(12).reshape(3, 4)
+    assert ORIENT[6](a).tolist() == np.rot90(a, -1).tolist()
+    assert ORIENT[8](a).tolist() == np.rot90(a, 1).tolist()
+    assert ORIENT[7](a).tolist() == np.rot90(a, 2).T.tolist()
+
+
+@pytest.mark.parametrize(("options", "error", "match"), [
+    ({}, "JxlError", "no preview image"),
+    ({"index": 0}, ValueError, "does not take index"),
+    ({"out": np.zeros(SHAPE, np.uint8)}, ValueError, "does not take out"),
+    ({"partial": True}, ValueError, "does not take partial"),
+    ({"downsampling": 8}, ValueError, "does not take downsampling"),
+    ({"extra_channels": True}, ValueError, "does not take extra_channels"),
+])
+def test_decode_preview_refused(jxl, streams, options, error, match):
+    error = getattr(jxl, error) if isinstance(error, str) else error
+    with pytest.raises(error, match=match):
+        jxl.decode(streams["lossy"], preview=True, **options)
+
+
+def test_preview_truncated(jxl):
+    stream = _preview_stream("4816304719134720")
+    with pytest.raises(jxl.JxlError, match="truncated stream in the preview"):
+        jxl.decode(stream[:20], preview=True)
 
 
 # --- renderings as bytes arrive -----------------------------------------------

@@ -167,6 +167,15 @@ class BoxInfo(TypedDict):
     compressed: bool
 
 @type_check_only
+class ProgressiveInfo(TypedDict):
+    """What `probe` tells of progressive rendering: the ratios the first
+    frame renders at (with ``progressive=True``), and whether the stream
+    carries a preview image."""
+
+    downsampling: list[int] | None
+    preview: bool
+
+@type_check_only
 class ProbeResult(TypedDict):
     """What `probe` tells about a stream."""
 
@@ -182,6 +191,7 @@ class ProbeResult(TypedDict):
     jumbf: bytes | None
     extra_channels: list[ExtraChannelInfo]
     jpeg_reconstruction: bool
+    progressive: ProgressiveInfo
 
 # ---- Module globals ------------------------------------------------------------
 
@@ -209,6 +219,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    preview: bool = False,
 ) -> Frame: ...
 @overload
 def decode(
@@ -224,6 +235,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    preview: Literal[False] = False,
 ) -> _SinkT: ...
 @overload
 def encode(
@@ -317,7 +329,11 @@ def encode(
 ) -> bytes | None: ...
 def frame_count(data: _Source, *, numthreads: int | None = None) -> int: ...
 def probe(
-    data: _Source, *, numthreads: int | None = None, max_box_size: int = 67108864
+    data: _Source,
+    *,
+    numthreads: int | None = None,
+    max_box_size: int = 67108864,
+    progressive: bool = False,
 ) -> ProbeResult: ...
 @overload
 def transcode_jpeg(

@@ -11,6 +11,7 @@
 
 #include "common.h"
 #include "decoder_options.h"
+#include "preview.h"
 #include "encoder_options.h"
 #include "reader.h"
 #include "frame_count.h"
@@ -209,7 +210,7 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
 enum DecodeArg : size_t {
   kDecodeData, kDecodeNumthreads, kDecodeKeepOrientation, kDecodeCoalesce, kDecodeParseColor,
   kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodePartial,
-  kDecodeDownsampling, kDecodeArgCount
+  kDecodeDownsampling, kDecodePreview, kDecodeArgCount
 };
 constexpr OptionRow kDecodeRows[] = {
     {"data", Default::kRequired},    {"numthreads", Default::kNone},
@@ -217,11 +218,28 @@ constexpr OptionRow kDecodeRows[] = {
     {"parse_color", Default::kFalse}, {"streaming", Default::kFalse},
     {"index", Default::kNone},        {"out", Default::kNone},
     {"extra_channels", Default::kFalse}, {"partial", Default::kFalse},
-    {"downsampling", Default::kOne}};
+    {"downsampling", Default::kOne}, {"preview", Default::kFalse}};
 constexpr const char* kDecodeKeywords[] = {
     "data", "numthreads", "keep_orientation", "coalesce", "parse_color", "streaming",
-    "index", "out", "extra_channels", "partial", "downsampling", nullptr};
+    "index", "out", "extra_channels", "partial", "downsampling", "preview", nullptr};
 constexpr auto kDecodeFormat = keyword_format("O|$", kDecodeArgCount - 1, "decode");
+
+// decode(..., preview=True): the preview alone, so what chooses or shapes a
+// frame has no meaning.
+PyObject* decode_preview_only(PyObject* data, PyObject* index, PyObject* out,
+                              const DecoderOptions& options) {
+  const char* conflict = index != Py_None              ? "index"
+                         : out != Py_None              ? "out"
+                         : options.extra_channels      ? "extra_channels=True"
+                         : options.partial             ? "partial=True"
+                         : options.downsampling != 1   ? "downsampling"
+                                                       : nullptr;
+  if (conflict) {
+    PyErr_Format(PyExc_ValueError, "jxl: preview=True does not take %s", conflict);
+    return nullptr;
+  }
+  return decode_preview(data, options.keep_orientation);
+}
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   ParsedArgs<kDecodeArgCount> parsed;
@@ -230,10 +248,12 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* data = parsed[kDecodeData];
   PyObject* index = parsed[kDecodeIndex];
   PyObject* out = parsed[kDecodeOut];
+  bool preview = false;
+  if (bool_option(parsed[kDecodePreview], &preview) < 0) return nullptr;
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
   Ref loaded;
-  if (skip < 0 && resolve_negative_index(&data, index, &skip, &loaded) < 0) return nullptr;
+  if (skip < 0 && !preview && resolve_negative_index(&data, index, &skip, &loaded) < 0) return nullptr;
 
   PyObject* values[kDecoderOptionCount];
   values[kDec_numthreads] = parsed[kDecodeNumthreads];
@@ -250,6 +270,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   DecoderOptions options;
   if (options.parse(values) < 0) return nullptr;
   options.skip_frames = static_cast<uint64_t>(skip);
+  if (preview) return decode_preview_only(data, index, out, options);
 
   PyObject* reader_type = module_global("JxlReader");
   if (!reader_type) return nullptr;
@@ -332,7 +353,7 @@ constexpr const char kEncodeDoc[] =
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
     "parse_color=False, streaming=False, index=None, out=None, "
-    "extra_channels=False, partial=False, downsampling=1)\n--\n\n"
+    "extra_channels=False, partial=False, downsampling=1, preview=False)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
@@ -370,6 +391,14 @@ constexpr const char kDecodeDoc[] =
     "                    enough for all; False refuses layouts other than\n"
     "                    L, LA, RGB, RGBA.\n"
     KP_PROGRESSIVE_OPTIONS_DOC
+    "  preview           return the stream's preview image instead of its\n"
+    "                    frames (the small image a codestream may carry ahead\n"
+    "                    of them; probe tells whether it has one): (Y, X) or\n"
+    "                    (Y, X, C) of the preview's own size, in the frames'\n"
+    "                    dtype, oriented as the frames are unless\n"
+    "                    keep_orientation; the frames are not read. JxlError\n"
+    "                    when there is none; index, out, extra_channels,\n"
+    "                    partial and downsampling do not apply (ValueError).\n"
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"

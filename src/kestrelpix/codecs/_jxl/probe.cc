@@ -17,7 +17,9 @@
 #include "frame_count.h"
 #include "header_info.h"
 #include "input.h"
+#include "options.h"
 #include "status.h"
+#include "threads.h"
 
 namespace kp {
 namespace {
@@ -153,6 +155,14 @@ struct Probe {
   std::string name;
   bool seen_last = false;
   bool last_header_is_last = false;
+  bool bare = false;  // a bare codestream (no container)
+  // Following the first frame's passes (probe(..., progressive=True)): the
+  // ratios libjxl reports as they complete, while `in_first` is true.
+  bool follow_passes = false;
+  bool in_first = false;
+  size_t frames_seen = 0;
+  Ref ratios;
+  LazyRunner runner;
 };
 
 // `max_box_size`: absent for the default, else a non-negative integer.
@@ -169,19 +179,36 @@ int parse_max_box(PyObject* max_box_obj, long long* max_box) {
   return 0;
 }
 
+// Has libjxl report each completed pass of the first frame, on worker
+// threads when the image is large enough to share out.
+int follow_passes(Probe& p) {
+  JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(p.dec, kPasses);
+  if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetProgressiveDetail", st), -1;
+  if (p.runner.threaded()) {
+    st = JxlDecoderSetParallelRunner(p.dec, LazyRunner::run, &p.runner);
+    if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetParallelRunner", st), -1;
+  }
+  p.ratios = Ref::steal(PyList_New(0));
+  return p.ratios ? 0 : -1;
+}
+
 // A decoder on `input` that reports the header, frames and boxes.
-JxlDecoderPtr start_decoder(DecoderInput& input) {
+JxlDecoderPtr start_decoder(Probe& p, DecoderInput& input) {
   JxlDecoderPtr owner = JxlDecoderMake(nullptr);
   if (!owner) return raise_jxl_error("JxlDecoderCreate returned NULL"), nullptr;
   JxlDecoder* dec = owner.get();
+  p.dec = dec;
   // The stored orientation is wanted; what a reader displays is derived.
   JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
   if (input.fill(2) < 0) return nullptr;
-  const bool bare = input.available() >= 2 && input.head()[0] == 0xFF && input.head()[1] == 0x0A;
+  p.bare = input.available() >= 2 && input.head()[0] == 0xFF && input.head()[1] == 0x0A;
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(
       dec, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX |
-               JXL_DEC_BOX_COMPLETE | (bare ? JXL_DEC_FULL_IMAGE : 0));
+               JXL_DEC_BOX_COMPLETE |
+               (p.bare || p.follow_passes ? JXL_DEC_FULL_IMAGE : 0) |
+               (p.follow_passes ? JXL_DEC_FRAME_PROGRESSION : 0));
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), nullptr;
+  if (p.follow_passes && follow_passes(p) < 0) return nullptr;
   // Compressed boxes are decompressed here (see decompress_box).
   st = JxlDecoderSetDecompressBoxes(dec, JXL_FALSE);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetDecompressBoxes", st), nullptr;
@@ -202,16 +229,22 @@ int start_result(Probe& p) {
   p.frames = Ref::steal(PyList_New(0));
   p.boxes = Ref::steal(PyList_New(0));
   if (!p.result || !p.frames || !p.boxes) return -1;
-  for (const char* key : {"color", "icc_profile", "animation", "exif", "xmp", "jumbf"})
+  for (const char* key :
+       {"color", "icc_profile", "animation", "exif", "xmp", "jumbf", "progressive"})
     if (PyDict_SetItemString(p.result.get(), key, Py_None) < 0) return -1;
   // A "jbrd" box: the stream can give back the JPEG file it was made from.
   return PyDict_SetItemString(p.result.get(), "jpeg_reconstruction", Py_False);
 }
 
-// The result, complete with its frames and boxes.
+// The result, complete with its frames, boxes and what is known of its
+// progressive renderings.
 PyObject* finish_result(Probe& p) {
   if (set_item(p.result.get(), "frames", p.frames) < 0 ||
-      set_item(p.result.get(), "boxes", p.boxes) < 0)
+      set_item(p.result.get(), "boxes", p.boxes) < 0 ||
+      set_item(p.result.get(), "progressive",
+               Ref::steal(Py_BuildValue("{sOsO}", "downsampling",
+                                        p.ratios ? p.ratios.get() : Py_None, "preview",
+                                        p.info.have_preview ? Py_True : Py_False))) < 0)
     return nullptr;
   return p.result.release();
 }
@@ -269,6 +302,7 @@ int on_frame(Probe& p) {
   p.name.resize(header.name_length);
   p.last_header_is_last = header.is_last;
   if (header.is_last) p.seen_last = true;
+  p.in_first = p.follow_passes && p.frames_seen++ == 0;
   Ref frame = frame_info_dict(p.info, header, p.name, /*with_layer=*/false);
   if (!frame || PyList_Append(p.frames.get(), frame.get()) < 0) return -1;
   return 0;
@@ -302,6 +336,14 @@ int on_box(Probe& p) {
     if (grow_box(dec, p.box, p.max_box) < 0) return -1;
   }
   return 0;
+}
+
+// A ratio the first frame can be rendered at, largest first, each once.
+int add_ratio(Probe& p, size_t ratio) {
+  const Py_ssize_t n = PyList_GET_SIZE(p.ratios.get());
+  if (n && PyLong_AsSize_t(PyList_GET_ITEM(p.ratios.get(), n - 1)) <= ratio) return 0;
+  Ref value = Ref::steal(PyLong_FromSize_t(ratio));
+  return value ? PyList_Append(p.ratios.get(), value.get()) : -1;
 }
 
 // Runs libjxl over the whole stream; the result, or null with an error set.
@@ -349,10 +391,21 @@ PyObject* run(Probe& p, DecoderInput& input) {
         if (finish_box(dec, p.box, p.max_box, p.result.get()) < 0) return nullptr;
         break;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-        if (reach_last_frame_end(dec, p.last_header_is_last) < 0) return nullptr;
+        // The first frame is decoded (pixels dropped) when its passes are
+        // followed; a bare codestream's last one to reach its end; any
+        // other is skipped.
+        if (reach_last_frame_end(dec, p.in_first || (p.bare && p.last_header_is_last)) < 0)
+          return nullptr;
+        break;
+      case JXL_DEC_FRAME_PROGRESSION:
+        if (p.in_first && add_ratio(p, JxlDecoderGetIntendedDownsamplingRatio(dec)) < 0)
+          return nullptr;
         break;
       case JXL_DEC_FULL_IMAGE:
-        // A bare codestream's last frame is at its end (pixels dropped).
+        // The first frame whole (every pass), or a bare codestream's last
+        // frame at its end (pixels dropped).
+        if (p.in_first && add_ratio(p, 1) < 0) return nullptr;
+        p.in_first = false;
         break;
       default:
         // Nothing else was subscribed to.
@@ -362,29 +415,32 @@ PyObject* run(Probe& p, DecoderInput& input) {
 }
 
 PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "numthreads", "max_box_size", nullptr};
+  static const char* kwlist[] = {"data", "numthreads", "max_box_size", "progressive", nullptr};
   PyObject* data = nullptr;
-  PyObject* numthreads = Py_None;  // parsing is single-threaded
+  // Parsing is single-threaded; threads serve the passes of the first frame.
+  PyObject* numthreads = Py_None;
   PyObject* max_box_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:probe", const_cast<char**>(kwlist),
-                                   &data, &numthreads, &max_box_obj))
+  PyObject* progressive = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:probe", const_cast<char**>(kwlist),
+                                   &data, &numthreads, &max_box_obj, &progressive))
     return nullptr;
   Probe p;
   if (parse_max_box(max_box_obj, &p.max_box) < 0) return nullptr;
   size_t threads = 0;
   if (resolve_num_threads(numthreads, &threads) < 0) return nullptr;
+  if (bool_option(progressive, &p.follow_passes) < 0) return nullptr;
+  p.runner.set_workers(threads);
 
   DecoderInput input;
   if (input.open(data) < 0) return nullptr;
-  JxlDecoderPtr owner = start_decoder(input);
+  JxlDecoderPtr owner = start_decoder(p, input);
   if (!owner) return nullptr;
-  p.dec = owner.get();
   if (start_result(p) < 0) return nullptr;
   return run(p, input);
 }
 
 constexpr const char kProbeDoc[] =
-    "probe(data, *, numthreads=None, max_box_size=67108864)\n--\n\n"
+    "probe(data, *, numthreads=None, max_box_size=67108864, progressive=False)\n--\n\n"
     "Tell everything about a JPEG XL stream without decoding a pixel.\n"
     "\n"
     "`data` is taken as decode takes it: a bytes-like object (read in\n"
@@ -393,6 +449,11 @@ constexpr const char kProbeDoc[] =
     "of a bare codestream is decoded, its pixels dropped, to reach its end).\n"
     "Bytes after the container's last box are ignored, as decode ignores\n"
     "them.\n"
+    "\n"
+    "progressive=True also follows the first frame's passes, to tell which\n"
+    "downsampling ratios it can be rendered at: that frame is then decoded\n"
+    "(its pixels dropped, on `numthreads` threads), which costs about what\n"
+    "decoding it costs.\n"
     "\n"
     "Returns a new dict:\n"
     "  basic_info   the same dict as JxlReader(data).basic_info (sizes as\n"
@@ -417,6 +478,14 @@ constexpr const char kProbeDoc[] =
     "  jpeg_reconstruction  True when the stream carries JPEG reconstruction\n"
     "               data (a \"jbrd\" box): reconstruct_jpeg gives back the\n"
     "               JPEG file it was made from.\n"
+    "  progressive  {downsampling, preview}: preview is True when the stream\n"
+    "               carries a preview image (decode(data, preview=True)\n"
+    "               gives it); downsampling is None unless progressive=True,\n"
+    "               else the ratios libjxl renders the first frame at as\n"
+    "               its passes complete, largest first, ending with 1: the\n"
+    "               values of decode's downsampling= that stop short of a\n"
+    "               full decode ([8, 2, 1] for a progressive lossy stream,\n"
+    "               [8, 1] for another lossy one, [1] for a lossless one).\n"
     "\n"
     "Raises:\n"
     "  ValueError  empty input.\n"
