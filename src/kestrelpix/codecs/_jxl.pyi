@@ -167,7 +167,7 @@ class BoxInfo(TypedDict):
     compressed: bool
 
 @type_check_only
-class ProgressiveInfo(TypedDict):
+class ProbeProgressive(TypedDict):
     """What `probe` tells of progressive rendering: the ratios the first
     frame renders at (with ``progressive=True``), and whether the stream
     carries a preview image."""
@@ -191,7 +191,7 @@ class ProbeResult(TypedDict):
     jumbf: bytes | None
     extra_channels: list[ExtraChannelInfo]
     jpeg_reconstruction: bool
-    progressive: ProgressiveInfo
+    progressive: ProbeProgressive
 
 # ---- Module globals ------------------------------------------------------------
 
