@@ -3,7 +3,8 @@
 The first HEADER bytes choose the entry point (decode with partial=True, a
 JxlReader with partial=True read or iterated, iter_progressive on the frames
 one after another, iter_progressive on a streaming reader, decode with a
-downsampling= ratio), the kind of source, the chunk size of the stand-in
+downsampling= ratio, decode with preview=True, probe with progressive=True),
+the kind of source, the chunk size of the stand-in
 streaming reader, where the stream is cut (none, a fraction of it, or a
 fuzzed byte count), up to three bytes to corrupt (position and XOR mask),
 the downsampling ratio (invalid ones too) and the thread count. The rest is
@@ -15,11 +16,15 @@ rendering whose shape or dtype is not the frame's, a ratio that rises or
 bytes_read that falls or passes the stream's length, renderings that share
 one array, or (on a stream that decodes both ways) its last rendering
 differing from decode(partial=True) or from the frame iterated plainly;
-reader.complete not a bool, or True after a partial frame.
+reader.complete not a bool, or True after a partial frame; a preview that
+is not a C-contiguous (Y, X[, C]) array; probe's ratios not falling powers
+of two ending with 1, or (on a stream that decodes) not those that
+iter_progressive renders the first frame at.
 
 The corpus is seeded here, the first time it is used, with progressive and
 plain streams, lossy and lossless, still and animated, of one group and of
-several."""
+several, and with the streams of libjxl-testdata's fuzzing corpus that carry
+a preview image."""
 
 from __future__ import annotations
 
@@ -42,6 +47,10 @@ _KINDS = ("bytes", "bytearray", "memoryview", "array", "file", "few-bytes file")
 _RATIOS = [1, 2, 4, 8, 1, 8, 0, 3, 16, -1, 2**63]
 _THREADS = [1, 1, 1, 2, None]
 _CHUNKS = [1, 3, 16, 17, 100, 4096, 65536]
+# Streams that carry a preview image libjxl decodes (libjxl cannot write one).
+_PREVIEWS = [sup.TESTDATA / "oss-fuzz" / f"clusterfuzz-testcase-minimized-djxl_fuzzer-{n}"
+             for n in ("4816304719134720", "5467620336336896", "5914266367557632",
+                       "6748486320652288")]
 # What a stream or an option may be refused with; anything else is a finding.
 _REFUSALS = (jxl.JxlError, ValueError, TypeError, OverflowError, NotImplementedError)
 
@@ -107,7 +116,7 @@ def test_one_input(data: bytes) -> None:
         return
     fdp = atheris.FuzzedDataProvider(data[:HEADER])
     data = data[HEADER:]
-    entry = fdp.ConsumeIntInRange(0, 5)
+    entry = fdp.ConsumeIntInRange(0, 7)
     kind = _KINDS[fdp.ConsumeIntInRange(0, len(_KINDS) - 1)]
     sup.TinyChunks.chunk = sup.FewBytes.chunk = fdp.PickValueInList(_CHUNKS)
     ratio = fdp.PickValueInList(_RATIOS)
@@ -138,13 +147,33 @@ def test_one_input(data: bytes) -> None:
             _progressive(lambda: jxl.JxlReader(sup.LargeLooking(data), streaming=True,
                                                partial=fdp.ConsumeBool(), numthreads=threads),
                          len(data), None)
-        else:
+        elif entry == 5:
             jxl.decode(sup.as_source(kind, data), downsampling=ratio,
                        partial=fdp.ConsumeBool(), numthreads=threads)
+        elif entry == 6:
+            preview = jxl.decode(sup.as_source(kind, data), preview=True,
+                                 keep_orientation=fdp.ConsumeBool())
+            assert preview.ndim in (2, 3) and preview.flags.c_contiguous, preview.shape
+        else:
+            _probe_ratios(sup.as_source(kind, data), data, threads)
     except _REFUSALS:
         pass
     if entry in (0, 2) and fdp.ConsumeBool():
         _against_decode(data, threads)
+
+
+def _probe_ratios(source, data: bytes, threads) -> None:
+    ratios = jxl.probe(source, progressive=True, numthreads=threads)["progressive"]["downsampling"]
+    assert ratios and ratios[-1] == 1 and ratios == sorted(set(ratios), reverse=True), ratios
+    assert set(ratios) <= {1, 2, 4, 8}, ratios
+    try:
+        with jxl.JxlReader(data, numthreads=threads) as reader:
+            rendered = [info["downsampling"] for _, info in reader.iter_progressive()]
+            whole = reader.complete
+    except _REFUSALS:
+        return
+    if whole and rendered:
+        assert ratios == sorted(set(rendered), reverse=True), (ratios, rendered)
 
 
 def _against_decode(data: bytes, threads) -> None:
@@ -179,7 +208,7 @@ def _made_streams() -> list[bytes]:
                            effort=2, numthreads=1, progressive=True))
     made.append(jxl.encode(np.stack([small, small[::-1]]), animation=True, lossless=True,
                            effort=1, numthreads=1))
-    return made
+    return made + [path.read_bytes() for path in _PREVIEWS if path.exists()]
 
 
 def seed(corpus: Path) -> None:

@@ -191,13 +191,15 @@ def djxl_frames(stream: bytes, tmp_path: Path, suffix: str = ".pnm", *options: s
 
 # --- child interpreters -----------------------------------------------------
 
-def run_python(code: str, *args: object, timeout: float = 120,
-               cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+def run_python(code: str, *args: object, timeout: float = 120, cwd: Path | None = None,
+               env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """Run `code` in a fresh interpreter of this venv with `args` as
-    sys.argv[1:]; a child that hangs past `timeout` fails the test."""
+    sys.argv[1:] (and `env` over this process's environment); a child that
+    hangs past `timeout` fails the test."""
     try:
         return subprocess.run([sys.executable, "-c", code, *map(str, args)], cwd=cwd,
-                              capture_output=True, text=True, timeout=timeout)
+                              capture_output=True, text=True, timeout=timeout,
+                              env={**os.environ, **env} if env else None)
     except subprocess.TimeoutExpired:
         pytest.fail(f"the child process hung (no end after {timeout} s)")
 
