@@ -344,6 +344,21 @@ def test_iter_progressive_partial_and_frames(jxl, animation, large_progressive):
         assert list(reader.iter_progressive()) == []
 
 
+@pytest.mark.parametrize("cut", [15, 20, 40, 48, 60])
+@pytest.mark.parametrize("entry", ["read", "iter_progressive"])
+def test_streamed_partial_cut_in_the_header(jxl, rgb, cut, entry):
+    """A streamed partial reader cut before the first frame ends with an
+    error, never going round for ever on the bytes left at the cut."""
+    from conftest import LooksLarge, in_thread
+    stream = jxl.encode(rgb, effort=1, container=True, exif=b"II*\x00" + bytes(40))[:cut]
+
+    def attempt():
+        with pytest.raises((jxl.JxlError, ValueError)):
+            with jxl.JxlReader(LooksLarge(stream), streaming=True, partial=True) as reader:
+                reader.read() if entry == "read" else list(reader.iter_progressive())
+    in_thread(attempt, timeout=30)
+
+
 # --- Pillow: truncated files and draft ----------------------------------------
 
 @pytest.fixture

@@ -122,7 +122,10 @@ int Reader::_refill_input() {
   // until the new input is set.
   const uint8_t* tail = _fed_data + (_fed_size - unprocessed);
   const uint64_t tail_offset_in_stream = _fed_offset + (_fed_size - unprocessed);
-  if (unprocessed == 0 && _input_eof) {
+  // After the source's end, libjxl has seen every byte left (the tail it
+  // gives back included) and still wants more: handing it the tail again
+  // would go round for ever.
+  if (_input_eof) {
     feed_broken = false;  // nothing was lost: the source is simply done
     raise_jxl_error("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
     return -1;
