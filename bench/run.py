@@ -27,8 +27,9 @@ ratio near 1 is load, not overhead.
     python bench/run.py [--quick] [--reps N] [--only GROUP,...] [--instructions]
 
 Groups: decode, anim, encode, tiny, mid, out, count, probe, stream, lock, jpeg,
-progressive. The
-streams are made once into build/bench/cache/ (see streams.py).
+progressive; then volumes and large, the Zarr volume and larger-than-memory
+benchmarks of their own (volumes.py, large.py). Without --only, all of them
+run. The streams are made once into build/bench/cache/ (see streams.py).
 
 --instructions counts instructions instead (valgrind's callgrind, both
 sides) for the workloads whose calls take under 10 ms, whose wall-time
@@ -67,6 +68,8 @@ BASELINE = BUILD / "baseline"
 
 GROUPS = ("decode", "anim", "encode", "tiny", "mid", "out", "count", "probe", "stream", "lock",
           "jpeg", "progressive")
+# Benchmarks of their own (bench/<name>.py), run after the table.
+SCRIPTS = ("volumes", "large")
 THREADS: tuple[int | None, ...] = (None, 1)  # the module's default, then one worker
 MIB = 1 << 20
 NO_ENCODE = "encode workloads skipped: this build of the module has no encode()"
@@ -970,7 +973,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                         "streaming input: under two minutes on two cores once the cache is made")
     parser.add_argument("--reps", type=int, help="repetitions per side (default 5, quick 3; "
                         "streaming 3, quick 1)")
-    parser.add_argument("--only", help=f"comma-separated groups out of {', '.join(GROUPS)}")
+    parser.add_argument("--only", help="comma-separated groups out of "
+                        f"{', '.join(GROUPS + SCRIPTS)}")
     parser.add_argument("--cache", type=Path, default=BUILD / "cache",
                         help="where the synthetic sources and streams are kept")
     parser.add_argument("--instructions", action="store_true",
@@ -984,7 +988,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.environ["GLIBC_TUNABLES"] = MALLOC_TUNABLES
         os.execv(sys.executable, [sys.executable, __file__, *sys.argv[1:]])
     groups = args.only.split(",") if args.only else list(GROUPS)
-    unknown = set(groups) - set(GROUPS)
+    unknown = set(groups) - set(GROUPS) - set(SCRIPTS)
     if unknown:
         parser.error(f"unknown groups: {', '.join(sorted(unknown))}")
     if not BASELINE.exists():
@@ -1004,9 +1008,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         if group in groups:
             print(f"running {group} ...", file=sys.stderr, flush=True)
             WORKLOADS[group](bench)
-    print_table(bench, load_before, time.perf_counter() - start)
-    subprocess.run([sys.executable, ROOT / "bench" / "volumes.py", *["--quick"] * args.quick])
-    subprocess.run([sys.executable, ROOT / "bench" / "large.py", *["--quick"] * args.quick])
+    if any(group in GROUPS for group in groups):
+        print_table(bench, load_before, time.perf_counter() - start)
+    for script in SCRIPTS:
+        if script in groups:
+            subprocess.run([sys.executable, ROOT / "bench" / f"{script}.py",
+                            *["--quick"] * args.quick])
     return 0
 
 

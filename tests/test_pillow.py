@@ -203,6 +203,25 @@ def test_exif_xmp_and_profile_survive(tmp_path, have_tools):
             assert "icc_profile" not in im.info
 
 
+@pytest.mark.parametrize("container", [False, True])
+def test_loading_a_still_decodes_it_once(monkeypatch, container):
+    """A bare codestream still has no boxes to look for: loading it decodes
+    it once, without a probe (which would decode it to reach its end)."""
+    data = jxl.encode(sample_image(40, 60, 3), effort=1, container=container)
+    probed = []
+    real_probe = jxl.probe
+    monkeypatch.setattr(jxl, "probe", lambda *a, **k: probed.append(1) or real_probe(*a, **k))
+    with Image.open(io.BytesIO(data)) as im:
+        im.load()
+        assert len(im.getexif()) == 0 and "xmp" not in im.info
+        assert im.n_frames == 1 and not im.is_animated
+    assert len(probed) == container
+    # A cut one still fails at load, as a cut container does.
+    with Image.open(io.BytesIO(data[:len(data) * 2 // 3])) as im:
+        with pytest.raises(OSError):
+            im.load()
+
+
 @pytest.mark.parametrize("orientation", [2, 3, 6, 8])
 def test_orientation_is_applied_once(orientation, tmp_path, have_tools):
     stored = Image.fromarray(sample_image(12, 20, 3))

@@ -245,6 +245,7 @@ class JxlImageFile(ImageFile.ImageFile):
         if not _accept(head[:16]):
             msg = "not a JPEG XL file"
             raise SyntaxError(msg)
+        self._bare = head[:2] == b"\xff\x0a"  # a codestream without boxes
         while True:
             try:
                 return jxl.JxlReader(head, extra_channels=True)
@@ -291,12 +292,20 @@ class JxlImageFile(ImageFile.ImageFile):
     def is_animated(self) -> bool:
         return self._animation and self.n_frames > 1
 
+    @property
+    def _headers_tell_all(self) -> bool:
+        """A still without boxes has no Exif, XMP or frame timing for probe
+        to find; probing it would decode it just to reach its end."""
+        return self._bare and not self._animation
+
     def getexif(self) -> Image.Exif:
-        self._metadata()
+        if not self._headers_tell_all:
+            self._metadata()
         return super().getexif()
 
     def getxmp(self, **kwargs: Any) -> dict[str, Any]:
-        self._metadata()
+        if not self._headers_tell_all:
+            self._metadata()
         return super().getxmp(**kwargs)
 
     def _set_duration(self) -> None:
@@ -401,7 +410,8 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def load(self) -> PixelAccess | None:
         if self._loaded != self._frame:
-            meta = self._loadable_metadata()  # while the file is open: a still's closes now
+            # While the file is open: a still's closes now.
+            meta = None if self._headers_tell_all else self._loadable_metadata()
             raw, rawmode = self._to_pillow(self._decode(self._frame))
             if self._draft > 1:
                 # libjxl renders the reduced detail at full size; Pillow's
