@@ -209,6 +209,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    progress: Callable[[float], object] | None = None,
 ) -> Frame: ...
 @overload
 def decode(
@@ -224,6 +225,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    progress: Callable[[float], object] | None = None,
 ) -> _SinkT: ...
 @overload
 def encode(
@@ -370,6 +372,7 @@ class JxlReader:
         extra_channels: bool = False,
         partial: bool = False,
         downsampling: int = 1,
+        progress: Callable[[float], object] | None = None,
     ) -> None: ...
     @property
     def complete(self) -> bool: ...

@@ -209,7 +209,7 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
 enum DecodeArg : size_t {
   kDecodeData, kDecodeNumthreads, kDecodeKeepOrientation, kDecodeCoalesce, kDecodeParseColor,
   kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodePartial,
-  kDecodeDownsampling, kDecodeArgCount
+  kDecodeDownsampling, kDecodeProgress, kDecodeArgCount
 };
 constexpr OptionRow kDecodeRows[] = {
     {"data", Default::kRequired},    {"numthreads", Default::kNone},
@@ -217,10 +217,10 @@ constexpr OptionRow kDecodeRows[] = {
     {"parse_color", Default::kFalse}, {"streaming", Default::kFalse},
     {"index", Default::kNone},        {"out", Default::kNone},
     {"extra_channels", Default::kFalse}, {"partial", Default::kFalse},
-    {"downsampling", Default::kOne}};
+    {"downsampling", Default::kOne}, {"progress", Default::kNone}};
 constexpr const char* kDecodeKeywords[] = {
     "data", "numthreads", "keep_orientation", "coalesce", "parse_color", "streaming",
-    "index", "out", "extra_channels", "partial", "downsampling", nullptr};
+    "index", "out", "extra_channels", "partial", "downsampling", "progress", nullptr};
 constexpr auto kDecodeFormat = keyword_format("O|$", kDecodeArgCount - 1, "decode");
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -247,6 +247,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   values[kDec_extra_channels] = parsed[kDecodeExtraChannels];
   values[kDec_partial] = parsed[kDecodePartial];
   values[kDec_downsampling] = parsed[kDecodeDownsampling];
+  values[kDec_progress] = parsed[kDecodeProgress];
   DecoderOptions options;
   if (options.parse(values) < 0) return nullptr;
   options.skip_frames = static_cast<uint64_t>(skip);
@@ -255,11 +256,13 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!reader_type) return nullptr;
   Ref reader = new_reader(reader_type, data, options);
   if (!reader) return nullptr;
-  return with_context(reader.get(), [index, out](PyObject* r) {
-           if (index == Py_None) return out == Py_None ? call_method(r, "read")
-                                                       : call_method(r, "read", out);
-           return decode_chosen_frame(r, index, out);
-         }).release();
+  Ref result = with_context(reader.get(), [index, out](PyObject* r) {
+    if (index == Py_None) return out == Py_None ? call_method(r, "read") : call_method(r, "read", out);
+    return decode_chosen_frame(r, index, out);
+  });
+  // One frame of an animation ends the decode before the stream's end.
+  if (result && reader_of(reader.get()).tell_progress(true) < 0) return nullptr;
+  return result.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -332,7 +335,7 @@ constexpr const char kEncodeDoc[] =
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
     "parse_color=False, streaming=False, index=None, out=None, "
-    "extra_channels=False, partial=False, downsampling=1)\n--\n\n"
+    "extra_channels=False, partial=False, downsampling=1, progress=None)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
