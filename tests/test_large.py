@@ -432,3 +432,20 @@ def test_decode_progress_exception_stops_the_decode(jxl, big_stream, out):
 def test_decode_progress_must_be_callable(jxl, big_stream, make):
     with pytest.raises(TypeError, match="^jxl: progress must be callable or None, not (int|str)$"):
         make(jxl, big_stream)
+
+
+@pytest.mark.parametrize("numthreads", [1, 2])
+def test_sink_may_keep_the_bands_it_is_given(jxl, big_stream, numthreads):
+    """A band's memory belongs to the array handed to the sink: a sink that
+    keeps the arrays rather than copying them finds them intact later."""
+    kept = {}
+
+    class Keeper(Sink):
+        def __setitem__(self, key, value):
+            kept[key.start] = value
+
+    jxl.decode(big_stream, out=Keeper(BIG.shape, np.uint8), numthreads=numthreads)
+    import gc
+    gc.collect()
+    np.testing.assert_array_equal(np.concatenate([kept[y] for y in sorted(kept)]), BIG)
+    assert all(not band.flags.owndata and band.base is not None for band in kept.values())
