@@ -199,6 +199,20 @@ def test_progress_reaches_one_and_can_stop(jxl, tmp_path):
         jxl.encode(SMALL, progress=3)
 
 
+@pytest.mark.parametrize("spoil", [
+    lambda p: np.asarray(p.flat[0]),  # 0-d: once read past its (missing) dims
+    lambda p: p.reshape(-1),          # 1-d: once read past its one dim
+])
+@pytest.mark.parametrize("frame", [BIG[:300, :200], BIG[:300, :200, 0]])
+@pytest.mark.parametrize("to_path", [False, True])
+def test_slice_of_too_few_dimensions_refused(jxl, tmp_path, spoil, frame, to_path):
+    target = tmp_path / "out.jxl"
+    with pytest.raises(ValueError, match=r"^jxl: source\[0:300, 0:200\] came back with shape"):
+        jxl.encode(Sliced(frame, bad=spoil, at=1), distance=1, effort=1, streaming=True,
+                   dest=target if to_path else io.BytesIO())
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("seed", range(12))
 def test_fuzzed_misbehaving_sources(jxl, seed, tmp_path):
     """Slices that change shape, dtype, type or raise at random: the encode
