@@ -214,8 +214,8 @@ def test_to_jxl_round_trip_computing_each_block_once(tmp_path, shape, chunks):
     with dask.config.set(scheduler="threads"):  # counted here, not on a cluster's workers
         assert to_jxl(lazy, target, lossless=True, effort=2) == str(target)
     np.testing.assert_array_equal(jxl.decode(target), image)
-    # Each block computed once: rows of blocks are kept while libjxl's
-    # rectangles straddle them, not recomputed per rectangle.
+    # Each block computed once: blocks are kept while libjxl's rectangles
+    # straddle them, not recomputed per rectangle.
     assert counted.computed == int(np.prod([len(c) for c in lazy.chunks]))
 
 
@@ -244,13 +244,48 @@ def test_to_jxl_failing_block_leaves_no_file(tmp_path):
     assert target.read_bytes() == b"old" and len(list(tmp_path.iterdir())) == 1
 
 
+@pytest.mark.parametrize("chunks, options", [
+    ((2048, 2048), dict(distance=1, effort=3)),   # rectangles of 2048 + 8 around
+    ((2048, 1500), dict(distance=1, effort=3)),
+    ((2048, 2048, 3), dict(lossless=True, effort=1)),  # 256 square, from threads
+])
+def test_to_jxl_keeps_about_one_row_of_blocks(tmp_path, monkeypatch, chunks, options):
+    """libjxl's rectangles overlap the block row below them: that row is
+    computed as they go, while the blocks they have gone past shrink to the
+    few rows the next row of rectangles reads (never two rows at once), and
+    each block is computed once."""
+    from kestrelpix import dask as kdask
+    shape = (4200, 4200, *chunks[2:])
+    image = make_chunk(shape, "uint8", seed=6)
+    peaks = []
+
+    class Watched(kdask._Blocks):
+        def __getitem__(self, key):
+            out = super().__getitem__(key)
+            peaks.append(sum(p.nbytes for _, p in self._blocks.values()))
+            return out
+    monkeypatch.setattr(kdask, "_Blocks", Watched)
+    counted = Counted()
+    lazy = da.from_array(image, chunks=chunks).map_blocks(
+        counted.block, dtype=np.uint8, meta=np.empty((0,) * len(shape), np.uint8))
+    import dask
+    with dask.config.set(scheduler="threads"):  # counted here, not on a cluster's workers
+        to_jxl(lazy, tmp_path / "wide.jxl", **options)
+    back = jxl.decode(tmp_path / "wide.jxl")
+    if options.get("lossless"):
+        np.testing.assert_array_equal(back, image)
+    assert counted.computed == int(np.prod([len(c) for c in lazy.chunks]))
+    row = image[:chunks[0]].nbytes
+    assert max(peaks) <= row + 3 * image[:chunks[0], :chunks[1]].nbytes
+
+
 @pytest.mark.parametrize("order", ["down", "up", "shuffled"])
 def test_block_rows_serve_any_order(order):
-    """libjxl's threads may ask out of order: a row of blocks trimmed or
-    dropped for a later rectangle is computed again, never misplaced."""
-    from kestrelpix.dask import _BlockRows
+    """libjxl's threads may ask out of order: a block trimmed or dropped
+    for a later rectangle is computed again, never misplaced."""
+    from kestrelpix.dask import _Blocks
     image = make_chunk((700, 300), "uint16", seed=5)
-    rows = _BlockRows(da.from_array(image, chunks=(128, 100)))
+    rows = _Blocks(da.from_array(image, chunks=(128, 100)))
     keys = [(slice(y, min(y + 90, 700)), slice(x, x + 150)) for y in range(0, 700, 60)
             for x in (0, 150)]
     if order == "up":

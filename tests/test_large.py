@@ -199,6 +199,20 @@ def test_progress_reaches_one_and_can_stop(jxl, tmp_path):
         jxl.encode(SMALL, progress=3)
 
 
+@pytest.mark.parametrize("spoil", [
+    lambda p: np.asarray(p.flat[0]),  # 0-d: once read past its (missing) dims
+    lambda p: p.reshape(-1),          # 1-d: once read past its one dim
+])
+@pytest.mark.parametrize("frame", [BIG[:300, :200], BIG[:300, :200, 0]])
+@pytest.mark.parametrize("to_path", [False, True])
+def test_slice_of_too_few_dimensions_refused(jxl, tmp_path, spoil, frame, to_path):
+    target = tmp_path / "out.jxl"
+    with pytest.raises(ValueError, match=r"^jxl: source\[0:300, 0:200\] came back with shape"):
+        jxl.encode(Sliced(frame, bad=spoil, at=1), distance=1, effort=1, streaming=True,
+                   dest=target if to_path else io.BytesIO())
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("seed", range(12))
 def test_fuzzed_misbehaving_sources(jxl, seed, tmp_path):
     """Slices that change shape, dtype, type or raise at random: the encode
@@ -338,3 +352,114 @@ def test_extra_channel_ranges_checked_per_slice(jxl, tmp_path, bad):
         jxl.encode(Sliced(img), lossless=True, effort=1, extra_channels=spec, dest=target,
                    streaming=True)
         np.testing.assert_array_equal(jxl.decode(target, extra_channels=True), img)
+
+
+# --- progress of decodes ------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def progress_streams(jxl, big_stream):
+    frames = np.stack([BIG[:600, :700], BIG[600:1200, :700], BIG[1200:1800, :700]])
+    return {"still": (big_stream, BIG),
+            "lossy": (jxl.encode(BIG, distance=1, effort=3, progressive=True), None),
+            "animation": (jxl.encode(frames, animation=True, lossless=True, effort=1), frames)}
+
+
+def _decode_with_progress(jxl, stream, how, tmp_path, progress):
+    if how == "array":
+        return jxl.decode(stream, progress=progress)
+    if how == "out":
+        out = np.empty_like(jxl.decode(stream))
+        assert jxl.decode(stream, out=out, progress=progress) is out
+        return out
+    if how == "sink":
+        ref = jxl.decode(stream)
+        sink = Sink(ref.shape, ref.dtype, chunks=(300,) + ref.shape[1:])
+        assert jxl.decode(stream, out=sink, progress=progress) is sink
+        return sink.data
+    if how == "reader frames":
+        with jxl.JxlReader(stream, progress=progress) as reader:
+            frames = list(reader)
+        return frames[0] if len(frames) == 1 else np.stack(frames)
+    path = tmp_path / "in.jxl"
+    path.write_bytes(stream)
+    return jxl.JxlReader(path, streaming=True, progress=progress).read()
+
+
+@pytest.mark.parametrize("kind", ["still", "lossy", "animation"])
+@pytest.mark.parametrize("how", ["array", "out", "sink", "reader frames", "streamed path"])
+def test_decode_progress_rises_to_one_on_the_calling_thread(jxl, progress_streams, tmp_path,
+                                                            kind, how):
+    import threading
+    stream, expected = progress_streams[kind]
+    seen, threads = [], set()
+
+    def record(fraction):
+        threads.add(threading.get_ident())
+        seen.append(fraction)
+    got = _decode_with_progress(jxl, stream, how, tmp_path, record)
+    np.testing.assert_array_equal(got, jxl.decode(stream) if expected is None else expected)
+    assert threads == {threading.get_ident()}
+    assert all(type(f) is float for f in seen) and seen[-1] == 1.0
+    assert seen == sorted(set(seen)) and 0 < seen[0]
+    # A stream in memory goes in about 64 parts; a file streamed (above
+    # 4 MiB, else read whole) in 4 MiB reads.
+    assert len(seen) >= (2 if how == "streamed path" else 8)
+
+
+@pytest.mark.parametrize("options, calls", [
+    (dict(index=1), "several"),             # ends at that frame, with 1.0
+    (dict(partial=True, cut=2), "several"),  # a truncated stream: what it renders
+    (dict(downsampling=8), "any"),          # stops at the 1:8 image
+])
+def test_decode_progress_with_index_partial_downsampling(jxl, progress_streams, options, calls):
+    stream = progress_streams["lossy" if "downsampling" in options else "animation"][0]
+    cut = options.pop("cut", 1)
+    seen = []
+    got = jxl.decode(stream[: len(stream) // cut], progress=seen.append, **options)
+    np.testing.assert_array_equal(got, jxl.decode(stream[: len(stream) // cut], **options))
+    assert seen[-1] == 1.0 and seen == sorted(set(seen))
+    assert len(seen) > (4 if calls == "several" else 0)
+
+
+@pytest.mark.parametrize("out", ["array", "out", "sink"])
+def test_decode_progress_exception_stops_the_decode(jxl, big_stream, out):
+    calls = []
+
+    def stop(fraction):
+        calls.append(fraction)
+        if fraction > 0.3:
+            raise InterruptedError("stopped at %.2f" % fraction)
+    sink = Sink(BIG.shape, np.uint8) if out == "sink" else None
+    target = {"array": None, "out": np.zeros_like(BIG), "sink": sink}[out]
+    with pytest.raises(InterruptedError, match="^stopped at 0.3"):
+        jxl.decode(big_stream, out=target, progress=stop)
+    assert calls[-1] < 0.5  # raised at once, not after the decode
+    if sink is not None:  # the bands beyond what was decoded never came
+        assert max(k.stop for k in sink.writes) < BIG.shape[0]
+
+
+@pytest.mark.parametrize("make", [
+    lambda jxl, data: jxl.decode(data, progress=3),
+    lambda jxl, data: jxl.JxlReader(data, progress="tqdm"),
+])
+def test_decode_progress_must_be_callable(jxl, big_stream, make):
+    with pytest.raises(TypeError, match="^jxl: progress must be callable or None, not (int|str)$"):
+        make(jxl, big_stream)
+
+
+@pytest.mark.parametrize("numthreads", [1, 2])
+def test_sink_may_keep_the_bands_it_is_given(jxl, big_stream, numthreads):
+    """A band's memory belongs to the array handed to the sink: a sink that
+    keeps the arrays rather than copying them finds them intact later."""
+    kept = {}
+
+    class Keeper(Sink):
+        def __setitem__(self, key, value):
+            kept[key.start] = value
+
+    jxl.decode(big_stream, out=Keeper(BIG.shape, np.uint8), numthreads=numthreads)
+    import gc
+    gc.collect()
+    np.testing.assert_array_equal(np.concatenate([kept[y] for y in sorted(kept)]), BIG)
+    assert all(not band.flags.owndata and band.base is not None for band in kept.values())

@@ -259,6 +259,7 @@ def test_orientations_of_a_preview(jxl):
     ({"partial": True}, ValueError, "does not take partial"),
     ({"downsampling": 8}, ValueError, "does not take downsampling"),
     ({"extra_channels": True}, ValueError, "does not take extra_channels"),
+    ({"progress": print}, ValueError, "does not take progress"),
 ])
 def test_decode_preview_refused(jxl, streams, options, error, match):
     error = getattr(jxl, error) if isinstance(error, str) else error

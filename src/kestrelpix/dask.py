@@ -181,56 +181,76 @@ def imread(paths_or_glob: Paths | Iterable[Paths], *, index: int | None = None) 
     return arr
 
 
-class _BlockRows:
+class _Blocks:
     """A Dask array seen as the streaming writer sees a source (shape, dtype,
-    2-D slicing): each slice is cut from whole rows of blocks, each row
-    computed when first asked for and dropped once the encoder asks for rows
-    below it (libjxl goes down the image, in rectangles of up to 2056 rows
-    that straddle block rows: two rows of blocks are alive at a time when
-    the blocks are 2048 high). The writer asks from several threads; one
-    computes a row at a time, and a row asked for again after it was dropped
-    is computed again."""
+    2-D slicing): each slice is cut from the blocks under it, computed when
+    first asked for and kept only as far as later rectangles may need them. libjxl asks for rectangles in
+    rows going down the image, left to right, each overlapping its
+    neighbours by a few pixels (the overlap seen between two rectangles side
+    by side): once the rectangles of a row have gone past a block, it is cut
+    to the rows the next row of rectangles starts at, and a block wholly
+    above a rectangle is dropped. So about one row of blocks is alive, not
+    two. The writer may ask from several threads; one computes at a time,
+    and a part asked for again after it was dropped is computed again."""
 
     def __init__(self, array: da.Array) -> None:
         self.shape, self.dtype = array.shape, array.dtype
         self._array = array
-        self._bounds = np.cumsum((0, *array.chunks[0]))
-        # Row of blocks i: (the first image row it still holds, its pixels).
-        self._rows: dict[int, tuple[int, np.ndarray]] = {}
+        self._ys = np.cumsum((0, *array.chunks[0]))
+        self._xs = np.cumsum((0, *array.chunks[1]))
+        # Block (i, j): (the first image row it still holds, its pixels).
+        self._blocks: dict[tuple[int, int], tuple[int, np.ndarray]] = {}
+        self._last: tuple[int, int, int] | None = None  # the last rectangle's y0, x0, x1
+        self._overlap: int | None = None
         self._lock = threading.Lock()
 
-    def _row(self, i: int, y: int) -> tuple[int, np.ndarray]:
-        """Row of blocks i from image row `y` on (computed again when an
-        earlier request dropped that part: libjxl's threads may ask out of
-        order)."""
-        with self._lock:
-            row = self._rows.get(i)
-            if row is None or row[0] > y:
-                start, stop = self._bounds[i], self._bounds[i + 1]
-                row = self._rows[i] = (start, np.asarray(self._array[start:stop].compute()))
-            return row
+    def _forget(self, y0: int, y1: int, x_done: int) -> None:
+        """Drops the rows above the row of rectangles before (y0:y1) (the
+        encoder's threads may be a rectangle apart), and left of `x_done`
+        (where this row of rectangles has gone past) those above the next."""
+        above = max(0, 2 * y0 - y1)
+        left = above if self._overlap is None else max(above, y1 - self._overlap)
+        for (i, j), (start, pixels) in list(self._blocks.items()):
+            keep = left if self._xs[j + 1] <= x_done else above
+            if self._ys[i + 1] <= keep:
+                del self._blocks[i, j]
+            elif start < keep:  # a copy, so that the rows above are freed
+                self._blocks[i, j] = (keep, pixels[keep - start:].copy())
 
-    def _forget_above(self, y: int) -> None:
-        """Drops what lies above image row `y`: whole rows of blocks, and the
-        top of the row `y` falls in (libjxl's rectangles overlap by a few
-        rows, so a row of blocks is needed again below its last rectangle)."""
-        with self._lock:
-            for i, (start, pixels) in list(self._rows.items()):
-                if self._bounds[i + 1] <= y:
-                    del self._rows[i]
-                elif start < y:
-                    self._rows[i] = (y, pixels[y - start:].copy())
+    def _compute(self, wanted: list[tuple[int, int, int]]) -> None:
+        """Blocks (i, j) holding image row y on, for each (i, j, y) wanted,
+        one at a time: a block's temporaries can be many times its size."""
+        missing = [(i, j) for i, j, y in wanted
+                   if (i, j) not in self._blocks or self._blocks[i, j][0] > y]
+        for i, j in missing:
+            block = np.asarray(self._array.blocks[i, j].compute())
+            self._blocks[i, j] = (int(self._ys[i]), block)
 
     def __getitem__(self, key: tuple[slice, slice]) -> np.ndarray:
         rows, cols = key
-        self._forget_above(rows.start)
-        first = int(np.searchsorted(self._bounds, rows.start, "right")) - 1
-        last = int(np.searchsorted(self._bounds, rows.stop - 1, "right")) - 1
-        parts = []
-        for i in range(first, last + 1):
-            start, pixels = self._row(i, max(rows.start, self._bounds[i]))
-            parts.append(pixels[max(rows.start - start, 0):rows.stop - start, cols])
-        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+        y0, y1, x0, x1 = rows.start, rows.stop, cols.start, cols.stop
+        out = np.empty((y1 - y0, x1 - x0, *self.shape[2:]), self.dtype)
+        span_i = range(int(np.searchsorted(self._ys, y0, "right")) - 1,
+                       int(np.searchsorted(self._ys, y1 - 1, "right")))
+        span_j = range(int(np.searchsorted(self._xs, x0, "right")) - 1,
+                       int(np.searchsorted(self._xs, x1 - 1, "right")))
+        with self._lock:
+            last, self._last = self._last, (y0, x0, x1)
+            if last is not None and last[0] == y0 and last[1] < x0 < last[2]:
+                self._overlap = last[2] - x0
+            self._forget(y0, y1, x0)
+            self._compute([(i, j, max(y0, self._ys[i])) for i in span_i for j in span_j])
+            for i in span_i:
+                top, bottom = max(y0, self._ys[i]), min(y1, self._ys[i + 1])
+                for j in span_j:
+                    left, right = max(x0, self._xs[j]), min(x1, self._xs[j + 1])
+                    start, pixels = self._blocks[i, j]
+                    out[top - y0:bottom - y0, left - x0:right - x0] = pixels[
+                        top - start:bottom - start, left - self._xs[j]:right - self._xs[j]]
+            # The next rectangle of this row starts an overlap before x1.
+            if x1 == self.shape[1] or self._overlap is not None:
+                self._forget(y0, y1, x1 if x1 == self.shape[1] else x1 - self._overlap)
+        return out
 
 
 def to_jxl(array: da.Array, dest: str | os.PathLike[str], **options: Any) -> str:
@@ -239,8 +259,10 @@ def to_jxl(array: da.Array, dest: str | os.PathLike[str], **options: Any) -> str
 
     The array may be larger than memory: libjxl asks for the image in
     rectangles, going down the image, and the blocks under them are computed
-    a row of blocks at a time, each row kept only until the encoder has gone
-    past it (two rows of 2048-high blocks at a time), never the whole array. `options` are
+    when first asked for, each kept only as far as the encoder may still
+    need it (about one row of blocks at a time), never the whole array.
+    Each block is computed once as long as libjxl asks in its usual order.
+    `options` are
     ``jxl.encode``'s (``lossless``, ``distance``, ``effort``, ``progress``,
     ``extra_channels`` ...); the file is written to a temporary file beside
     `dest` and renamed into place, so a failure leaves nothing behind.
@@ -259,5 +281,5 @@ def to_jxl(array: da.Array, dest: str | os.PathLike[str], **options: Any) -> str
     if array.ndim == 3 and len(array.chunks[2]) > 1:
         # A block row is computed whole anyway: one chunk across channels.
         array = array.rechunk({2: -1})  # type: ignore[no-untyped-call]
-    jxl.encode(_BlockRows(array), dest=path, streaming=True, **options)
+    jxl.encode(_Blocks(array), dest=path, streaming=True, **options)
     return path

@@ -219,6 +219,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    progress: Callable[[float], object] | None = None,
     preview: bool = False,
 ) -> Frame: ...
 @overload
@@ -235,6 +236,7 @@ def decode(
     extra_channels: bool = False,
     partial: bool = False,
     downsampling: int = 1,
+    progress: Callable[[float], object] | None = None,
     preview: Literal[False] = False,
 ) -> _SinkT: ...
 @overload
@@ -386,6 +388,7 @@ class JxlReader:
         extra_channels: bool = False,
         partial: bool = False,
         downsampling: int = 1,
+        progress: Callable[[float], object] | None = None,
     ) -> None: ...
     @property
     def complete(self) -> bool: ...

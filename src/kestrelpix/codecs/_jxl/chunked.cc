@@ -268,10 +268,12 @@ Ref ChunkSource::slice(size_t x, size_t y, size_t xs, size_t ys) {
   const int ndim = PyArray_NDIM(a);
   const npy_intp* dims = PyArray_DIMS(a);
   const uint64_t samples = w_._first_samples;
-  const bool fits = dims[0] == static_cast<npy_intp>(ys) && dims[1] == static_cast<npy_intp>(xs) &&
+  // A 0-d array has no dims at all, a 1-d one only the first.
+  const bool fits = ndim >= 2 && ndim <= 3 && dims[0] == static_cast<npy_intp>(ys) &&
+                    dims[1] == static_cast<npy_intp>(xs) &&
                     ((ndim == 2 && samples == 1 && w_.frame_ndim() == 2) ||
                      (ndim == 3 && static_cast<uint64_t>(dims[2]) == samples));
-  if (ndim < 2 || ndim > 3 || !fits) {
+  if (!fits) {
     Ref shape = Ref::steal(PyObject_GetAttrString(arr.get(), "shape"));
     if (!shape) return {};
     char want[64];

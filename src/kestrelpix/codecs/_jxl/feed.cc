@@ -114,6 +114,7 @@ int Reader::_refill_input() {
     PyErr_SetString(PyExc_RuntimeError, "JxlReader is closed");
     return -1;
   }
+  if (_metered) return widen_window();
   // From here until the input is handed back, a failure loses bytes that
   // libjxl has not seen yet: mark the feed broken until success.
   feed_broken = true;
@@ -183,6 +184,24 @@ int Reader::_refill_input() {
   if (_input_eof && !_input_closed && !partial) {
     JxlDecoderCloseInput(_decoder.get());
     _input_closed = 1;
+  }
+  return 0;
+}
+
+// A stream in memory handed over in parts (progress=): what libjxl has not
+// consumed, and the next part behind it. The whole is in memory, so nothing
+// is copied or lost whatever happens.
+int Reader::widen_window() {
+  const size_t unprocessed = JxlDecoderReleaseInput(_decoder.get());
+  _fed_offset += _fed_size - unprocessed;
+  _metered_end = std::min(_src_size, _metered_end + _metered_step);
+  _fed_data = _src_data + _fed_offset;
+  _fed_size = _metered_end - static_cast<size_t>(_fed_offset);
+  const JxlDecoderStatus status = JxlDecoderSetInput(_decoder.get(), _fed_data, _fed_size);
+  if (status != JXL_DEC_SUCCESS) {
+    decoder_failed = true;
+    raise_dec("JxlDecoderSetInput", status);
+    return -1;
   }
   return 0;
 }

@@ -210,7 +210,7 @@ Ref decode_chosen_frame(PyObject* reader, PyObject* index, PyObject* out) {
 enum DecodeArg : size_t {
   kDecodeData, kDecodeNumthreads, kDecodeKeepOrientation, kDecodeCoalesce, kDecodeParseColor,
   kDecodeStreaming, kDecodeIndex, kDecodeOut, kDecodeExtraChannels, kDecodePartial,
-  kDecodeDownsampling, kDecodePreview, kDecodeArgCount
+  kDecodeDownsampling, kDecodeProgress, kDecodePreview, kDecodeArgCount
 };
 constexpr OptionRow kDecodeRows[] = {
     {"data", Default::kRequired},    {"numthreads", Default::kNone},
@@ -218,10 +218,12 @@ constexpr OptionRow kDecodeRows[] = {
     {"parse_color", Default::kFalse}, {"streaming", Default::kFalse},
     {"index", Default::kNone},        {"out", Default::kNone},
     {"extra_channels", Default::kFalse}, {"partial", Default::kFalse},
-    {"downsampling", Default::kOne}, {"preview", Default::kFalse}};
+    {"downsampling", Default::kOne}, {"progress", Default::kNone},
+    {"preview", Default::kFalse}};
 constexpr const char* kDecodeKeywords[] = {
     "data", "numthreads", "keep_orientation", "coalesce", "parse_color", "streaming",
-    "index", "out", "extra_channels", "partial", "downsampling", "preview", nullptr};
+    "index", "out", "extra_channels", "partial", "downsampling", "progress", "preview",
+    nullptr};
 constexpr auto kDecodeFormat = keyword_format("O|$", kDecodeArgCount - 1, "decode");
 
 // decode(..., preview=True): the preview alone, so what chooses or shapes a
@@ -233,6 +235,7 @@ PyObject* decode_preview_only(PyObject* data, PyObject* index, PyObject* out,
                          : options.extra_channels      ? "extra_channels=True"
                          : options.partial             ? "partial=True"
                          : options.downsampling != 1   ? "downsampling"
+                         : options.progress && options.progress.get() != Py_None ? "progress"
                                                        : nullptr;
   if (conflict) {
     PyErr_Format(PyExc_ValueError, "jxl: preview=True does not take %s", conflict);
@@ -253,7 +256,8 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   long skip = 0;
   if (frame_index_to_skip(index, &skip) < 0) return nullptr;
   Ref loaded;
-  if (skip < 0 && !preview && resolve_negative_index(&data, index, &skip, &loaded) < 0) return nullptr;
+  if (skip < 0 && !preview && resolve_negative_index(&data, index, &skip, &loaded) < 0)
+    return nullptr;
 
   PyObject* values[kDecoderOptionCount];
   values[kDec_numthreads] = parsed[kDecodeNumthreads];
@@ -267,6 +271,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   values[kDec_extra_channels] = parsed[kDecodeExtraChannels];
   values[kDec_partial] = parsed[kDecodePartial];
   values[kDec_downsampling] = parsed[kDecodeDownsampling];
+  values[kDec_progress] = parsed[kDecodeProgress];
   DecoderOptions options;
   if (options.parse(values) < 0) return nullptr;
   options.skip_frames = static_cast<uint64_t>(skip);
@@ -276,11 +281,13 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!reader_type) return nullptr;
   Ref reader = new_reader(reader_type, data, options);
   if (!reader) return nullptr;
-  return with_context(reader.get(), [index, out](PyObject* r) {
-           if (index == Py_None) return out == Py_None ? call_method(r, "read")
-                                                       : call_method(r, "read", out);
-           return decode_chosen_frame(r, index, out);
-         }).release();
+  Ref result = with_context(reader.get(), [index, out](PyObject* r) {
+    if (index == Py_None) return out == Py_None ? call_method(r, "read") : call_method(r, "read", out);
+    return decode_chosen_frame(r, index, out);
+  });
+  // One frame of an animation ends the decode before the stream's end.
+  if (result && reader_of(reader.get()).tell_progress(true) < 0) return nullptr;
+  return result.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -353,7 +360,8 @@ constexpr const char kEncodeDoc[] =
 constexpr const char kDecodeDoc[] =
     "decode(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
     "parse_color=False, streaming=False, index=None, out=None, "
-    "extra_channels=False, partial=False, downsampling=1, preview=False)\n--\n\n"
+    "extra_channels=False, partial=False, downsampling=1, progress=None, "
+    "preview=False)\n--\n\n"
     "Decode a JPEG XL stream into a NumPy array.\n"
     "\n"
     "A one-call JxlReader: it is opened on `data`, read and closed again.\n"
@@ -398,7 +406,8 @@ constexpr const char kDecodeDoc[] =
     "                    dtype, oriented as the frames are unless\n"
     "                    keep_orientation; the frames are not read. JxlError\n"
     "                    when there is none; index, out, extra_channels,\n"
-    "                    partial and downsampling do not apply (ValueError).\n"
+    "                    partial, downsampling and progress do not apply\n"
+    "                    (ValueError).\n"
     "\n"
     "Returns the single frame of a still image, (Y, X) for grey or (Y, X, C)\n"
     "with C of 2 to 4; the frames of an animation stacked as (T, Y, X[, C]);\n"

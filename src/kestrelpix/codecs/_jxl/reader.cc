@@ -29,6 +29,11 @@ namespace {
 
 constexpr const char kTypeName[] = "JxlReader";
 
+// progress= on a stream in memory: the parts it is handed over in, each at
+// least kMinMeterPart bytes.
+constexpr size_t kMeterParts = 64;
+constexpr size_t kMinMeterPart = size_t{64} << 10;
+
 
 // A new array for decoded pixels. NumPy asks the kernel for huge pages on
 // large arrays; the kernel then clears (and may compact) 2 MiB at every
@@ -271,6 +276,7 @@ int Reader::load_source(PyObject** data, bool want_streaming, Ref* loaded, bool*
     long long fsize = -1;
     if (measure_source(*data, kind, &fsize) < 0) return -1;
     if (fsize < 0 || fsize > static_cast<long long>(kChunkSize)) {
+      _stream_size = fsize < 0 ? 0 : static_cast<uint64_t>(fsize);
       *stream_it = true;
       return 0;
     }
@@ -319,11 +325,11 @@ int Reader::create_decoder(uint64_t skip_frames) {
   JxlDecoderStatus st = JxlDecoderSubscribeEvents(_decoder.get(), events);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSubscribeEvents", st), -1;
   // In buffered mode the input is never closed; streaming closes it at the
-  // end of the data.
-  st = JxlDecoderSetInput(_decoder.get(), _src_data, _src_size);
+  // end of the data. Metered, libjxl sees the first part only.
+  _fed_size = _metered ? std::min(_src_size, _metered_end) : _src_size;
+  st = JxlDecoderSetInput(_decoder.get(), _src_data, _fed_size);
   if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetInput", st), -1;
   _fed_data = _src_data;
-  _fed_size = _src_size;
   if (downsampling > 1) {
     st = JxlDecoderSetProgressiveDetail(_decoder.get(), kPasses);
     if (st != JXL_DEC_SUCCESS) return raise_dec("JxlDecoderSetProgressiveDetail", st), -1;
@@ -366,6 +372,15 @@ int Reader::init(PyObject* data, const DecoderOptions& o) {
   _parse_color = o.parse_color;
   partial = o.partial;
   downsampling = o.downsampling;
+  progress.set(o.progress);
+  if (!progress.is_none() && !_streaming) {
+    // libjxl takes the whole of a buffer in one step: it is handed over in
+    // parts instead, for progress to be told between them.
+    _stream_size = _src_size;
+    _metered = true;
+    _metered_step = std::max(_src_size / kMeterParts, kMinMeterPart);
+    _metered_end = _metered_step;
+  }
   if (create_decoder(o.skip_frames) < 0) return -1;
   return _parse_header();
 }
@@ -389,7 +404,7 @@ int Reader::_parse_header() {
         raise_dec("JxlDecoderProcessInput", status);
         return -1;
       case JXL_DEC_NEED_MORE_INPUT:
-        if (_streaming) {
+        if (_streaming || metering()) {
           if (_refill_input() < 0) return -1;
           break;
         }
@@ -494,6 +509,22 @@ int Reader::_fetch_icc_profile() {
   return 0;
 }
 
+int Reader::tell_progress(bool done) {
+  if (progress.is_none()) return 0;
+  double fraction = 1.0;
+  if (!done) {
+    if (_stream_size == 0) return 0;
+    fraction = static_cast<double>(_fed_offset) / static_cast<double>(_stream_size);
+    // 1.0 says the decode is done: libjxl may have all the bytes but not
+    // yet be done with them.
+    if (fraction >= 1.0) return 0;
+  }
+  if (fraction <= progress_last) return 0;
+  progress_last = fraction;
+  Ref value = Ref::steal(PyFloat_FromDouble(fraction));
+  return value && Ref::steal(PyObject_CallOneArg(progress.get(), value.get())) ? 0 : -1;
+}
+
 int Reader::_raise_decode_error(int rc) {
   raise_decode_result(rc);
   return -1;
@@ -594,8 +625,9 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
     const JxlPixelFormat* pf = &r._pixel_format;
     const JxlBitDepth* bd = &r._bit_depth;
     ExtraPlanes* extras = r.extras_mode ? &r.extra_planes : nullptr;
+    const int feeding = streaming || r.metering();
     int rc = without_gil([&] {
-      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, streaming,
+      return _decode_one_frame_nogil(dec, pf, bd, buf, expected_size, &buffer_set, feeding,
                                      &r.frame_header, &r.frame_name, extras, &progress,
                                      bands);
     });
@@ -640,6 +672,12 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
           else if (buffer_set) r.pending_frame = std::move(frame);
           return -1;
         }
+        if (r.tell_progress(false) < 0) {
+          // The decoder is sound: a frame of its own resumes on the next call.
+          if (buffer_set && (into || bands)) r.decoder_failed = true;
+          else if (buffer_set) r.pending_frame = std::move(frame);
+          return -1;
+        }
         continue;
       case kStepNeedBuffer:
         frame = new_layer_array(r);
@@ -650,11 +688,16 @@ int decode_next_frame(Reader& r, int streaming, void* into, PyObject* owner, Ref
         continue;
       case kStepFrame:
         ++r.frames_out;
+        // The last frame (or what a truncated stream renders of one) ends
+        // the decode.
+        if ((r.frame_header.is_last || !r._basic_info.have_animation || r._exhausted) &&
+            r.tell_progress(true) < 0)
+          return -1;
         *out = std::move(frame);
         return 1;
       case kStepEof:
         r._exhausted = 1;
-        return 0;
+        return r.tell_progress(true) < 0 ? -1 : 0;
       default:
         if (buffer_set && (into || bands)) r.decoder_failed = true;
         else if (buffer_set) r.pending_frame = std::move(frame);

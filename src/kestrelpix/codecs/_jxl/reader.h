@@ -136,10 +136,27 @@ class Reader {
   // Where libjxl's input (_fed_data, _fed_size; the caller's buffer when
   // not streaming) begins in the stream, for the bytes consumed so far.
   uint64_t _fed_offset = 0;
+  // progress=: the callable (None without), the last fraction it was given,
+  // and the stream's size (0 when it cannot be told). A stream in memory is
+  // then handed to libjxl a part (`_metered_step`) at a time, up to
+  // `_metered_end`, so that libjxl comes back between parts; once the whole
+  // is handed over the reader is as without.
+  Field progress;
+  double progress_last = 0.0;
+  uint64_t _stream_size = 0;
+  bool _metered = false;
+  size_t _metered_end = 0;
+  size_t _metered_step = 0;
+  bool metering() const noexcept { return _metered && _metered_end < _src_size; }
+  // Calls progress with the fraction of the stream consumed, or with 1.0
+  // when `done`; only a fraction above the last one given. Returns 0, or -1
+  // with what it raised.
+  int tell_progress(bool done);
   ObjectLock lock;
 
  private:
   int load_source(PyObject** data, bool want_streaming, Ref* loaded, bool* stream_it);
+  int widen_window();
   int establish_buffered_input(PyObject* data);
   int create_decoder(uint64_t skip_frames);
   int configure_frames(const std::vector<JxlExtraChannelInfo>& infos);

@@ -196,8 +196,8 @@ void reader_dealloc(PyObject* self) {
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const Reader& r = reader_of(self);
-  for (const Field* f : {&r._data_ref, &r._chunk_reader,
-                         &r._frame_dtype, &r._frame_shape, &r.extra_channels}) {
+  for (const Field* f : {&r._data_ref, &r._chunk_reader, &r._frame_dtype, &r._frame_shape,
+                         &r.extra_channels, &r.progress}) {
     if (int rc = f->visit(visit, arg)) return rc;
   }
   return 0;
@@ -206,7 +206,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
 int reader_clear(PyObject* self) {
   Reader& r = reader_of(self);
   for (Field* f : {&r._data_ref, &r._chunk_reader, &r._frame_dtype,
-                   &r._frame_shape, &r.extra_channels})
+                   &r._frame_shape, &r.extra_channels, &r.progress})
     f->reset();
   return 0;
 }
@@ -359,7 +359,7 @@ PyObject* get_icc_profile(PyObject* self, void*) {
 constexpr const char kReaderDoc[] =
     "JxlReader(data, *, numthreads=None, keep_orientation=False, coalesce=True, "
     "parse_color=True, streaming=False, skip_frames=0, extra_channels=False, "
-    "partial=False, downsampling=1)\n--\n\n"
+    "partial=False, downsampling=1, progress=None)\n--\n\n"
     "Streaming JPEG XL decoder: the header at once, frames one at a time.\n"
     "\n"
     "The constructor parses the header (size, channels, sample type,\n"

@@ -4,6 +4,8 @@
 
 #include "sink.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,42 @@ constexpr size_t kDefaultBandRows = 256;
 constexpr size_t kMaxBandBytes = size_t{64} << 20;
 
 }  // namespace
+
+bool MappedBytes::allocate(size_t size) noexcept {
+  reset();
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return false;
+  // Written once, in order, and soon dropped: ordinary pages serve it
+  // better than huge ones the kernel clears at first touch (advice only).
+  madvise(p, size, MADV_NOHUGEPAGE);
+  p_ = static_cast<uint8_t*>(p);
+  size_ = size;
+  return true;
+}
+
+void MappedBytes::reset() noexcept {
+  if (p_) munmap(p_, size_);
+  p_ = nullptr;
+  size_ = 0;
+}
+
+Ref MappedBytes::to_capsule() noexcept {
+  Ref capsule = Ref::steal(PyCapsule_New(p_, nullptr, [](PyObject* c) {
+    munmap(PyCapsule_GetPointer(c, nullptr), reinterpret_cast<size_t>(PyCapsule_GetContext(c)));
+  }));
+  if (!capsule) {
+    reset();
+    return {};
+  }
+  if (PyCapsule_SetContext(capsule.get(), reinterpret_cast<void*>(size_)) < 0) {
+    PyCapsule_SetDestructor(capsule.get(), nullptr);
+    reset();
+    return {};
+  }
+  p_ = nullptr;
+  size_ = 0;
+  return capsule;
+}
 
 int check_sink(const Reader& r, PyObject* sink, const npy_intp* dims, int ndim) {
   Ref shape = Ref::steal(PyObject_GetAttrString(sink, "shape"));
@@ -107,7 +145,7 @@ void BandWriter::run(void* opaque, size_t, size_t x, size_t y, size_t count,
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     Band& band = self->bands_[index];
-    if (!band.data && !band.data.resize(self->band_rows(index) * row_bytes)) {
+    if (!band.data && !band.data.allocate(self->band_rows(index) * row_bytes)) {
       self->bands_.erase(index);
       GilHolder gil;
       PyErr_SetString(PyExc_MemoryError, "jxl: failed to allocate a band of rows");
@@ -140,11 +178,8 @@ void BandWriter::deliver(size_t index, Band& band) noexcept {
   npy_intp dims[3] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(xsize_),
                       static_cast<npy_intp>(samples_)};
   // The array owns the band from here (a sink may keep it rather than copy).
-  uint8_t* data = band.data.release();
-  Ref owner = Ref::steal(PyCapsule_New(data, nullptr, [](PyObject* capsule) {
-    std::free(PyCapsule_GetPointer(capsule, nullptr));
-  }));
-  if (!owner) std::free(data);
+  uint8_t* data = band.data.get();
+  Ref owner = band.data.to_capsule();
   Ref arr = owner ? Ref::steal(PyArray_SimpleNewFromData(samples_ == 1 ? 2 : 3, dims, typenum_,
                                                          data))
                   : Ref();
