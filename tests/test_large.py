@@ -354,6 +354,20 @@ def test_extra_channel_ranges_checked_per_slice(jxl, tmp_path, bad):
         np.testing.assert_array_equal(jxl.decode(target, extra_channels=True), img)
 
 
+@pytest.mark.parametrize("extras", [["depth"], ["depth", "optional", "selection_mask"]])
+def test_extra_channels_slice_each_rectangle_once(jxl, tmp_path, extras):
+    """A rectangle is sliced once for the colour and every extra channel (a
+    Dask source would otherwise compute it again per channel)."""
+    img = np.dstack([BIG] + [BIG[..., :1] // (k + 1) for k in range(len(extras))])
+    source = Sliced(img)
+    target = tmp_path / "out.jxl"
+    jxl.encode(source, lossless=True, effort=1, extra_channels=extras, dest=target,
+               streaming=True)
+    np.testing.assert_array_equal(jxl.decode(target, extra_channels=True), img)
+    rects = [(k[0].start, k[0].stop, k[1].start, k[1].stop) for k in source.slices]
+    assert len(rects) < 1.5 * len(set(rects)), "rectangles sliced again per channel"
+
+
 # --- progress of decodes ------------------------------------------------------
 
 

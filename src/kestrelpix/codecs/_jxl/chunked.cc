@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -158,6 +160,7 @@ class ChunkSource {
         total_(static_cast<double>(w.frame_pixels())) {}
   ~ChunkSource() {
     held_.clear();
+    sliced_.clear();
     for (const ZeroBlock& z : zeros_) munmap(z.data, z.size);
   }
   ChunkSource(const ChunkSource&) = delete;
@@ -198,6 +201,7 @@ class ChunkSource {
   const void* fetch(long channel, size_t x, size_t y, size_t xs, size_t ys,
                     size_t* row_offset) noexcept;
   Ref slice(size_t x, size_t y, size_t xs, size_t ys);
+  Ref shared_slice(size_t x, size_t y, size_t xs, size_t ys);
   Ref channels_of(Ref full, long channel);
   const void* zeros(size_t xs, size_t ys, size_t* row_offset) noexcept;
   bool is_zeros(const void* buf) noexcept {
@@ -215,6 +219,17 @@ class ChunkSource {
   std::unordered_multimap<const void*, Ref> held_;
   double total_;
   double done_ = 0;
+  // With extra channels libjxl asks for each rectangle once per channel: a
+  // checked slice is kept until every channel has had its part, so that a
+  // source that computes its slices (Dask) computes each once. A few at a
+  // time: threads work on neighbouring rectangles.
+  struct Sliced {
+    size_t x, y, xs, ys;
+    Ref full;
+    size_t parts_left;  // channels yet to ask for it
+  };
+  static constexpr size_t kKeptSlices = 8;
+  std::deque<Sliced> sliced_;
   struct ZeroBlock {
     void* data;
     size_t size;
@@ -302,6 +317,25 @@ Ref ChunkSource::slice(size_t x, size_t y, size_t xs, size_t ys) {
   return arr;
 }
 
+Ref ChunkSource::shared_slice(size_t x, size_t y, size_t xs, size_t ys) {
+  if (w_.opts.extras.empty()) return slice(x, y, xs, ys);
+  for (auto it = sliced_.begin(); it != sliced_.end(); ++it) {
+    if (it->x != x || it->y != y || it->xs != xs || it->ys != ys) continue;
+    Ref full = it->full;
+    if (--it->parts_left == 0) sliced_.erase(it);
+    return full;
+  }
+  Ref full = slice(x, y, xs, ys);
+  if (!full) return {};
+  try {
+    sliced_.push_back({x, y, xs, ys, full, w_.opts.extras.size()});
+    if (sliced_.size() > kKeptSlices) sliced_.pop_front();
+  } catch (const std::bad_alloc&) {
+    // Not kept: the next channel slices it again.
+  }
+  return full;
+}
+
 // The colour channels (channel -1) or one extra channel of a checked slice,
 // contiguous.
 Ref ChunkSource::channels_of(Ref full, long channel) {
@@ -322,7 +356,7 @@ const void* ChunkSource::fetch(long channel, size_t x, size_t y, size_t xs, size
   if (error_.failed()) return zeros(xs, ys, row_offset);
   GilHolder gil;
   Ref part;
-  Ref full = slice(x, y, xs, ys);
+  Ref full = shared_slice(x, y, xs, ys);
   if (full) part = channels_of(std::move(full), channel);
   PyObject* progress = w_.opts.progress.get();
   if (part && channel < 0 && progress && progress != Py_None) {
