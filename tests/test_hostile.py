@@ -46,6 +46,34 @@ def open_fds() -> int:
 
 # === crashes ===================================================================
 
+@pytest.mark.parametrize(("bits", "shape", "dtype", "streaming"), [
+    (16, (129, 129), "uint16", False),
+    (16, (200, 200, 3), "uint16", True),
+    (16, (256, 120, 4), "uint16", False),
+    (14, (256, 128), "uint16", True),
+    (16, (172, 172, 2), "float16", False),
+])
+def test_noisy_deep_single_group_lossless_effort_1(tmp_path, have_tools, bits, shape, dtype,
+                                                   streaming):
+    """libjxl's effort-1 lossless coder corrupts the heap on such frames (cjxl
+    -e 1 dies of it too): the stream comes out whole and decodes exactly."""
+    from conftest import djxl, read_pnm
+    rng = np.random.default_rng(0)
+    img = (rng.integers(0, 1 << bits, shape).astype(np.uint16) if dtype == "uint16" else
+           (rng.integers(1, 256, shape) / 255).astype(np.float16))
+    np.save(tmp_path / "img.npy", img)
+    out = tmp_path / "out.jxl"
+    assert_ok(run_child(f"""
+        img = np.load({str(tmp_path / "img.npy")!r})
+        jxl.encode(img, lossless=True, effort=1, dest={str(out)!r}, streaming={streaming})
+        assert np.array_equal(jxl.decode({str(out)!r}), img)
+    """))
+    if dtype == "uint16":
+        suffix = ".pgm" if len(shape) == 2 else ".pam"
+        got = read_pnm(djxl(out.read_bytes(), tmp_path, suffix))[0]
+        np.testing.assert_array_equal(got.reshape(img.shape), img)
+
+
 @pytest.mark.parametrize("call", [
     "jxl.encode(img, distance=float('nan'))",
     "jxl.encode(img, distance=float('inf'))",

@@ -432,6 +432,17 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
   return check_color_encoding(_color_encoding);
 }
 
+// libjxl 0.11's effort-1 lossless coder overruns its output buffer when a
+// frame of noisy 14- to 16-bit samples is a single group (at most 256 x 256
+// pixels): the heap is corrupted and the process dies (cjxl -d 0 -e 1 does
+// the same). Such frames are coded at effort 2, the next coder up, instead;
+// being small, they cost little more.
+int32_t Writer::lossless_effort_that_holds(int32_t effort) const noexcept {
+  const uint32_t bits = _basic_info.bits_per_sample;
+  const bool one_group = _first_xsize <= 256 && _first_ysize <= 256;
+  return opts.lossless && effort == 1 && bits >= 14 && bits <= 16 && one_group ? 2 : effort;
+}
+
 int Writer::apply_frame_options() {
   JxlEncoderStatus status;
   if (opts.lossless) {
@@ -444,9 +455,10 @@ int Writer::apply_frame_options() {
       return raise_status("JxlEncoderSetFrameDistance", status);
   }
   // 7 is libjxl's own default effort; 0 its default decoding speed.
-  if (opts.effort != 7) {
+  const int32_t effort = lossless_effort_that_holds(opts.effort);
+  if (effort != 7) {
     status = JxlEncoderFrameSettingsSetOption(
-        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, opts.effort);
+        _frame_settings, JXL_ENC_FRAME_SETTING_EFFORT, effort);
     if (status != JXL_ENC_SUCCESS)
       return raise_status("JxlEncoderFrameSettingsSetOption EFFORT", status);
   }

@@ -160,6 +160,8 @@ class Writer {
   int fill_basic_info(uint32_t bits, uint32_t exponent_bits);
   int set_color_encoding(bool grey, JxlDataType data_type, PyObject* tf_gamma);
   int apply_frame_options();
+  // The effort libjxl can code this frame at without failing (see writer.cc).
+  int32_t lossless_effort_that_holds(int32_t effort) const noexcept;
   // progressive, group_order and center; the centre checked against the first frame.
   int apply_progressive_options();
   int hold_pending(PyObject* arr, PyObject* src);
