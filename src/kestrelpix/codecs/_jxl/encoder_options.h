@@ -83,10 +83,9 @@ int effort_option(PyObject* value, int32_t fallback, int32_t* out);
   "  distance        Butteraugli distance: 0 lossless, 1 visually\n" \
   "                  lossless (the default), at most 25.\n" \
   "  effort          1 (fastest) to 10 (smallest output), clamped; None\n" \
-  "                  means 5. A lossless frame of 14- to 16-bit samples\n" \
-  "                  that fits in 256 x 256 pixels is coded at 2 when 1 is\n" \
-  "                  asked for (libjxl 0.11's effort-1 coder corrupts memory\n" \
-  "                  on noisy ones).\n" \
+  "                  means 5. Lossless frames of 14- to 16-bit samples\n" \
+  "                  (uint16, float16) are coded at 2 when 1 is asked for:\n" \
+  "                  libjxl 0.11's effort-1 coder corrupts memory on some.\n" \
   "  decoding_speed  0 (the default) to 4, clamped: higher tiers decode\n" \
   "                  faster and compress a little worse.\n" \
   "  numthreads      libjxl worker threads; None or <= 0 picks libjxl's\n" \

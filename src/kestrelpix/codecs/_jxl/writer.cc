@@ -432,15 +432,15 @@ int Writer::set_color_encoding(bool grey, JxlDataType data_type,
   return check_color_encoding(_color_encoding);
 }
 
-// libjxl 0.11's effort-1 lossless coder overruns its output buffer when a
-// frame of noisy 14- to 16-bit samples is a single group (at most 256 x 256
-// pixels): the heap is corrupted and the process dies (cjxl -d 0 -e 1 does
-// the same). Such frames are coded at effort 2, the next coder up, instead;
-// being small, they cost little more.
+// libjxl 0.11's effort-1 lossless coder overruns its output buffers on
+// 14- to 16-bit samples that code poorly (noise; some repeating patterns):
+// the heap is corrupted and the process dies (cjxl -d 0 -e 1 does the same).
+// Which frames do cannot be told before coding them, so every such frame is
+// coded at effort 2, the next coder up (about 7x slower than effort 1 on a
+// 16-bit image, and a percent or so smaller).
 int32_t Writer::lossless_effort_that_holds(int32_t effort) const noexcept {
   const uint32_t bits = _basic_info.bits_per_sample;
-  const bool one_group = _first_xsize <= 256 && _first_ysize <= 256;
-  return opts.lossless && effort == 1 && bits >= 14 && bits <= 16 && one_group ? 2 : effort;
+  return opts.lossless && effort == 1 && bits >= 14 && bits <= 16 ? 2 : effort;
 }
 
 int Writer::apply_frame_options() {
