@@ -56,12 +56,7 @@ int DecoderOptions::parse(PyObject* const* v) {
       bool_option(v[kDec_partial], &partial) < 0 ||
       downsampling_ratio(v[kDec_downsampling], &downsampling) < 0)
     return -1;
-  if (v[kDec_progress] != Py_None && !PyCallable_Check(v[kDec_progress])) {
-    PyErr_Format(PyExc_TypeError, "jxl: progress must be callable or None, not %.200s",
-                 Py_TYPE(v[kDec_progress])->tp_name);
-    return -1;
-  }
-  progress = Ref::borrow(v[kDec_progress]);
+  if (progress_option(v[kDec_progress], &progress) < 0) return -1;
   return skip_count(v[kDec_skip_frames], &skip_frames);
 }
 

@@ -160,12 +160,7 @@ int EncoderOptions::parse(PyObject* const* v, PyObject* parse_color) {
       parse_group_order(v[kOpt_group_order], v[kOpt_center], this) < 0)
     return -1;
   if (bool_option(v[kOpt_streaming], &streaming) < 0) return -1;
-  if (v[kOpt_progress] != Py_None && !PyCallable_Check(v[kOpt_progress])) {
-    PyErr_Format(PyExc_TypeError, "jxl: progress must be callable or None, not %.200s",
-                 Py_TYPE(v[kOpt_progress])->tp_name);
-    return -1;
-  }
-  progress = Ref::borrow(v[kOpt_progress]);
+  if (progress_option(v[kOpt_progress], &progress) < 0) return -1;
   return parse_extra_channels(v[kOpt_extra_channels], &extras);
 }
 

@@ -28,6 +28,18 @@ inline int bool_option(PyObject* value, bool* out) {
   return 0;
 }
 
+// A `progress=` callback: None or a callable (TypeError otherwise), kept
+// borrowed in `out` as given. Returns 0, or -1 with an error set.
+inline int progress_option(PyObject* value, Ref* out) {
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "jxl: progress must be callable or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  *out = Ref::borrow(value);
+  return 0;
+}
+
 // A PyArg_ParseTupleAndKeywords format: `head` (say "O|$"), one "O" per
 // further keyword, then ":" and the callable's name for its messages.
 constexpr std::array<char, 64> keyword_format(std::string_view head, size_t further,
